@@ -1,0 +1,47 @@
+// The process memory map: fixed addresses inside every process's 16 MB address space
+// that the kernel, graphics, printing and audio share.
+#pragma once
+#include <cstdint>
+
+constexpr uint32_t ADDRESS_MASK = 0xFFFFFF;         // addresses are taken modulo 2^24
+constexpr uint32_t PAGE_SIZE = 0x1000;
+constexpr uint32_t PAGE_COUNT = 0x1000;
+constexpr uint32_t INITIAL_PAGES = 16;              // the first 64 KB exist from creation
+
+constexpr uint32_t ADDR_DEFAULT_FONT = 0x4000;
+constexpr uint32_t ADDR_PALETTES = 0x5000;
+constexpr uint32_t ADDR_SCANLINE_PALETTE_SELECT = 0x5400;
+constexpr uint32_t ADDR_DISPLAY_WIDTH = 0x5478;
+constexpr uint32_t ADDR_DISPLAY_HEIGHT = 0x547A;
+constexpr uint32_t ADDR_VIDEO_MODE = 0x547C;
+constexpr uint32_t ADDR_BLIT_OPACITY_MASK = 0x547D;
+constexpr uint32_t ADDR_PROCESS_FLAGS = 0x547F;
+constexpr uint32_t ADDR_DISPLAY_REMAP = 0x5480;
+constexpr uint32_t ADDR_DRAW_STATE = 0x5500;         // fill pattern, masks, pen, camera, clip
+constexpr uint32_t ADDR_FILL_PATTERN = 0x5500;
+constexpr uint32_t ADDR_MASKS = 0x5508;
+constexpr uint32_t ADDR_PEN_COLOUR = 0x550C;
+constexpr uint32_t ADDR_CAMERA = 0x5510;
+constexpr uint32_t ADDR_CLIP = 0x5528;
+constexpr uint32_t ADDR_AUDIO_REGISTERS = 0x5538;
+constexpr uint32_t ADDR_BUTTONS = 0x5580;
+constexpr uint32_t ADDR_ALT_FONT = 0x5600;
+constexpr uint32_t ADDR_MOUSE_LOCK = 0x5F28;
+constexpr uint32_t ADDR_PRINT_OPTIONS = 0x5F36;
+constexpr uint32_t ADDR_BTNP_DELAY = 0x5F5C;
+constexpr uint32_t ADDR_BTNP_REPEAT = 0x5F5D;
+constexpr uint32_t ADDR_COLOUR_TABLES = 0x8000;
+constexpr uint32_t ADDR_SPRITE_FLAGS = 0xC000;
+constexpr uint32_t ADDR_SCREEN = 0x10000;
+constexpr uint32_t ADDR_AUDIO_DATA = 0x40000;
+constexpr uint32_t ADDR_MAP = 0x100000;
+
+// Bits of the process-flags byte at ADDR_PROCESS_FLAGS.
+constexpr uint8_t PFLAG_INCREMENTAL_GC = 0x01;
+constexpr uint8_t PFLAG_HOLD_FRAME = 0x02;
+constexpr uint8_t PFLAG_AUDIO_MUTE = 0x04;
+constexpr uint8_t PFLAG_LOW_PRIORITY = 0x20;
+
+// Bits of a page's flags byte.
+constexpr uint8_t PAGE_WRITTEN = 0x01;
+constexpr uint8_t PAGE_COLOUR_TABLE_CHANGED = 0x02;

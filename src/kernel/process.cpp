@@ -1,0 +1,501 @@
+// The process table: creation, removal, restart, the script allocator and message queues.
+#include "kernel/process.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "audio/mudo.h"
+#include "kernel/api.h"
+#include "kernel/app.h"
+#include "kernel/slice.h"
+#include "lauxlib.h"
+#include "lua.h"
+#include "net/sockets.h"
+#include "platform/host.h"
+#include "script/libs.h"
+#include "storage/pdisk.h"
+#include "userdata/userdata.h"
+#include "gfx/video.h"
+
+process_record* cproc = nullptr;
+int64_t process_id = 1;
+
+// Records live at fixed addresses in the pool; the packed table holds pointers to them,
+// so removing a process never moves a record that someone still points at.
+static process_record process_pool[MAX_PROCESSES];
+static bool pool_used[MAX_PROCESSES];
+static process_record* process[MAX_PROCESSES];
+static int process_count = 0;
+
+static pbuffer* rpm_buffer = nullptr;
+
+void kernel_assert_failed(const char* cond, const char* file, int line, const char* func) {
+    printf("\n** ASSERT failed: %s :: %s:%d in %s()\n\n", cond, file, line, func);
+    fflush(stdout);
+    exit(1);
+}
+
+static void copy_text(char* dst, const char* src, size_t room) {
+    size_t n = src ? strnlen(src, room - 1) : 0;
+    if (n) memcpy(dst, src, n);
+    dst[n] = 0;
+}
+
+static process_record* pool_take() {
+    for (int i = 0; i < MAX_PROCESSES; i++) {
+        if (!pool_used[i]) {
+            pool_used[i] = true;
+            return &process_pool[i];
+        }
+    }
+    return nullptr;
+}
+
+static void pool_release(process_record* rec) {
+    int i = (int)(rec - process_pool);
+    memset(rec, 0, sizeof(*rec));
+    pool_used[i] = false;
+}
+
+void set_current_process(process_record* rec) {
+    if (!rec) kernel_assert_failed("proc", "process", 1196, "set_current_process");
+    cproc = rec;
+}
+
+// Makes rec current, or leaves no process current when there is none to return to.
+static void restore_current(process_record* rec) {
+    cproc = rec;
+}
+
+process_record* get_process(int64_t id) {
+    for (int i = 0; i < process_count; i++) {
+        if (process[i]->id == id && !process[i]->kill_pending) return process[i];
+    }
+    return nullptr;
+}
+
+process_record* get_process_by_index(int i) {
+    if (i < 0 || i >= process_count) return nullptr;
+    return process[i];
+}
+
+int get_process_count() { return process_count; }
+
+static int index_of(const process_record* rec) {
+    for (int i = 0; i < process_count; i++) {
+        if (process[i] == rec) return i;
+    }
+    return -1;
+}
+
+int init_process(process_record* rec, int64_t id, const char* code, const char* name, const char* prog,
+                 const char* location) {
+    memset(rec, 0, sizeof(*rec));
+    rec->id = id;
+    rec->created_ms = os_get_time();
+    copy_text(rec->name, name, sizeof(rec->name));
+    copy_text(rec->prog, prog, sizeof(rec->prog));
+    if (location) copy_text(rec->sandbox_location, location, sizeof(rec->sandbox_location));
+    rec->sandboxed = rec->sandbox_location[0] ? 1 : 0;
+
+    bool system_path = strncmp(rec->prog, "/system/", 8) == 0;
+    rec->flags = system_path ? PROCESS_FLAG_SYSTEM : 0;
+    if (rec->sandboxed) rec->flags = system_path ? 3 : 2;
+    if (strcmp(rec->prog, "/system/apps/terminal.lua") == 0) rec->flags &= ~PROCESS_FLAG_SYSTEM;
+
+    process_record* previous = cproc;
+    rec->parent_id = previous ? previous->id : 0;
+    rec->draw_target = nullptr;
+    rec->base_priority = 1.0;
+    strcpy(rec->pwd, "/");
+
+    set_current_process(rec);
+    rec->L = lua_newstate(l_alloc, rec);
+    if (!rec->L) {
+        restore_current(previous);
+        return 1;
+    }
+    open_process_libraries(rec->L);
+    api_add_c_functions(rec->L);
+    os_add_public_c_functions(rec->L);
+    add_userdata_metatable_functions(rec->L);
+    socket_add_public_c_functions(rec->L);
+
+    size_t len = code ? strlen(code) : 0;
+    rec->code = (char*)calloc(len + 16, 1);
+    if (len) memcpy(rec->code, code, len);
+    char chunkname[256];
+    snprintf(chunkname, sizeof(chunkname), "@%s", rec->name);
+    if (luaL_loadbuffer(rec->L, rec->code, len, chunkname) != LUA_OK) {
+        const char* msg = lua_tostring(rec->L, -1);
+        std::string message = msg ? msg : "";
+        report_error("*syntax error");
+        report_error(message.c_str());
+        velt_debug("syntax error. ** could not create process **\n");
+        snprintf(velt_debug_string, sizeof(velt_debug_string), "%s\n", message.c_str());
+        velt_debug(velt_debug_string);
+        free(rec->code);
+        rec->code = nullptr;
+        lua_close(rec->L);
+        rec->L = nullptr;
+        restore_current(previous);
+        return 1;
+    }
+
+    rec->message_queue = create_buffer_2(MESSAGE_QUEUE_INITIAL, BUFFER_TAG_MESSAGE);
+    for (uint32_t p = 0; p < INITIAL_PAGES; p++) {
+        rec->pages.owned[p] = (uint8_t*)calloc(PAGE_SIZE, 1);
+        rec->pages.page[p] = rec->pages.owned[p];
+        rec->pages.mapped[p] = PAGE_SIZE;
+    }
+    rec->page_bytes += INITIAL_PAGES * PAGE_SIZE;
+    for (uint32_t p = 8; p <= 11; p++) rec->pages.flags[p] |= PAGE_COLOUR_TABLE_CHANGED;
+    rec->state = PSTATE_RUNNING;
+    write_default_audio_data(rec);
+    restore_current(previous);
+    return 0;
+}
+
+process_record* create_process_from_code(const char* code, const char* name, const char* prog,
+                                         const char* location) {
+    snprintf(velt_debug_string, sizeof(velt_debug_string), "creating process %lld %s %s\n",
+             (long long)process_id, name ? name : "", prog ? prog : "");
+    velt_debug(velt_debug_string);
+    int64_t id = process_id++;
+    if (process_count >= MAX_PROCESSES) return nullptr;
+    process_record* rec = pool_take();
+    if (!rec) return nullptr;
+    process[process_count++] = rec;
+    if (init_process(rec, id, code, name, prog, location) != 0) {
+        process_count--;
+        process[process_count] = nullptr;
+        pool_release(rec);
+        return nullptr;
+    }
+    return rec;
+}
+
+void free_process(process_record* rec) {
+    if (!rec) return;
+    if (app.exclusive_process == rec->id) app.exclusive_process = 0;
+    if (app.audio_owner == rec->id) app.audio_owner = 0;
+    if (rec->L) {
+        process_record* previous = cproc;
+        set_current_process(rec);
+        lua_close(rec->L);
+        rec->L = nullptr;
+        restore_current(previous == rec ? nullptr : previous);
+    }
+    for (uint32_t p = 0; p < PAGE_COUNT; p++) {
+        free(rec->pages.owned[p]);
+        rec->pages.owned[p] = nullptr;
+        rec->pages.page[p] = nullptr;
+        rec->pages.mapped[p] = 0;
+    }
+    rec->page_bytes = 0;
+    destroy_buffer(rec->message_queue);
+    rec->message_queue = nullptr;
+    free(rec->code);
+    rec->code = nullptr;
+    delete_sockets_by_process(rec->id);
+    prune_process_mounts(rec->id);
+}
+
+static void remove_at(int i) {
+    process_record* rec = process[i];
+    if (rec->parent_id != 0) {
+        process_record* parent = get_process(rec->parent_id);
+        if (parent) {
+            char text[256];
+            snprintf(text, sizeof(text), "{event=\"child_completed\",_from=2,_sent_t=%lld,proc_id=%lld}",
+                     (long long)os_get_time(), (long long)rec->id);
+            send_process_message_string(parent, text);
+        }
+    }
+    free_process(rec);
+    // The record may have moved while its script state closed; find it again.
+    i = index_of(rec);
+    if (i < 0) return;
+    for (int j = i; j < process_count - 1; j++) process[j] = process[j + 1];
+    process_count--;
+    process[process_count] = nullptr;
+    if (cproc == rec) cproc = nullptr;
+    pool_release(rec);
+}
+
+void kill_process_by_index(int i) {
+    if (i < 0 || i >= process_count) return;
+    process_record* rec = process[i];
+    if (rec->slice_depth > 0) {
+        // Its script state is still running below us: remove it once its slice returns.
+        rec->kill_pending = 1;
+        return;
+    }
+    remove_at(i);
+}
+
+void kill_process(process_record* rec) {
+    if (rec) kill_process_by_index(index_of(rec));
+}
+
+void kill_process_by_id(int64_t id) {
+    for (int i = 0; i < process_count; i++) {
+        if (process[i]->id == id) {
+            kill_process_by_index(i);
+            return;
+        }
+    }
+}
+
+void remove_killed_processes() {
+    for (int i = process_count - 1; i >= 0; i--) {
+        if (i < process_count && process[i]->kill_pending && process[i]->slice_depth == 0) remove_at(i);
+    }
+}
+
+void processes_init() {
+    for (int i = process_count - 1; i >= 0; i--) {
+        if (i < process_count) {
+            process[i]->slice_depth = 0;
+            remove_at(i);
+        }
+    }
+    process_id = 1;
+    cproc = nullptr;
+    video_mode = 0;
+}
+
+void restart_process(process_record* rec) {
+    if (!rec) return;
+    char* code = strdup(rec->code ? rec->code : "");
+    char name[64], prog[256], location[64];
+    memcpy(name, rec->name, sizeof(name));
+    memcpy(prog, rec->prog, sizeof(prog));
+    memcpy(location, rec->sandbox_location, sizeof(location));
+    if (app.audio_owner == rec->id) mudo_kill_all_audio();
+    app.audio_owner = -2;
+    int64_t id = rec->id;
+    free_process(rec);
+    if (init_process(rec, id, code, name, prog, location) == 0) {
+        // The fresh record starts with the garbage collector in incremental mode.
+        rec->pages.owned[ADDR_PROCESS_FLAGS >> 12][ADDR_PROCESS_FLAGS & 0xFFF] = 1;
+    } else {
+        // The stored code no longer compiles: the slot cannot be kept.
+        int i = index_of(rec);
+        if (i >= 0) {
+            for (int j = i; j < process_count - 1; j++) process[j] = process[j + 1];
+            process_count--;
+            process[process_count] = nullptr;
+            if (cproc == rec) cproc = nullptr;
+            pool_release(rec);
+        }
+    }
+    free(code);
+}
+
+userdata_header* get_null_sprite() {
+    static struct {
+        userdata_header h;
+        uint8_t pixels[16 * 16];
+    } null_sprite = {{3, 2, {0, 0}, 16, 16, 0}, {}};
+    return &null_sprite.h;
+}
+
+int count_recent_sandboxed_processes() {
+    uint64_t now = os_get_time();
+    int n = 0;
+    for (int i = 0; i < process_count; i++) {
+        if (process[i]->sandbox_location[0] && now - process[i]->created_ms < 10000) n++;
+    }
+    return n;
+}
+
+// --- Messages -----------------------------------------------------------------------------------
+
+static int32_t queue_append(process_record* rec, const void* bytes, int32_t len) {
+    if (!rec) return 0;
+    pbuffer* q = rec->message_queue;
+    if (!q) {
+        printf("*** no message buffer: %lld\n", (long long)rec->id);
+        return 0;
+    }
+    if (len < 0 || q->length - rec->queue_read > MESSAGE_QUEUE_LIMIT) return 0;
+    if ((int64_t)q->length + 4 + len > PBUFFER_MAX_LENGTH) return 0;
+    q->cursor = q->length;
+    bwrite_uint32((uint32_t)len, q);
+    if (len > 0) bwrite(bytes, 1, len, q);
+    return len + 4;
+}
+
+int32_t send_process_message(process_record* rec, const pbuffer* msg) {
+    if (!rec || !msg) return 0;
+    return queue_append(rec, msg->data, msg->length);
+}
+
+int32_t send_process_message_string(process_record* rec, const char* text) {
+    if (!rec || !text) return 0;
+    return queue_append(rec, text, (int32_t)strlen(text));
+}
+
+pbuffer* read_process_message(process_record* rec, pbuffer* dst) {
+    if (!rec || !rec->message_queue) return nullptr;
+    pbuffer* q = rec->message_queue;
+    int32_t left = q->length - rec->queue_read;
+    if (left < 4) {
+        bclear(q);
+        rec->queue_read = 0;
+        return nullptr;
+    }
+    const uint8_t* p = q->data + rec->queue_read;
+    uint32_t len = (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
+    if (len > (uint32_t)(left - 4)) {
+        // A damaged entry: nothing after it can be trusted.
+        bclear(q);
+        rec->queue_read = 0;
+        return nullptr;
+    }
+    pbuffer* out = dst;
+    if (!out) {
+        if (!rpm_buffer) rpm_buffer = create_buffer_2(len, BUFFER_TAG_MESSAGE);
+        out = rpm_buffer;
+    }
+    bclear(out);
+    bwrite(p + 4, 1, len, out);
+    to_cstr(out);
+    rec->queue_read += 4 + (int32_t)len;
+    if (rec->queue_read >= q->length) {
+        bclear(q);
+        rec->queue_read = 0;
+    } else if (rec->queue_read >= 65536 && rec->queue_read * 2 >= q->length) {
+        // Drop the bytes already read once they make up most of the queue.
+        int32_t keep = q->length - rec->queue_read;
+        bcrop(q, rec->queue_read, keep);
+        rec->queue_read = 0;
+    }
+    q->cursor = q->length;
+    return out;
+}
+
+// Builds {event="...",content="TEXT"<tail>} in a fresh buffer.
+static pbuffer* event_with_content(const char* event, const char* text, const char* tail) {
+    pbuffer* b = create_buffer_2(1024, BUFFER_TAG_MESSAGE);
+    bappend_str(b, "{event=\"");
+    bappend_str(b, event);
+    bappend_str(b, "\",content=\"");
+    bappend_str_escaped(b, text);
+    bappend_str(b, "\"");
+    bappend_str(b, tail);
+    bappend_str(b, "}");
+    return b;
+}
+
+void report_error(const char* text) {
+    if (!text) text = "unknown error";
+    char tail[160];
+    snprintf(tail, sizeof(tail), ",_from=%lld,_sent_t=%lld,_flags=%d", (long long)(cproc ? cproc->id : 0),
+             (long long)os_get_time(), (int)(cproc ? cproc->flags : 0));
+    pbuffer* b = event_with_content("report_error", text, tail);
+    process_record* wm = get_process(3);
+    if (wm) send_process_message(wm, b);
+    destroy_buffer(b);
+    snprintf(velt_debug_string, sizeof(velt_debug_string), "SYSTEM ERROR: %s\n", text);
+    velt_debug(velt_debug_string);
+}
+
+void notify(const char* text) {
+    process_record* wm = get_process(3);
+    if (!wm) return;
+    pbuffer* b = event_with_content("user_notification", text ? text : "", "");
+    send_process_message(wm, b);
+    destroy_buffer(b);
+}
+
+static bool is_path_char(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '/' || c == '_';
+}
+
+void process_dropped_file(const char* host_path) {
+    if (!host_path) return;
+    snprintf(velt_debug_string, sizeof(velt_debug_string), "dropped file: %s\n", host_path);
+    velt_debug(velt_debug_string);
+    const char* name = host_path;
+    for (const char* c = host_path; *c; c++) {
+        if (*c == '/' || *c == '\\') name = c + 1;
+    }
+    char path[1024];
+    snprintf(path, sizeof(path), "/ram/drop/%s", name);
+    for (char* c = path; *c; c++) {
+        if (!is_path_char(*c)) *c = '_';
+    }
+    ram_file* f = pfopen(path, "wf");
+    if (!f) {
+        snprintf(velt_debug_string, sizeof(velt_debug_string), " ** could not open temp file: %s\n", path);
+        velt_debug(velt_debug_string);
+        return;
+    }
+    pbuffer* bytes = create_buffer_from_file(host_path);
+    if (!bytes) {
+        pfclose(f);
+        snprintf(velt_debug_string, sizeof(velt_debug_string), " ** could not create buffer from file: %s\n",
+                 host_path);
+        velt_debug(velt_debug_string);
+        return;
+    }
+    if (bytes->length == 0) {
+        destroy_buffer(bytes);
+        pfclose(f);
+        notify("** dropping folders (and size zero files) not supported **");
+        return;
+    }
+    destroy_buffer(f->contents);
+    f->contents = bytes;
+    pfclose(f);
+    pbuffer* msg = create_buffer_2(1024, BUFFER_TAG_MESSAGE);
+    bappend_str(msg, "{event=\"drop_items\",_flags=1,items={{mox_type=\"location\",filenav_op=\"move\",location=\"");
+    bappend_str_escaped(msg, path);
+    bappend_str(msg, "\"}}}");
+    process_record* wm = get_process(3);
+    if (wm) send_process_message(wm, msg);
+    destroy_buffer(msg);
+}
+
+// --- The allocator ------------------------------------------------------------------------------
+
+void* l_alloc(void*, void* block, size_t, size_t new_size, int final_attempt, size_t accounted_size) {
+    uint64_t* header = block ? (uint64_t*)block - 1 : nullptr;
+    if (new_size == 0) {
+        if (header) {
+            if (cproc) cproc->heap_bytes -= (int64_t)*header;
+            free(header);
+        }
+        return nullptr;
+    }
+    spend_cpu((int64_t)(new_size >> 7) + 4);
+    uint64_t old_accounted = header ? *header : 0;
+    uint64_t* grown = (uint64_t*)realloc(header, new_size + sizeof(uint64_t));
+    if (!grown) {
+        if (final_attempt) {
+            if (cproc) cproc->out_of_memory = 1;
+            cpu_superyielding = SUPERYIELD;
+        }
+        return nullptr;
+    }
+    *grown = accounted_size;
+    if (cproc) cproc->heap_bytes += (int64_t)accounted_size - (int64_t)old_accounted;
+    return grown + 1;
+}
+
+// --- Script functions ---------------------------------------------------------------------------
+
+int lua54_pid(lua_State* L) {
+    lua_pushinteger(L, cproc ? cproc->id : 0);
+    return 1;
+}
+
+// Serialising a table into a message comes with the mox writer; until then nothing is sent.
+int lua54_send_message(lua_State*) { return 0; }
+
+int lua54_read_message(lua_State*) { return 0; }

@@ -1,0 +1,124 @@
+// The process table: up to 512 script processes with their ids, life cycle, script
+// allocator and message queues, and the kernel's own messages to the window manager.
+#pragma once
+#include <cstdint>
+#include <cstddef>
+#include "kernel/memmap.h"
+#include "kernel/pbuffer.h"
+
+struct lua_State;
+struct userdata_header;
+
+constexpr int MAX_PROCESSES = 512;
+constexpr int32_t MESSAGE_QUEUE_LIMIT = 0x1000000;
+constexpr int32_t MESSAGE_QUEUE_INITIAL = 16384;
+constexpr int MAX_SPRITES = 256;
+
+enum process_state : int32_t { PSTATE_RUNNING = 0, PSTATE_FINISHED = 1, PSTATE_ERROR = 2 };
+constexpr uint32_t PROCESS_FLAG_SYSTEM = 1;
+constexpr uint32_t PROCESS_FLAG_SANDBOXED = 2;
+
+struct page_table {
+    uint8_t* page[PAGE_COUNT];        // where the first `mapped` bytes of each page live
+    int32_t mapped[PAGE_COUNT];       // 0..4096
+    uint8_t flags[PAGE_COUNT];        // PAGE_WRITTEN, PAGE_COLOUR_TABLE_CHANGED; a write sets 255
+    uint8_t* owned[PAGE_COUNT];       // the process's own zeroed block, null until touched
+    uint64_t userdata_map[PAGE_COUNT / 64];  // page points into a typed array
+};
+
+struct process_record {
+    int64_t id;
+    int64_t parent_id;
+    uint64_t created_ms;
+    char name[64];
+    char prog[256];
+    char sandbox_location[64];
+    uint32_t sandboxed;
+    uint32_t flags;
+    int32_t state;
+    lua_State* L;
+    char* code;
+    char pwd[256];
+    int64_t clock_frames;
+    double base_priority;
+    uint32_t high_priority;
+
+    // cycle counters of the slice scheduler
+    uint32_t flip_cycles;             // cycles since the last flip
+    uint32_t period_cycles;           // cycles of the last completed flip period
+    uint32_t flipped;                 // flipped in this frame
+    uint32_t frames_since_flip;
+    uint32_t fps;
+    uint32_t cycle_debt;              // overspend carried into later slices
+    uint32_t allotted_this_frame;
+    uint32_t allotted_last_frame;
+
+    userdata_header* draw_target;
+    page_table pages;
+    userdata_header* sprites[MAX_SPRITES];
+    userdata_header* map_userdata;
+
+    uint8_t buttons_prev[128];
+    uint8_t buttons_cur[128];
+    uint8_t buttons_release_pending[128];
+    uint32_t buttons_repeat[128];
+
+    uint32_t audio_priority;
+    pbuffer* message_queue;
+    int32_t queue_read;               // offset of the first unread entry in message_queue
+    uint64_t rng_state[4];
+
+    int64_t heap_bytes;
+    int64_t heap_baseline;
+    int64_t page_bytes;
+    int64_t out_of_memory;
+    uint32_t hold_prune_ms;
+
+    // Kept by the kernel so that a process is never freed under a running slice.
+    int32_t slice_depth;              // slices of this process on the C stack
+    uint32_t kill_pending;            // remove once its slices have returned
+};
+
+extern process_record* cproc;
+extern int64_t process_id;           // the id the next creation takes
+
+// Creation and removal.
+process_record* create_process_from_code(const char* code, const char* name, const char* prog,
+                                         const char* location);
+int init_process(process_record* rec, int64_t id, const char* code, const char* name,
+                 const char* prog, const char* location);
+void kill_process_by_index(int i);
+void kill_process_by_id(int64_t id);
+void kill_process(process_record* rec);
+void free_process(process_record* rec);
+void restart_process(process_record* rec);
+void processes_init();
+// Removes every process marked for killing whose slices have all returned.
+void remove_killed_processes();
+
+process_record* get_process(int64_t id);
+process_record* get_process_by_index(int i);
+int get_process_count();
+void set_current_process(process_record* rec);
+userdata_header* get_null_sprite();
+int count_recent_sandboxed_processes();
+
+// Messages.
+int32_t send_process_message(process_record* rec, const pbuffer* msg);
+int32_t send_process_message_string(process_record* rec, const char* text);
+pbuffer* read_process_message(process_record* rec, pbuffer* dst);
+void report_error(const char* text);
+void notify(const char* text);
+void process_dropped_file(const char* host_path);
+
+// The allocator of every script state.
+void* l_alloc(void* ud, void* block, size_t old_size, size_t new_size, int final_attempt,
+              size_t accounted_size);
+
+// Script functions.
+int lua54_pid(lua_State* L);
+int lua54_send_message(lua_State* L);
+int lua54_read_message(lua_State* L);
+
+// Stops the program after an internal inconsistency.
+[[noreturn]] void kernel_assert_failed(const char* cond, const char* file, int line, const char* func);

@@ -1,0 +1,276 @@
+// Time slices: budgets, debt, the memory limit and what happens when a slice ends.
+#include "kernel/slice.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "kernel/api.h"
+#include "kernel/app.h"
+#include "kernel/process.h"
+#include "lauxlib.h"
+#include "lua.h"
+#include "lstate.h"
+#include "net/sockets.h"
+#include "platform/host.h"
+#include "storage/pdisk.h"
+
+int32_t cpu_cycles = 0;
+int32_t cpu_cycles_max = FRAME_CYCLE_BUDGET;
+int32_t cpu_superyielding = 0;
+uint32_t total_frame_cycles = 0;
+uint32_t total_frame_cycles_since_wm_flip = 0;
+
+uint32_t get_total_frame_cycles() { return total_frame_cycles; }
+uint32_t get_total_frame_cycles_since_wm_flip() { return total_frame_cycles_since_wm_flip; }
+
+void spend_cpu(int64_t n) {
+    int32_t v = (int32_t)n;
+    if (v < 0) return;
+    cpu_cycles += std::max(v, 1);
+}
+
+static bool fast_mode() { return config.video_process_id > 3 && app.window_created == 0; }
+
+int32_t frame_budget() { return fast_mode() ? FAST_CYCLE_BUDGET : FRAME_CYCLE_BUDGET; }
+
+void kernel_fatal_exit(int status) {
+    flush_dirty_mounts_immediately();
+    sync_fs(1);
+    fflush(stdout);
+    exit(status);
+}
+
+void prepare_processes_for_frame() {
+    for (int i = 0; i < get_process_count(); i++) {
+        process_record* p = get_process_by_index(i);
+        p->allotted_last_frame = p->allotted_this_frame;
+        p->allotted_this_frame = 0;
+        if (p->flipped) {
+            p->fps = 60 / (p->frames_since_flip + 1);
+            p->flipped = 0;
+            p->frames_since_flip = 0;
+            p->period_cycles = p->flip_cycles;
+            p->flip_cycles = 0;
+            if (p->id == 3) total_frame_cycles_since_wm_flip = 0;
+        } else {
+            p->frames_since_flip += 1;
+        }
+    }
+    total_frame_cycles = 0;
+}
+
+static bool boot_delay_passed() {
+    double boot_ms = (double)(app.frames_run - app.boot_frames_base) * 16.6;
+    return boot_ms >= (double)BOOT_DELAY_MS;
+}
+
+// Cuts a traceback where the system's own frames begin.
+static void report_traceback(const char* traceback) {
+    static char cut[16384];
+    snprintf(cut, sizeof(cut), "%s", traceback ? traceback : "");
+    char* sys = strstr(cut, "/system/");
+    if (sys) *sys = 0;
+    report_error(cut);
+}
+
+static void handle_slice_error(process_record* rec, int status) {
+    lua_State* L = rec->L;
+    const char* m = lua_tostring(L, -1);
+    std::string message = m ? m : "(error object is not a string)";
+    rec->state = PSTATE_ERROR;
+    snprintf(velt_debug_string, sizeof(velt_debug_string), "run_process_slice() for process %ld error: %d %s\n",
+             (long)rec->id, status, message.c_str());
+    velt_debug(velt_debug_string);
+    luaL_traceback(L, L, nullptr, 0);
+    std::string traceback = lua_tostring(L, -1) ? lua_tostring(L, -1) : "";
+    lua_pop(L, 1);
+    snprintf(velt_debug_string, sizeof(velt_debug_string), "--------\ntraceback:\n%s\n---------\n",
+             traceback.c_str());
+    velt_debug(velt_debug_string);
+    report_error("*runtime error");
+    report_error(message.c_str());
+    report_traceback(traceback.c_str());
+
+    const char* fatal = nullptr;
+    if (get_process_by_index(0) == rec) fatal = "** RUNTIME ERROR IN KERNEL **";
+    else if (get_process_by_index(1) == rec) fatal = "** RUNTIME ERROR IN WINDOW MANAGER **";
+    if (fatal) {
+        printf("%s\n%s\n", fatal, message.c_str());
+        snprintf(velt_debug_string, sizeof(velt_debug_string), "%s\n", fatal);
+        velt_debug(velt_debug_string);
+        snprintf(velt_debug_string, sizeof(velt_debug_string), "%s\n", message.c_str());
+        velt_debug(velt_debug_string);
+        kernel_fatal_exit(1);
+    }
+    if (rec->id >= 4) kill_process(rec);
+}
+
+int32_t run_process_slice(process_record* rec, double fraction) {
+    if (!rec) return 0;
+    if (rec->id >= 4 && app.exclusive_process != 0 && app.exclusive_process != rec->id) return 0;
+    if (!config.headless && config.video_process_id <= 3 && rec->id >= 4 && !boot_delay_passed()) return 0;
+    if (rec->state != PSTATE_RUNNING || !rec->L || rec->kill_pending) return 0;
+
+    int32_t base = frame_budget();
+    int64_t cap = std::min<int64_t>((int64_t)base - total_frame_cycles, (int64_t)(base * fraction));
+    if (cap < 1) return 0;
+
+    process_record* saved = cproc;
+    int64_t saved_id = saved ? saved->id : 0;
+    int32_t saved_cycles = cpu_cycles, saved_max = cpu_cycles_max, saved_super = cpu_superyielding;
+    set_current_process(rec);
+
+    cpu_cycles_max = (int32_t)cap;
+    rec->allotted_this_frame += (uint32_t)cap;
+    int64_t debt = std::min<int64_t>(rec->cycle_debt, fast_mode() ? FAST_DEBT_CAP : DEBT_CAP);
+    int64_t paid = std::max<int64_t>(std::min<int64_t>(cap, debt), 0);
+    cpu_cycles = (int32_t)paid;
+    rec->cycle_debt = (uint32_t)(debt - paid);
+    cpu_superyielding = 0;
+
+    rec->slice_depth++;
+    int nresults = 0;
+    int status = lua_resume(rec->L, nullptr, 0, &nresults);
+    rec->slice_depth--;
+
+    int64_t used = (uint32_t)cpu_cycles;
+    if (used > cap) {
+        rec->cycle_debt += (uint32_t)(used - cap);
+        used = cap;
+    }
+    cpu_cycles = saved_cycles;
+    cpu_cycles_max = saved_max;
+    cpu_superyielding = saved_super;
+
+    rec->flip_cycles += (uint32_t)used;
+    if (saved && get_process(saved_id) == saved) saved->flip_cycles += (uint32_t)used;
+    total_frame_cycles += (uint32_t)used;
+    total_frame_cycles_since_wm_flip += (uint32_t)used;
+
+    bool over_limit = rec->out_of_memory != 0;
+    if (!over_limit && rec->heap_bytes + rec->page_bytes - rec->heap_baseline + PROCESS_MEMORY_SLACK >
+                           PROCESS_MEMORY_LIMIT) {
+        lua_gc(rec->L, LUA_GCCOLLECT);
+        if (rec->heap_bytes + rec->page_bytes - rec->heap_baseline + PROCESS_MEMORY_SLACK > PROCESS_MEMORY_LIMIT)
+            rec->out_of_memory = 1;
+        over_limit = rec->out_of_memory != 0;
+    }
+    if (over_limit) {
+        rec->state = PSTATE_FINISHED;
+        report_error("*runtime error: out of memory");
+        kill_process(rec);
+    } else if (rec->kill_pending) {
+        kill_process(rec);
+    } else if (status == LUA_YIELD) {
+        lua_pop(rec->L, nresults);
+    } else if (status == LUA_OK) {
+        rec->state = PSTATE_FINISHED;
+        kill_process(rec);
+    } else {
+        handle_slice_error(rec, status);
+    }
+
+    cproc = (saved && get_process(saved_id) == saved) ? saved : nullptr;
+    return (int32_t)used;
+}
+
+void update_processes_after_frame() {
+    bool skip_prune = false;
+    uint64_t now = os_get_time();
+    for (int i = 0; i < get_process_count(); i++) {
+        process_record* p = get_process_by_index(i);
+        if (p->flipped) p->clock_frames += std::min<uint32_t>(p->frames_since_flip + 1, 3);
+        if (app.battery_saver_active) p->clock_frames += std::min<uint32_t>(p->frames_since_flip + 1, 3);
+        if (p->state == PSTATE_RUNNING && p->L) {
+            set_current_process(p);
+            uint8_t* page = p->pages.page[ADDR_PROCESS_FLAGS >> 12];
+            if (page && (page[ADDR_PROCESS_FLAGS & 0xFFF] & PFLAG_INCREMENTAL_GC))
+                lua_gc(p->L, LUA_GCINC, 107, 18, 0);
+        }
+        if (p->hold_prune_ms && now < (uint64_t)p->hold_prune_ms + 100) skip_prune = true;
+    }
+    for (int i = get_process_count() - 1; i >= 0; i--) {
+        process_record* p = get_process_by_index(i);
+        if (p && p->out_of_memory) kill_process_by_index(i);
+    }
+    remove_killed_processes();
+    update_all_sockets();
+    if (!skip_prune) prune_mounts();
+    process_record* first = get_process_by_index(0);
+    if (first) {
+        set_current_process(first);
+    } else {
+        cproc = nullptr;
+        // Nothing is left to run: a headless run has nothing more to show.
+        if (config.headless) app.quit_requested = 1;
+    }
+}
+
+// --- Script functions ---------------------------------------------------------------------------
+
+int lua54_run_process_slice(lua_State* L) {
+    int64_t id = q64_intp(L, 1, 0);
+    double fraction = lua_isnumber(L, 2) ? lua_tonumber(L, 2) : 0.0;
+    fraction = std::clamp(fraction, 0.0, 1.0);
+    if (fraction == 0.0) return 0;
+    process_record* rec = get_process(id);
+    if (!rec) {
+        lua_pushboolean(L, 1);
+        lua_pushinteger(L, 0);
+        lua_pushstring(L, "_run_process_slice: bad process id");
+        return 3;
+    }
+    if (!rec->L) {
+        lua_pushboolean(L, 1);
+        lua_pushinteger(L, 0);
+        lua_pushstring(L, "_run_process_slice: invalid process");
+        return 3;
+    }
+    if (rec->flipped) {
+        lua_pushboolean(L, 1);
+        lua_pushinteger(L, 0);
+        return 2;
+    }
+    int32_t used = run_process_slice(rec, fraction);
+    rec = get_process(id);
+    if (!rec || !rec->L) {
+        lua_pushboolean(L, 1);
+        lua_pushinteger(L, 0);
+        lua_pushstring(L, "_run_process_slice: could not find lua state");
+        return 3;
+    }
+    bool done = lua_status(rec->L) != LUA_YIELD || rec->flipped;
+    lua_pushboolean(L, done);
+    lua_pushnumber(L, (double)used / (double)frame_budget());
+    return 2;
+}
+
+int lua54_flip(lua_State* L) {
+    int64_t skip = q64_intp(L, 1, 0);
+    if (cproc && !(skip & 1)) {
+        uint8_t* page = cproc->pages.page[ADDR_PROCESS_FLAGS >> 12];
+        if (page) page[ADDR_PROCESS_FLAGS & 0xFFF] &= (uint8_t)~PFLAG_HOLD_FRAME;
+        cproc->flipped = 1;
+        cproc->hold_prune_ms = 0;
+    }
+    cpu_superyielding = SUPERYIELD;
+    return 0;
+}
+
+int lua54_halt(lua_State*) {
+    if (cproc) cproc->state = PSTATE_FINISHED;
+    cpu_superyielding = SUPERYIELD;
+    return 0;
+}
+
+int lua54_yielded_to_escape_slice(lua_State* L) {
+    if (lua_gettop(L) == 1 && lua_type(L, 1) == LUA_TNUMBER) {
+        L->yielded_to_escape_slice = lua_tonumber(L, 1) != 0 ? SUPERYIELD : 0;
+        return 0;
+    }
+    lua_pushboolean(L, L->yielded_to_escape_slice != 0);
+    return 1;
+}

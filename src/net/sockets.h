@@ -1,0 +1,12 @@
+// TCP and UDP sockets for script processes: non-blocking, polled once a frame
+// on the main thread, closed with the process that owns them.
+#pragma once
+#include <cstdint>
+
+struct lua_State;
+
+void sockets_init();
+void sockets_exit();
+void update_all_sockets();
+void delete_sockets_by_process(int64_t process_id);
+void socket_add_public_c_functions(lua_State* L);

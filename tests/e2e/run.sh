@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# End-to-end checks of the real program, run headless beside small system images.
+# Usage: run.sh <path to orvalune> <folder of this script>
+set -u
+bin="$1"
+here="$2"
+work=$(mktemp -d /tmp/orvalune_e2e_XXXXXX)
+trap 'rm -rf "$work"' EXIT
+export HOME="$work/home" XDG_DATA_HOME="$work/home/.local/share" XDG_CONFIG_HOME="$work/home/.config"
+export SDL_VIDEODRIVER=dummy SDL_AUDIODRIVER=dummy
+mkdir -p "$HOME"
+passed=0
+failed=0
+
+check() {  # name, condition result
+    if [ "$2" = 0 ]; then passed=$((passed + 1)); echo "ok: $1"; else failed=$((failed + 1)); echo "FAILED: $1"; fi
+}
+
+# A folder holding a copy of the program, so that sysrom.dat can lie beside it.
+machine() {
+    local dir="$work/$1"
+    mkdir -p "$dir"
+    cp "$bin" "$dir/orvalune"
+    echo "$dir"
+}
+
+# Writes big-endian length-prefixed records given as files.
+write_image() {
+    local out="$1"; shift
+    : > "$out"
+    for rec in "$@"; do
+        python3 -c 'import sys,struct; d=open(sys.argv[1],"rb").read(); sys.stdout.buffer.write(struct.pack(">I",len(d))+d)' "$rec" >> "$out"
+    done
+}
+
+for t in "$here"/cases/*.sh; do
+    # shellcheck source=/dev/null
+    . "$t"
+done
+
+echo "$passed passed, $failed failed"
+[ "$failed" = 0 ]
