@@ -1,6 +1,7 @@
 // The process table: creation, removal, restart, the script allocator and message queues.
 #include "kernel/process.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -475,7 +476,7 @@ void* l_alloc(void*, void* block, size_t, size_t new_size, int final_attempt, si
     }
     spend_cpu((int64_t)(new_size >> 7) + 4);
     uint64_t old_accounted = header ? *header : 0;
-    uint64_t* grown = (uint64_t*)realloc(header, new_size + sizeof(uint64_t));
+    uint64_t* grown = new_size < SIZE_MAX / 2 ? (uint64_t*)realloc(header, new_size + sizeof(uint64_t)) : nullptr;
     if (!grown) {
         if (final_attempt) {
             if (cproc) cproc->out_of_memory = 1;
