@@ -1,9 +1,53 @@
 // The script API registry: every global function that a new process's script state gets,
-// and the small helpers that script functions share.
+// the general functions that belong to no other family, and the helpers they share.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 struct lua_State;
 
+// Sets every global function of the script API in a new script state.
 void api_add_c_functions(lua_State* L);
+// Visits every registered name with its function, in registration order.
+void api_for_each_function(void (*visit)(const char* name, int (*fn)(lua_State*), void* ctx), void* ctx);
+
+// An integer argument: integers unchanged, other numbers and numeric strings floored, else dflt.
 int64_t q64_intp(lua_State* L, int index, int64_t dflt);
+
+uint64_t xoshiro256ss(uint64_t* state);
+uint64_t xoshiro256ss_rand();
+void xoshiro256ss_srand(uint64_t seed);
+// MD5 digest of bytes as 32 lowercase hexadecimal characters and a terminator.
+void md5(const uint8_t* bytes, size_t length, char* out);
+void set_userland_clipboard_text(const char* text);
+int find_multiline_end(const char* text, size_t len, int level, size_t* out_length, int* out_level);
+
+int lua54_srand(lua_State* L);
+int lua54_rnd(lua_State* L);
+int lua54_add(lua_State* L);
+int lua54_del(lua_State* L);
+int lua54_deli(lua_State* L);
+int lua54_count(lua_State* L);
+int lua54_chr(lua_State* L);
+int lua54_ord(lua_State* L);
+int lua54_tokenoid(lua_State* L);
+int lua54_abs(lua_State* L);
+int lua54_sgn(lua_State* L);
+int lua54_max(lua_State* L);
+int lua54_min(lua_State* L);
+int lua54_mid(lua_State* L);
+int lua54_sqrt(lua_State* L);
+int lua54_cos(lua_State* L);
+int lua54_sin(lua_State* L);
+int lua54_atan2(lua_State* L);
+int lua54_flr(lua_State* L);
+int lua54_ceil(lua_State* L);
+int lua54_split(lua_State* L);
+int lua54_ext(lua_State* L);
+int lua54_path(lua_State* L);
+int lua54_hloc(lua_State* L);
+int lua54_get_userland_clipboard_text(lua_State* L);
+int lua54_set_userland_clipboard_text(lua_State* L);
+int lua54_strindex(lua_State* L);
+int lua54_md5(lua_State* L);
+int lua54_crc(lua_State* L);

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 constexpr uint32_t ADDRESS_MASK = 0xFFFFFF;         // addresses are taken modulo 2^24
+constexpr uint32_t ADDRESS_SPACE_SIZE = 0x1000000;  // 16 MB
 constexpr uint32_t PAGE_SIZE = 0x1000;
 constexpr uint32_t PAGE_COUNT = 0x1000;
 constexpr uint32_t INITIAL_PAGES = 16;              // the first 64 KB exist from creation
@@ -26,8 +27,13 @@ constexpr uint32_t ADDR_CLIP = 0x5528;
 constexpr uint32_t ADDR_AUDIO_REGISTERS = 0x5538;
 constexpr uint32_t ADDR_BUTTONS = 0x5580;
 constexpr uint32_t ADDR_ALT_FONT = 0x5600;
-constexpr uint32_t ADDR_MOUSE_LOCK = 0x5F28;
+constexpr uint32_t ADDR_MOUSE_LOCK = 0x5F28;          // step scale of the locked mouse
+constexpr uint32_t ADDR_MOUSE_POINTER_SCALE = 0x5F29;
+constexpr uint32_t ADDR_MOUSE_LOCK_FLAGS = 0x5F2D;    // bit 2 requests the mouse lock
 constexpr uint32_t ADDR_PRINT_OPTIONS = 0x5F36;
+constexpr uint32_t ADDR_FONT_DEFAULT_PAGE = 0x5F56;
+constexpr uint32_t ADDR_FONT_ALT_PAGE = 0x5F57;
+constexpr uint32_t ADDR_PRINT_ATTRIBUTES = 0x5F58;    // 0x5F58 to 0x5F5B
 constexpr uint32_t ADDR_BTNP_DELAY = 0x5F5C;
 constexpr uint32_t ADDR_BTNP_REPEAT = 0x5F5D;
 constexpr uint32_t ADDR_COLOUR_TABLES = 0x8000;

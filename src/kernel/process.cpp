@@ -256,7 +256,10 @@ void remove_killed_processes() {
     }
 }
 
+static int64_t current_process_id() { return cproc ? cproc->id : 0; }
+
 void processes_init() {
+    velt_log_process_id = current_process_id;
     for (int i = process_count - 1; i >= 0; i--) {
         if (i < process_count) {
             process[i]->slice_depth = 0;

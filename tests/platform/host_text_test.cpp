@@ -291,21 +291,6 @@ TEST(HostTextRoundTrip, EveryCodeButThirteenSurvives)
     EXPECT_EQ(decode(encode("\r")), "");
 }
 
-TEST(HostTextRoundTrip, RandomTextsSurvive)
-{
-    std::mt19937 rng(12345);
-    for (int round = 0; round < 2000; round++) {
-        std::string text;
-        int n = (int)(rng() % 40);
-        for (int i = 0; i < n; i++) {
-            int c = 1 + (int)(rng() % 255);
-            if (c == 13) c = 10;
-            text += (char)c;
-        }
-        ASSERT_EQ(decode(encode(text)), text);
-    }
-}
-
 TEST(HostTextFuzz, RandomBytesNeverBreakTheDecoder)
 {
     // Bytes drawn mostly from marks and lead bytes of the tables, so that marks,

@@ -290,6 +290,20 @@ TEST(DeltaLayout, FirstSampledPositionKeepsTheIndexEntry) {
               raw_builder().header(source, target).literal(text_bytes("qq")).copy(42, 0).b);
 }
 
+TEST(DeltaLayout, PositionsWhoseHashCollidesShareOneEntry) {
+    bytes source(48);
+    for (size_t i = 0; i < source.size(); i++) source[i] = uint8_t(100 + i);
+    // b[p] + 64 * b[p + 3] is 4418 at both 0 and 4, so offset 4 never enters the index.
+    source[0] = 130;
+    source[3] = 67;
+    source[4] = 66;
+    source[7] = 68;
+    bytes target = concat({bytes{1}, bytes(source.begin() + 4, source.end())});
+    bytes literal = concat({bytes{1}, bytes(source.begin() + 4, source.begin() + 8)});
+    EXPECT_EQ(unpack(*make_delta(source, target)),
+              raw_builder().header(source, target).literal(literal).copy(40, 8).b);
+}
+
 TEST(DeltaLayout, NoIndexLookupWithFewerThan31TargetBytesLeft) {
     bytes p = pattern(32);
     bytes source = concat({p, p});

@@ -1,0 +1,53 @@
+// The process address space: 16 MB of paged 24-bit memory per process, its readers and
+// writers, bulk copies and fills, typed-array mappings and the audio owner's mixer copy.
+#pragma once
+#include <cstdint>
+#include "kernel/memmap.h"
+
+struct lua_State;
+struct process_record;
+
+// Readers and writers of the current process (`cproc`). Addresses are taken modulo 2^24;
+// multi-byte values are little-endian and may cross pages. Reads allocate an untouched
+// page; writes mark every page they touch (flags byte 255). Without a current process
+// reads give 0 and writes do nothing.
+uint8_t peek(int64_t a);
+int16_t peek2(int64_t a);
+int32_t peek4(int64_t a);
+int64_t peek8(int64_t a);
+void poke(int64_t a, int64_t v);
+void poke2(int64_t a, int64_t v);
+void poke4(int64_t a, int64_t v);
+void poke8(int64_t a, int64_t v);
+
+// The same on a given process; readers give 0 for a null record.
+uint8_t peek_proc(process_record* rec, int64_t a);
+int16_t peek2_proc(process_record* rec, int64_t a);
+int32_t peek4_proc(process_record* rec, int64_t a);
+void poke_proc(process_record* rec, int64_t a, int64_t v);
+void poke2_proc(process_record* rec, int64_t a, int64_t v);
+
+// Copies n bytes within the current process's space, as if through a temporary buffer
+// (n is capped at 16 MB); returns the cycle cost, 0 for n < 1 or dst equal to src.
+int64_t q64_memcpy(int64_t dst, int64_t src, int64_t n);
+// Fills n bytes with the low byte of value (n capped at 16 MB); returns the cycle cost,
+// 0 for n < 1.
+int64_t q64_memset(int64_t a, int64_t value, int64_t n);
+// Copies the pages from >> 12 up to (not including) to >> 12 from one process's space
+// into another's; source pages that were never present are skipped.
+void q64_pmemcpy_pages(process_record* src_rec, process_record* dst_rec, int64_t from, int64_t to);
+
+// The audio bracket. 0: the nesting audio lock is held and the mixer's copy of the
+// owner's memory is current; the caller works on the synthesiser and then calls
+// audio_op_end(). 1: refused, the lock is not held and audio_op_end() is not called.
+int audio_op_start(int64_t id, int force);
+void audio_op_end();
+
+// Script functions.
+int lua54_map_ram(lua_State* L);
+int lua54_unmap_ram(lua_State* L);
+
+// The mixer's own 16 MB copy of the audio owner's address space, and what it reports
+// as playing; kept here until the synthesiser lands and holds them itself.
+extern uint8_t mixer_ram[ADDRESS_SPACE_SIZE];
+extern uint32_t mixer_playing_channels;

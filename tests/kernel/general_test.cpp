@@ -1,0 +1,174 @@
+// The registry's names and the general script functions, run as scripts inside a process.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "kernel/api.h"
+#include "kernel/process.h"
+#include "lauxlib.h"
+#include "lua.h"
+
+namespace {
+
+struct Script : testing::Test {
+    process_record* p = nullptr;
+    void SetUp() override {
+        processes_init();
+        p = create_process_from_code("", "test", "test", "");
+        ASSERT_NE(p, nullptr);
+        set_current_process(p);
+    }
+    void TearDown() override { processes_init(); }
+
+    // Runs code and returns its results joined by spaces (tostring of each), or the error.
+    std::string run(const std::string& code) {
+        lua_State* L = p->L;
+        int top = lua_gettop(L);
+        std::string wrapped =
+            "local r = table.pack(" + code +
+            ") local o = {} for i = 1, r.n do o[i] = math.type(r[i]) == 'float' and string.format('%.17g', r[i]) "
+            "or tostring(r[i]) end return table.concat(o, ' ')";
+        if (luaL_loadstring(L, wrapped.c_str()) != LUA_OK || lua_pcall(L, 0, 1, 0) != LUA_OK) {
+            std::string err = std::string("error: ") + lua_tostring(L, -1);
+            lua_settop(L, top);
+            return err;
+        }
+        std::string out = lua_tostring(L, -1);
+        lua_settop(L, top);
+        return out;
+    }
+    std::string exec(const std::string& code) {
+        lua_State* L = p->L;
+        if (luaL_loadstring(L, code.c_str()) != LUA_OK || lua_pcall(L, 0, 0, 0) != LUA_OK) {
+            std::string err = lua_tostring(L, -1);
+            lua_pop(L, 1);
+            return err;
+        }
+        return "";
+    }
+};
+
+TEST(Registry, EveryNameOnceWithSharedFunctionsForAliases) {
+    std::vector<std::string> names;
+    std::set<void*> functions;
+    struct ctx_t { std::vector<std::string>* names; std::set<void*>* fns; } ctx{&names, &functions};
+    api_for_each_function(
+        [](const char* name, int (*fn)(lua_State*), void* c) {
+            auto* x = (ctx_t*)c;
+            x->names->push_back(name);
+            x->fns->insert((void*)fn);
+        },
+        &ctx);
+    EXPECT_EQ(names.size(), 155u);
+    EXPECT_EQ(std::set<std::string>(names.begin(), names.end()).size(), 155u);
+    EXPECT_EQ(functions.size(), 139u);
+    EXPECT_EQ(names.front(), "deli");
+    EXPECT_EQ(names.back(), "memset");
+}
+
+TEST_F(Script, TableFunctions) {
+    EXPECT_EQ(run("(function() local t = {1, 2, 3} add(t, 9, 2) return table.concat(t, ',') end)()"), "1,9,2,3");
+    EXPECT_EQ(run("add({1}, 5)"), "5");
+    EXPECT_NE(run("add({1}, 5, 4)").find("position out of bounds"), std::string::npos);
+    EXPECT_NE(run("add({}, 1, 1, 1)").find("wrong number of arguments to 'insert'"), std::string::npos);
+    EXPECT_EQ(run("add({})"), "");
+    EXPECT_EQ(run("(function() local t = {4, 5, 4} local v = del(t, 4) return v, #t, t[1] end)()"), "4 2 5");
+    EXPECT_EQ(run("del({1}, 3)"), "");
+    EXPECT_EQ(run("deli({})"), "");
+    EXPECT_EQ(run("(function() local t = {1, 2, 3} return deli(t), #t end)()"), "3 2");
+    EXPECT_EQ(run("(function() local t = {1, 2, 3} return deli(t, 1), t[1], #t end)()"), "1 2 2");
+    EXPECT_EQ(run("deli({1, 2}, nil)"), "");
+    EXPECT_EQ(run("count({1, 2, 1}), count({1, 2, 1}, 1), count(5)"), "3 2");
+}
+
+TEST_F(Script, Characters) {
+    EXPECT_EQ(run("chr(72, 105, 256 + 33)"), "Hi!");
+    EXPECT_EQ(run("chr()"), "");
+    EXPECT_EQ(run("ord('abc', 2, 3)"), "98 99 nil");
+    EXPECT_EQ(run("ord('abc')"), "97");
+    EXPECT_EQ(run("ord('abc', 1, 0)"), "");
+    EXPECT_EQ(run("_strindex('abc', 2), _strindex('abc', 4), _strindex('abc')"), "b nil nil");
+}
+
+TEST_F(Script, Tokenizer) {
+    EXPECT_EQ(run("tokenoid('local x = 1')"), "local 6 1");
+    EXPECT_EQ(run("tokenoid('local x = 1', 6)"), "  7 0");
+    EXPECT_EQ(run("tokenoid('0x1f+1')"), "0x1f 5 2");
+    EXPECT_EQ(run("tokenoid('\"a\\\\\"b\" x')"), "\"a\\\"b\" 7 4");
+    EXPECT_EQ(run("tokenoid('-- note\\nx')"), "-- note 8 3");
+    EXPECT_EQ(run("tokenoid('--[[ open')"), "--[[ open 10 3 768");
+    EXPECT_EQ(run("tokenoid('still ]] x', 1, 768)"), "still ]] 9 3");
+    EXPECT_EQ(run("tokenoid('[==[ s ]==]')"), "[==[ s ]==] 12 4");
+    EXPECT_EQ(run("tokenoid('+')"), "+ 2 5");
+    EXPECT_EQ(run("tokenoid('abc', 9)"), "");
+    EXPECT_EQ(run("tokenoid({})"), "");
+}
+
+TEST_F(Script, Maths) {
+    EXPECT_EQ(run("flr(-0.5), flr(3), ceil(2.1), flr('x')"), "-1 3 3 0");
+    EXPECT_EQ(run("cos(0.25), sin(0.25), cos(0), sin(0.75)"), "0 -1 1 1");
+    EXPECT_EQ(run("math.abs(cos(-0.25)) < 1e-4 and cos(-0.25) ~= 0"), "true");
+    EXPECT_EQ(run("atan2(1, 0)"), "-0");
+    EXPECT_EQ(run("math.abs(atan2(0, 1) + 0.25) < 1e-4, math.abs(atan2(-1, 0) + 0.5) < 1e-4"), "true true");
+    EXPECT_EQ(run("max(3), max(-3), max(-2.5), min(1, 2.5)"), "3 0 0 1");
+    EXPECT_EQ(run("math.type(max(-2.5)), math.type(min(1, 2.5)), math.type(max(1, '7.5'))"), "float float integer");
+    EXPECT_EQ(run("max(1, '7.5')"), "7");
+    EXPECT_EQ(run("mid(3, 1, 2), mid(1, 1, 2), mid(1.5, 0, 9)"), "2 1 1.5");
+    EXPECT_EQ(run("abs(math.mininteger) == math.mininteger, abs(-2), abs(-2.5), abs('x')"), "true 2 2.5 0");
+    EXPECT_EQ(run("sgn(-3), sgn(0), sgn('x'), sgn('-1')"), "-1 1 1 -1");
+    EXPECT_EQ(run("sqrt(16), sqrt('x')"), "4 0");
+}
+
+TEST_F(Script, RandomStreamsRepeatWhenSeeded) {
+    std::string a = run("(function() srand(42) return rnd(), rnd(100), rnd({7, 8, 9}) end)()");
+    std::string b = run("(function() srand(42) return rnd(), rnd(100), rnd({7, 8, 9}) end)()");
+    EXPECT_EQ(a, b);
+    EXPECT_EQ(run("rnd({})"), "");
+    EXPECT_EQ(run("(function() for i = 1, 1000 do local r = rnd() if r < 0 or r >= 1 then return false end end "
+                  "return true end)()"),
+              "true");
+    uint64_t s[4] = {1, 2, 3, 4};
+    EXPECT_EQ(xoshiro256ss(s), 11520u);  // the published generator's first output for this state
+    EXPECT_EQ(xoshiro256ss(s), 0u);
+}
+
+TEST_F(Script, Splitting) {
+    EXPECT_EQ(run("(function() local t = split('1,,b') return #t, math.type(t[1]), t[1], t[2] == '', t[3] end)()"),
+              "3 integer 1 true b");
+    EXPECT_EQ(run("table.unpack(split('abc', 2))"), "ab c");
+    EXPECT_EQ(run("table.unpack(split('12', ''))"), "1 2");
+    EXPECT_EQ(run("math.type(split('12', '')[1])"), "float");
+    EXPECT_EQ(run("table.unpack(split('a;b c', '; '))"), "a b c");
+    EXPECT_EQ(run("table.unpack(split('1,2', ',', false))"), "1 2");
+    EXPECT_EQ(run("math.type(split('1,2', ',', false)[1])"), "nil");
+    EXPECT_EQ(run("#split('abc', 99), #split('a,', ',')"), "1 2");
+}
+
+TEST_F(Script, PathPieces) {
+    EXPECT_EQ(run("_ext('foo.q64.png'), _ext('main.lua'), _ext('Main.LUA'), _ext('.lua')"), "q64.png lua nil nil");
+    EXPECT_EQ(run("_ext('a/b.txt#x.png'), _ext('noext')"), "txt nil");
+    EXPECT_EQ(run("_path('a/b#c#d'), _hloc('a/b#c#d'), _hloc('a/b')"), "a/b c#d nil");
+}
+
+TEST_F(Script, ClipboardIsSharedBetweenProcesses) {
+    exec("_set_userland_clipboard_text('shared text')");
+    process_record* other = create_process_from_code("", "other", "other", "");
+    lua_State* L = other->L;
+    luaL_loadstring(L, "return _get_userland_clipboard_text()");
+    lua_pcall(L, 0, 1, 0);
+    EXPECT_STREQ(lua_tostring(L, -1), "shared text");
+    lua_pop(L, 1);
+    exec("_set_userland_clipboard_text(5)");
+    EXPECT_EQ(run("_get_userland_clipboard_text()"), "shared text");
+}
+
+TEST_F(Script, Digests) {
+    EXPECT_EQ(run("_md5('')"), "d41d8cd98f00b204e9800998ecf8427e");
+    EXPECT_EQ(run("_md5('The quick brown fox jumps over the lazy dog')"), "9e107d9d372bb6826bd81d3542a419d6");
+    EXPECT_EQ(run("_md5(string.rep('a', 1000))"), "cabe45dcc9ae5b66ba86600cca6b8ba8");
+    EXPECT_EQ(run("_crc('123456789'), _crc({})"), "3421780262");
+}
+
+}  // namespace
