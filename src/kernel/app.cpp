@@ -38,7 +38,7 @@ const char* build_date = ORVALUNE_BUILD_DATE;
 process_record* root_process = nullptr;
 
 pbuffer* get_dat_file(int i) {
-    if (i < 0 || i >= dat_file_count) return nullptr;
+    if (i < 0 || i >= dat_file_count || !dat_file[i]) return nullptr;
     dat_file[i]->cursor = 0;
     return dat_file[i];
 }

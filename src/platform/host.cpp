@@ -111,6 +111,14 @@ bool copy_text(char* dst, size_t size, const char* src)
     return true;
 }
 
+// Copies at most size - 1 bytes of src into dst and terminates it.
+void copy_bounded(char* dst, size_t size, const char* src)
+{
+    size_t n = strnlen(src, size - 1);
+    memcpy(dst, src, n);
+    dst[n] = 0;
+}
+
 bool is_folder(const char* path)
 {
     struct stat st;
@@ -427,8 +435,7 @@ int lua54_open_host_path(lua_State* L)
 void velt_prefix_with_program_path(const char* name, char* dst)
 {
     char program[1024];
-    strncpy(program, velt_argv0, sizeof(program) - 1);
-    program[sizeof(program) - 1] = 0;
+    copy_bounded(program, sizeof(program), velt_argv0);
 
     path_text p;
     path_start(p, "");
@@ -490,8 +497,7 @@ void velt_prefix_with_appdata_path(const char* name, char* dst)
     path_text p;
     if (folder_setting_given(config.home_folder)) {
         char folder[sizeof(config.home_folder)];
-        strncpy(folder, config.home_folder, sizeof(folder) - 1);
-        folder[sizeof(folder) - 1] = 0;
+        copy_bounded(folder, sizeof(folder), config.home_folder);
         velt_fix_backslashes(folder);
         path_start(p, folder);
         if (!path_ends_with_slash(p)) path_add_char(p, '/');
@@ -527,8 +533,7 @@ void velt_prefix_with_desktop_path(const char* name, char* dst)
     path_text p;
     if (folder_setting_given(config.desktop_folder)) {
         char folder[sizeof(config.desktop_folder)];
-        strncpy(folder, config.desktop_folder, sizeof(folder) - 1);
-        folder[sizeof(folder) - 1] = 0;
+        copy_bounded(folder, sizeof(folder), config.desktop_folder);
         velt_mkdir(folder);
         path_start(p, folder);
         if (!path_ends_with_slash(p)) path_add_char(p, '/');

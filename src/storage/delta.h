@@ -22,6 +22,6 @@ pbuffer* generate_diff(const void* source, int64_t source_length,
 
 // A new buffer (cursor 0) holding the target described by a delta container or a bare raw
 // delta. Null, with one log line, when the delta is damaged, does not fit the source, or
-// does not rebuild a target of the stored length and CRC.
+// does not rebuild a target of the stored length and CRC; null for a negative length.
 pbuffer* apply_diff(const void* source, int64_t source_length,
                     const void* delta, int64_t delta_length);
