@@ -3,7 +3,9 @@
 
 #include <cmath>
 
+#include "kernel/memory.h"
 #include "kernel/process.h"
+#include "userdata/userdata.h"
 #include "kernel/slice.h"
 #include "lauxlib.h"
 #include "lua.h"
@@ -136,10 +138,10 @@ const api_entry api_functions[] = {
     {"flr", lua54_flr},
     {"ceil", lua54_ceil},
     // typed arrays
-    {"userdata", stand_in<61>},
-    {"vec", stand_in<62>},
-    {"get", stand_in<63>},
-    {"set", stand_in<64>},
+    {"userdata", lua54_userdata},
+    {"vec", lua54_vec},
+    {"get", lua54_get},
+    {"set", lua54_set},
     // frame
     {"_flip", lua54_flip},
     {"flip", lua54_flip},
@@ -178,8 +180,8 @@ const api_entry api_functions[] = {
     {"_signal", stand_in<81>},
     {"_warp_mouse", stand_in<82>},
     {"_set_spr", stand_in<83>},
-    {"_map_ram", stand_in<84>},
-    {"_unmap_ram", stand_in<85>},
+    {"_map_ram", lua54_map_ram},
+    {"_unmap_ram", lua54_unmap_ram},
     {"_update_buttons", stand_in<86>},
     {"_set_host_window_icon", stand_in<87>},
     {"_set_host_window_title", stand_in<88>},
@@ -190,18 +192,18 @@ const api_entry api_functions[] = {
     // buttons and memory
     {"btn", stand_in<89>},
     {"btnp", stand_in<90>},
-    {"peek", stand_in<91>},
-    {"poke", stand_in<92>},
-    {"peek2", stand_in<93>},
-    {"poke2", stand_in<94>},
-    {"peek4", stand_in<95>},
-    {"poke4", stand_in<96>},
-    {"peek8", stand_in<97>},
-    {"poke8", stand_in<98>},
-    {"_ppeek", stand_in<99>},
-    {"_ppeek4", stand_in<100>},
-    {"memcpy", stand_in<101>},
-    {"memset", stand_in<102>},
+    {"peek", lua54_peek},
+    {"poke", lua54_poke},
+    {"peek2", lua54_peek2},
+    {"poke2", lua54_poke2},
+    {"peek4", lua54_peek4},
+    {"poke4", lua54_poke4},
+    {"peek8", lua54_peek8},
+    {"poke8", lua54_poke8},
+    {"_ppeek", lua54_ppeek},
+    {"_ppeek4", lua54_ppeek4},
+    {"memcpy", lua54_memcpy},
+    {"memset", lua54_memset},
 };
 
 }  // namespace

@@ -51,3 +51,17 @@ int lua54_unmap_ram(lua_State* L);
 // as playing; kept here until the synthesiser lands and holds them itself.
 extern uint8_t mixer_ram[ADDRESS_SPACE_SIZE];
 extern uint32_t mixer_playing_channels;
+
+// Script functions of the address space.
+int lua54_peek(lua_State* L);
+int lua54_peek2(lua_State* L);
+int lua54_peek4(lua_State* L);
+int lua54_peek8(lua_State* L);
+int lua54_poke(lua_State* L);
+int lua54_poke2(lua_State* L);
+int lua54_poke4(lua_State* L);
+int lua54_poke8(lua_State* L);
+int lua54_ppeek(lua_State* L);
+int lua54_ppeek4(lua_State* L);
+int lua54_memcpy(lua_State* L);
+int lua54_memset(lua_State* L);

@@ -171,4 +171,18 @@ TEST_F(Script, Digests) {
     EXPECT_EQ(run("_crc('123456789'), _crc({})"), "3421780262");
 }
 
+TEST_F(Script, MemoryFunctions) {
+    EXPECT_EQ(run("(function() poke(0x8000, 1, 2, 258) return peek(0x8000, 3) end)()"), "1 2 2");
+    EXPECT_EQ(run("peek(0, 0)"), "");
+    EXPECT_EQ(run("peek(0, 65537)"), "");
+    EXPECT_EQ(run("(function() poke2(0x9000, -2) return peek2(0x9000), peek(0x9001) end)()"), "-2 255");
+    EXPECT_EQ(run("(function() poke4(0x9000, 0x80000000, 7) return peek4(0x9000, 2) end)()"), "-2147483648 7");
+    EXPECT_EQ(run("(function() poke8(0x9000, 1.5) return peek8(0x9000) end)()"), "0");
+    EXPECT_EQ(run("(function() poke(0x9000, 9) memcpy(0x9100, 0x9000, 1) memset(0x9200, 0x1FF, 2) "
+                  "return peek(0x9100), peek(0x9201) end)()"),
+              "9 255");
+    EXPECT_EQ(run("(function() poke(0x9300, 5) memcpy(0x9300, 0, -1) return peek(0x9300) end)()"), "5");
+    EXPECT_EQ(run("(function() poke(0x9400, 77) return _ppeek(pid(), 0x9400), _ppeek(999, 0x9400) end)()"), "77 0");
+}
+
 }  // namespace

@@ -1,0 +1,500 @@
+// The process address space: paged memory, bulk copies, typed-array mappings and the
+// audio owner's copy for the mixer.
+#include "kernel/memory.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "audio/mudo.h"
+#include "kernel/app.h"
+#include "kernel/process.h"
+#include "kernel/slice.h"
+#include "lua.h"
+#include "platform/audio_device.h"
+#include "userdata/userdata.h"
+
+namespace {
+
+constexpr uint8_t PAGE_TOUCHED = 255;  // what every write leaves in a page's flags byte
+
+// Stands in for a page that could not be allocated: reads see zeros, writes are lost.
+uint8_t spare_page[PAGE_SIZE];
+
+inline uint32_t mask_address(int64_t a) { return (uint32_t)((uint64_t)a & ADDRESS_MASK); }
+
+inline bool is_array_page(const page_table& pt, uint32_t page) {
+    return (pt.userdata_map[page >> 6] >> (page & 63)) & 1;
+}
+
+inline void set_array_page(page_table& pt, uint32_t page, bool on) {
+    uint64_t bit = uint64_t(1) << (page & 63);
+    if (on)
+        pt.userdata_map[page >> 6] |= bit;
+    else
+        pt.userdata_map[page >> 6] &= ~bit;
+}
+
+// The owned block of a page, allocated zeroed on first touch. A page with nothing mapped
+// takes the new block as its page pointer, in full.
+uint8_t* owned_page(process_record* rec, uint32_t page) {
+    page_table& pt = rec->pages;
+    if (pt.owned[page]) return pt.owned[page];
+    uint8_t* block = (uint8_t*)calloc(PAGE_SIZE, 1);
+    if (!block) {
+        memset(spare_page, 0, sizeof(spare_page));
+        return spare_page;
+    }
+    pt.owned[page] = block;
+    rec->page_bytes += PAGE_SIZE;
+    if (pt.mapped[page] == 0) {
+        pt.page[page] = block;
+        pt.mapped[page] = PAGE_SIZE;
+    }
+    return block;
+}
+
+// Where the byte at address a (already masked) lives, and how many bytes from there on lie
+// in the same stretch: the mapped part of the page, or the rest of the owned page.
+inline uint8_t* locate(process_record* rec, uint32_t a, uint32_t* stretch) {
+    uint32_t page = a >> 12, offset = a & (PAGE_SIZE - 1);
+    page_table& pt = rec->pages;
+    int32_t mapped = pt.mapped[page];
+    if ((int32_t)offset < mapped) {
+        *stretch = (uint32_t)mapped - offset;
+        return pt.page[page] + offset;
+    }
+    *stretch = PAGE_SIZE - offset;
+    return owned_page(rec, page) + offset;
+}
+
+inline uint8_t* byte_at(process_record* rec, uint32_t a) {
+    uint32_t page = a >> 12, offset = a & (PAGE_SIZE - 1);
+    const page_table& pt = rec->pages;
+    if ((int32_t)offset < pt.mapped[page]) return pt.page[page] + offset;
+    return owned_page(rec, page) + offset;
+}
+
+uint64_t read_bytes(process_record* rec, int64_t a, int count) {
+    uint64_t v = 0;
+    for (int i = 0; i < count; i++) v |= (uint64_t)*byte_at(rec, mask_address(a + i)) << (8 * i);
+    return v;
+}
+
+void write_bytes(process_record* rec, int64_t a, uint64_t v, int count) {
+    for (int i = 0; i < count; i++) {
+        uint32_t at = mask_address(a + i);
+        *byte_at(rec, at) = (uint8_t)(v >> (8 * i));
+        rec->pages.flags[at >> 12] = PAGE_TOUCHED;
+    }
+}
+
+// Copies count bytes from s to d (both masked) in page-bounded runs; returns the charge.
+int64_t copy_runs(process_record* rec, uint32_t d, uint32_t s, uint32_t count) {
+    int64_t cost = 0;
+    while (count > 0) {
+        uint32_t s_stretch = 0, d_stretch = 0;
+        uint8_t* sp = locate(rec, s, &s_stretch);
+        uint8_t* dp = locate(rec, d, &d_stretch);
+        uint32_t run = std::min(count, std::min(s_stretch, d_stretch));
+        memmove(dp, sp, run);  // one array may be mapped at both addresses
+        rec->pages.flags[d >> 12] = PAGE_TOUCHED;
+        cost += run / 128 + 1;
+        count -= run;
+        s = (s + run) & ADDRESS_MASK;
+        d = (d + run) & ADDRESS_MASK;
+    }
+    return cost;
+}
+
+// Overlapping ranges: the source is read whole before anything is written, so the
+// destination ends with the source's bytes as they were, even when the ranges meet at
+// both ends of the wrapping space.
+void copy_overlapping(process_record* rec, uint32_t d, uint32_t s, uint32_t count) {
+    uint8_t* temp = (uint8_t*)malloc(count);
+    if (temp) {
+        uint32_t done = 0;
+        while (done < count) {
+            uint32_t stretch = 0;
+            uint8_t* sp = locate(rec, (s + done) & ADDRESS_MASK, &stretch);
+            uint32_t run = std::min(count - done, stretch);
+            memcpy(temp + done, sp, run);
+            done += run;
+        }
+        done = 0;
+        while (done < count) {
+            uint32_t at = (d + done) & ADDRESS_MASK, stretch = 0;
+            uint8_t* dp = locate(rec, at, &stretch);
+            uint32_t run = std::min(count - done, stretch);
+            memcpy(dp, temp + done, run);
+            rec->pages.flags[at >> 12] = PAGE_TOUCHED;
+            done += run;
+        }
+        free(temp);
+        return;
+    }
+    // No room for the temporary copy: byte by byte, in the direction that reads each
+    // source byte before it is overwritten.
+    bool downward = ((d - s) & ADDRESS_MASK) < count;
+    for (uint32_t k = 0; k < count; k++) {
+        uint32_t i = downward ? count - 1 - k : k;
+        uint32_t at = (d + i) & ADDRESS_MASK;
+        *byte_at(rec, at) = *byte_at(rec, (s + i) & ADDRESS_MASK);
+        rec->pages.flags[at >> 12] = PAGE_TOUCHED;
+    }
+}
+
+// The 4,096 bytes a page presents: its mapped part, then its owned page (zeros without one).
+void gather_page(const page_table& pt, uint32_t page, uint8_t* out) {
+    int32_t mapped = std::clamp(pt.mapped[page], 0, (int32_t)PAGE_SIZE);
+    if (mapped > 0 && pt.page[page]) memcpy(out, pt.page[page], mapped);
+    else mapped = 0;
+    if (pt.owned[page])
+        memcpy(out + mapped, pt.owned[page] + mapped, PAGE_SIZE - mapped);
+    else
+        memset(out + mapped, 0, PAGE_SIZE - mapped);
+}
+
+void copy_page_to_mixer(const page_table& pt, uint32_t page) {
+    uint32_t base = page * PAGE_SIZE;
+    int32_t mapped = std::clamp(pt.mapped[page], 0, (int32_t)PAGE_SIZE);
+    if (mapped > 0 && pt.page[page]) mudo_memcpy(base, pt.page[page], (uint32_t)mapped);
+    else mapped = 0;
+    uint32_t rest = PAGE_SIZE - (uint32_t)mapped;
+    if (rest == 0) return;
+    if (pt.owned[page])
+        mudo_memcpy(base + mapped, pt.owned[page] + mapped, rest);
+    else
+        mudo_memset(base + mapped, 0, rest);
+}
+
+// A number, or a string converted to a number, truncated toward zero; a non-numeric string
+// gives 0 and any other value the default.
+int64_t truncated_arg(lua_State* L, int index, int64_t dflt) {
+    int t = lua_type(L, index);
+    if (t != LUA_TNUMBER && t != LUA_TSTRING) return dflt;
+    int ok = 0;
+    lua_Integer i = lua_tointegerx(L, index, &ok);
+    if (ok) return (int64_t)i;
+    double d = lua_tonumberx(L, index, &ok);
+    if (!ok || std::isnan(d)) return 0;
+    d = std::trunc(d);
+    if (d >= 9.2233720368547758e18) return INT64_MAX;
+    if (d <= -9.2233720368547758e18) return INT64_MIN;
+    return (int64_t)d;
+}
+
+// A typed array on the script stack with the size of the block that holds it.
+struct array_view {
+    userdata_header* header;
+    uint8_t* data;
+    int64_t size;       // width x height x element size
+    int64_t capacity;   // bytes of the block after the header
+    uint8_t type;
+};
+
+bool get_array(lua_State* L, int index, array_view* out) {
+    userdata_header* h = to_userdata(L, index);
+    if (!h) return false;
+    out->header = h;
+    out->data = userdata_data(h);
+    out->size = userdata_bytes(h);
+    out->capacity = (int64_t)(lua_rawlen(L, index) - sizeof(userdata_header));
+    out->type = h->type & 31;
+    return true;
+}
+
+bool page_points_into(const page_table& pt, uint32_t page, uintptr_t lo, uintptr_t hi) {
+    if (!is_array_page(pt, page)) return false;
+    uintptr_t p = (uintptr_t)pt.page[page];
+    return p >= lo && p < hi;
+}
+
+bool any_page_into(const page_table& pt, uintptr_t lo, uintptr_t hi) {
+    for (uint32_t p = 0; p < PAGE_COUNT; p++) {
+        if (page_points_into(pt, p, lo, hi)) return true;
+    }
+    return false;
+}
+
+// The registry table that holds every array a page points into (and the map array), so
+// the collector cannot free bytes the page table still reaches.
+char mapped_arrays_key;
+
+void push_mapped_arrays(lua_State* L) {
+    if (lua_rawgetp(L, LUA_REGISTRYINDEX, &mapped_arrays_key) == LUA_TTABLE) return;
+    lua_pop(L, 1);
+    lua_newtable(L);
+    lua_pushvalue(L, -1);
+    lua_rawsetp(L, LUA_REGISTRYINDEX, &mapped_arrays_key);
+}
+
+void hold_array(lua_State* L, int index) {
+    index = lua_absindex(L, index);
+    push_mapped_arrays(L);
+    lua_pushvalue(L, index);
+    lua_pushboolean(L, 1);
+    lua_rawset(L, -3);
+    lua_pop(L, 1);
+}
+
+// Lets go of every held array that no page points into any more.
+void release_unmapped_arrays(lua_State* L, const process_record* rec) {
+    push_mapped_arrays(L);
+    int table = lua_gettop(L);
+    lua_pushnil(L);
+    while (lua_next(L, table)) {
+        lua_pop(L, 1);
+        void* block = lua_touserdata(L, -1);
+        uintptr_t lo = (uintptr_t)block;
+        uintptr_t hi = lo + lua_rawlen(L, -1);
+        bool keep = block && (block == (void*)rec->map_userdata || any_page_into(rec->pages, lo, hi));
+        if (!keep) {
+            lua_pushvalue(L, -1);
+            lua_pushnil(L);
+            lua_rawset(L, table);
+        }
+    }
+    lua_pop(L, 1);
+}
+
+}  // namespace
+
+// ---- readers and writers ------------------------------------------------------------------
+
+uint8_t peek(int64_t a) { return cproc ? *byte_at(cproc, mask_address(a)) : 0; }
+int16_t peek2(int64_t a) { return cproc ? (int16_t)(uint16_t)read_bytes(cproc, a, 2) : 0; }
+int32_t peek4(int64_t a) { return cproc ? (int32_t)(uint32_t)read_bytes(cproc, a, 4) : 0; }
+int64_t peek8(int64_t a) { return cproc ? (int64_t)read_bytes(cproc, a, 8) : 0; }
+
+void poke(int64_t a, int64_t v) {
+    if (cproc) write_bytes(cproc, a, (uint64_t)v, 1);
+}
+void poke2(int64_t a, int64_t v) {
+    if (cproc) write_bytes(cproc, a, (uint64_t)v, 2);
+}
+void poke4(int64_t a, int64_t v) {
+    if (cproc) write_bytes(cproc, a, (uint64_t)v, 4);
+}
+void poke8(int64_t a, int64_t v) {
+    if (cproc) write_bytes(cproc, a, (uint64_t)v, 8);
+}
+
+uint8_t peek_proc(process_record* rec, int64_t a) { return rec ? *byte_at(rec, mask_address(a)) : 0; }
+int16_t peek2_proc(process_record* rec, int64_t a) {
+    return rec ? (int16_t)(uint16_t)read_bytes(rec, a, 2) : 0;
+}
+int32_t peek4_proc(process_record* rec, int64_t a) {
+    return rec ? (int32_t)(uint32_t)read_bytes(rec, a, 4) : 0;
+}
+void poke_proc(process_record* rec, int64_t a, int64_t v) {
+    if (rec) write_bytes(rec, a, (uint64_t)v, 1);
+}
+void poke2_proc(process_record* rec, int64_t a, int64_t v) {
+    if (rec) write_bytes(rec, a, (uint64_t)v, 2);
+}
+
+// ---- bulk copies and fills ----------------------------------------------------------------
+
+int64_t q64_memcpy(int64_t dst, int64_t src, int64_t n) {
+    process_record* rec = cproc;
+    if (!rec || n < 1) return 0;
+    uint32_t count = (uint32_t)std::min<int64_t>(n, ADDRESS_SPACE_SIZE);
+    uint32_t d = mask_address(dst), s = mask_address(src);
+    if (d == s) return 0;
+    // Distances in the wrapping space: the ranges overlap when either start lies inside the
+    // other range.
+    uint32_t dst_after_src = (d - s) & ADDRESS_MASK;
+    uint32_t src_after_dst = (s - d) & ADDRESS_MASK;
+    if (dst_after_src < count || src_after_dst < count) {
+        copy_overlapping(rec, d, s, count);
+        return count / 8;
+    }
+    return copy_runs(rec, d, s, count);
+}
+
+int64_t q64_memset(int64_t a, int64_t value, int64_t n) {
+    process_record* rec = cproc;
+    if (!rec || n < 1) return 0;
+    uint32_t count = (uint32_t)std::min<int64_t>(n, ADDRESS_SPACE_SIZE);
+    uint32_t at = mask_address(a);
+    int64_t cost = 0;
+    while (count > 0) {
+        uint32_t stretch = 0;
+        uint8_t* dp = locate(rec, at, &stretch);
+        uint32_t run = std::min(count, stretch);
+        memset(dp, (uint8_t)value, run);
+        rec->pages.flags[at >> 12] = PAGE_TOUCHED;
+        cost += run / 128 + 1;
+        count -= run;
+        at = (at + run) & ADDRESS_MASK;
+    }
+    return cost;
+}
+
+void q64_pmemcpy_pages(process_record* src_rec, process_record* dst_rec, int64_t from, int64_t to) {
+    if (!src_rec || !dst_rec) return;
+    int64_t first = std::clamp<int64_t>(from, 0, ADDRESS_SPACE_SIZE) >> 12;
+    int64_t end = std::clamp<int64_t>(to, 0, ADDRESS_SPACE_SIZE) >> 12;
+    uint8_t bytes[PAGE_SIZE];
+    for (int64_t i = first; i < end; i++) {
+        uint32_t p = (uint32_t)i;
+        if (!src_rec->pages.page[p]) continue;
+        // The source page may be a short stretch of an array: past it, its owned bytes.
+        gather_page(src_rec->pages, p, bytes);
+        owned_page(dst_rec, p);
+        page_table& dt = dst_rec->pages;
+        if (!dt.owned[p]) continue;  // no memory for the page
+        if (is_array_page(dt, p)) {
+            // Keep the destination's array mapping; bytes past it go to its owned page.
+            int32_t mapped = std::clamp(dt.mapped[p], 0, (int32_t)PAGE_SIZE);
+            if (mapped > 0) memcpy(dt.page[p], bytes, mapped);
+            memcpy(dt.owned[p] + mapped, bytes + mapped, PAGE_SIZE - mapped);
+        } else {
+            dt.page[p] = dt.owned[p];
+            dt.mapped[p] = PAGE_SIZE;
+            memcpy(dt.owned[p], bytes, PAGE_SIZE);
+        }
+        dt.flags[p] = PAGE_TOUCHED;
+    }
+}
+
+// ---- the audio bracket --------------------------------------------------------------------
+
+int audio_op_start(int64_t id, int force) {
+    if (id >= 1 && id <= 3) {
+        app.audio_owner = id;
+    } else if (id >= 4 && id != app.audio_owner) {
+        os_lock_audio();
+        uint32_t playing = mudo_anything_is_playing();
+        os_unlock_audio();
+        process_record* owner = get_process(app.audio_owner);
+        process_record* claimant = get_process(id);
+        uint32_t claim_priority = claimant ? claimant->audio_priority : 0;
+        if (playing && owner && owner->audio_priority > claim_priority) return 1;
+        app.audio_owner = id;
+    }
+
+    os_lock_audio();
+    process_record* owner = get_process(app.audio_owner);
+    if (!owner) {
+        if (app.audio_owner != -2) {
+            mudo_memset(0, 0, ADDRESS_SPACE_SIZE);
+            app.audio_owner = -2;
+            mudo_kill_all_audio();
+        }
+        os_unlock_audio();
+        return 1;
+    }
+    bool changed = owner->id != app.audio_mirror_id;
+    if (force || changed) {
+        page_table& pt = owner->pages;
+        for (uint32_t p = 0; p < PAGE_COUNT; p++) {
+            if (!changed && !(pt.flags[p] & PAGE_WRITTEN)) continue;
+            copy_page_to_mixer(pt, p);
+            pt.flags[p] &= (uint8_t)~PAGE_WRITTEN;
+        }
+    }
+    if (changed) mudo_kill_all_audio();
+    app.audio_mirror_id = owner->id;
+    return 0;
+}
+
+void audio_op_end() { os_unlock_audio(); }
+
+// ---- typed-array mappings -----------------------------------------------------------------
+
+int lua54_map_ram(lua_State* L) {
+    process_record* rec = cproc;
+    array_view a;
+    if (!rec || !get_array(L, 1, &a) || a.type == UTYPE_F64) return 0;
+    uint32_t first = mask_address(truncated_arg(L, 2, 0)) >> 12;
+    if (first == (ADDR_MAP >> 12)) rec->map_userdata = a.type == UTYPE_I16 ? a.header : nullptr;
+
+    int64_t offset = truncated_arg(L, 3, 0);
+    if (offset < 0) {
+        release_unmapped_arrays(L, rec);
+        return 0;
+    }
+    offset &= ~int64_t(3);
+    if (a.size <= offset) {
+        release_unmapped_arrays(L, rec);
+        return 0;
+    }
+    int64_t length = truncated_arg(L, 4, a.size - offset);
+    if (length >= 1) {
+        // Never past the array's end, and never past the last page of the space.
+        length = std::min(length, a.size - offset);
+        page_table& pt = rec->pages;
+        int64_t pages = (length + PAGE_SIZE - 1) / PAGE_SIZE;
+        for (int64_t i = 0; i < pages && first + i < PAGE_COUNT; i++) {
+            uint32_t p = (uint32_t)(first + i);
+            int32_t mapped = (int32_t)std::min<int64_t>(length - i * PAGE_SIZE, PAGE_SIZE);
+            // The system state below 0x10000 is only replaced by whole pages.
+            if (p < INITIAL_PAGES && mapped < (int32_t)PAGE_SIZE) continue;
+            pt.page[p] = a.data + offset + i * PAGE_SIZE;
+            pt.mapped[p] = mapped;
+            set_array_page(pt, p, true);
+            pt.flags[p] = PAGE_TOUCHED;
+        }
+        hold_array(L, 1);
+    }
+    release_unmapped_arrays(L, rec);
+    lua_pushinteger(L, length);
+    return 1;
+}
+
+int lua54_unmap_ram(lua_State* L) {
+    process_record* rec = cproc;
+    array_view a;
+    if (!rec || !get_array(L, 1, &a)) return 0;
+    int64_t address = truncated_arg(L, 2, -1);
+    int64_t length = truncated_arg(L, 3, a.size);
+    spend_cpu(4);
+
+    uintptr_t lo = (uintptr_t)a.header;
+    uintptr_t hi = (uintptr_t)a.data + (uintptr_t)std::clamp<int64_t>(length, 0, a.capacity);
+    bool every_address = address == -1;
+    int64_t first = 0, last = -1;
+    if (!every_address && length >= 1) {
+        int64_t start = mask_address(address);
+        first = start >> 12;
+        last = std::min<int64_t>((start + std::min<int64_t>(length, ADDRESS_SPACE_SIZE) - 1) >> 12,
+                                 PAGE_COUNT - 1);
+    }
+    page_table& pt = rec->pages;
+    for (uint32_t p = 0; p < PAGE_COUNT; p++) {
+        if (!page_points_into(pt, p, lo, hi)) continue;
+        if (!every_address && ((int64_t)p < first || (int64_t)p > last)) continue;
+        pt.page[p] = pt.owned[p];
+        set_array_page(pt, p, false);
+        pt.flags[p] = PAGE_TOUCHED;
+        pt.mapped[p] = 0;
+    }
+    uintptr_t block_end = (uintptr_t)a.data + (uintptr_t)a.capacity;
+    bool none_left = !any_page_into(pt, lo, block_end);
+    release_unmapped_arrays(L, rec);
+    lua_pushboolean(L, none_left);
+    return 1;
+}
+
+// ---- the mixer's memory until the synthesiser lands ----------------------------------------
+
+uint8_t mixer_ram[ADDRESS_SPACE_SIZE];
+uint32_t mixer_playing_channels = 0;
+
+uint32_t mudo_anything_is_playing() { return mixer_playing_channels; }
+
+void mudo_memset(uint32_t address, uint8_t value, uint32_t length) {
+    if (address >= ADDRESS_SPACE_SIZE) return;
+    length = std::min(length, ADDRESS_SPACE_SIZE - address);
+    memset(mixer_ram + address, value, length);
+}
+
+void mudo_memcpy(uint32_t address, const uint8_t* source, uint32_t length) {
+    if (address >= ADDRESS_SPACE_SIZE || !source) return;
+    length = std::min(length, ADDRESS_SPACE_SIZE - address);
+    memcpy(mixer_ram + address, source, length);
+}

@@ -1,0 +1,540 @@
+// Typed arrays: constructors, text forms, accessors, metamethods and the small methods.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "kernel/memory.h"
+#include "kernel/pbuffer.h"
+#include "kernel/process.h"
+#include "kernel/slice.h"
+#include "lauxlib.h"
+#include "lua.h"
+#include "userdata/userdata.h"
+
+namespace {
+
+struct Userdata : testing::Test {
+    process_record* proc = nullptr;
+    lua_State* L = nullptr;
+    int base = 0;  // the process keeps its main chunk on the stack
+
+    void SetUp() override {
+        processes_init();
+        proc = create_process_from_code("", "ud", "ud", "");
+        ASSERT_NE(proc, nullptr);
+        set_current_process(proc);
+        L = proc->L;
+        lua_register(L, "userdata", lua54_userdata);
+        lua_register(L, "vec", lua54_vec);
+        lua_register(L, "get", lua54_get);
+        lua_register(L, "set", lua54_set);
+        base = lua_gettop(L);
+    }
+    void TearDown() override { processes_init(); }
+
+    // Runs a chunk and renders its results: integers plainly, floats always with a point
+    // or exponent, strings as they are, arrays as "ud", joined by ",".
+    std::string run(const std::string& code) {
+        int base = lua_gettop(L);
+        if (luaL_loadstring(L, code.c_str()) != LUA_OK || lua_pcall(L, 0, LUA_MULTRET, 0) != LUA_OK) {
+            std::string err = std::string("error: ") + lua_tostring(L, -1);
+            lua_settop(L, base);
+            return err;
+        }
+        std::string out;
+        for (int i = base + 1; i <= lua_gettop(L); i++) {
+            if (i > base + 1) out += ",";
+            out += render(i);
+        }
+        lua_settop(L, base);
+        return out;
+    }
+
+    std::string render(int i) {
+        char text[64];
+        switch (lua_type(L, i)) {
+        case LUA_TNIL: return "nil";
+        case LUA_TBOOLEAN: return lua_toboolean(L, i) ? "true" : "false";
+        case LUA_TNUMBER:
+            if (lua_isinteger(L, i)) {
+                snprintf(text, sizeof text, "%lld", (long long)lua_tointeger(L, i));
+            } else {
+                snprintf(text, sizeof text, "%.14g", lua_tonumber(L, i));
+                if (!strpbrk(text, ".eni")) strcat(text, ".0");
+            }
+            return text;
+        case LUA_TSTRING: return lua_tostring(L, i);
+        case LUA_TUSERDATA: return "ud";
+        default: return lua_typename(L, lua_type(L, i));
+        }
+    }
+
+    // Writes an array's text form through the writer used by the serialiser.
+    static std::string text_form(const userdata_header* h) {
+        pbuffer* b = create_buffer_2(16, 0);
+        EXPECT_TRUE(write_userdata_text(h, b));
+        std::string s((const char*)b->data, size_t(b->length));
+        destroy_buffer(b);
+        return s;
+    }
+};
+
+// --- Constructors and text forms ----------------------------------------------------------------
+
+TEST_F(Userdata, TypeNamesFollowFirstAndSecondCharacter) {
+    struct { const char* name; int code; } cases[] = {
+        {"u8", 3},  {"i16", 12}, {"i32", 13}, {"i64", 14}, {"f64", 22}, {"f32", 13},
+        {"u32", 13}, {"u16", 12}, {"f16", 12}, {"f", 22},   {"u64", 3},  {"int", 14},
+        {"", 3},    {"x", 3},
+    };
+    for (auto& c : cases) EXPECT_EQ(str_to_utype(c.name, strlen(c.name)), c.code) << c.name;
+    EXPECT_EQ(str_to_utype(nullptr, 5), 3);
+    EXPECT_EQ(str_to_utype("f32", 1), 22);  // only the given length is read
+    EXPECT_STREQ(get_utype_string(12), "i16");
+    EXPECT_STREQ(get_utype_string(22), "f64");
+    EXPECT_STREQ(get_utype_string(4), "?");
+    EXPECT_STREQ(get_utype_string(200), "?");
+    EXPECT_STREQ(type_str[22 & 15], "f64");
+}
+
+TEST_F(Userdata, ScriptConstructorDimensionsAndDataArgument) {
+    EXPECT_EQ(run("return userdata('u8', 4):attribs()"), "4,1,u8,1");
+    EXPECT_EQ(run("return userdata('i16', 3, 2):attribs()"), "3,2,i16,2");
+    EXPECT_EQ(run("return userdata('u8', 3, '0102ff'):get()"), "1,2,255");
+    EXPECT_EQ(run("local u = userdata('u8', 2, 2, '01020304') return u:attribs()"), "2,2,u8,2");
+    EXPECT_EQ(run("return userdata('u8', 2, 2, '01020304'):get()"), "1,2,3,4");
+    // Three arguments where the third is a number: a height, not data.
+    EXPECT_EQ(run("return userdata('u8', 2, 3):attribs()"), "2,3,u8,2");
+    EXPECT_EQ(run("return userdata('f64', 3, '1.5,,2'):get()"), "1.5,0.0,2.0");
+    EXPECT_EQ(run("return userdata('i64', 1, 'hex:fffffffffffffffe'):get()"), "-2");
+    EXPECT_EQ(run("return userdata('i32', 2, 'ffffffff00000010'):get()"), "-1,16");
+    EXPECT_EQ(run("return userdata(nil, 2):attribs()"), "2,1,u8,1");
+}
+
+TEST_F(Userdata, SizeRefusals) {
+    EXPECT_EQ(run("return userdata('u8', 0)"), "");
+    EXPECT_EQ(run("return userdata('u8', -3)"), "");
+    EXPECT_EQ(run("return userdata('u8')"), "");
+    EXPECT_EQ(run("return userdata('u8', 4, 0)"), "");
+    EXPECT_EQ(run("return userdata('i64', 2048, 1025)"), "");
+    EXPECT_EQ(run("return #userdata('u8', 16777216)"), "16777216");
+    EXPECT_EQ(run("return userdata('u8', 16777217)"), "");
+    // Sizes that would wrap in 32 or 64 bits are refused, not truncated.
+    EXPECT_EQ(run("return userdata('u8', 4294967297)"), "");
+    EXPECT_EQ(run("return userdata('u8', 65536, 65536)"), "");
+    EXPECT_EQ(run("return userdata('i64', 0x2000000000000001)"), "");
+    EXPECT_EQ(create_userdata(L, "u8", 2, 3, 4, 4, nullptr, 0), nullptr);
+    EXPECT_EQ(create_userdata(L, "u8", 2, 0, 4, 4, nullptr, 0), nullptr);
+    EXPECT_EQ(lua_gettop(L), base);
+}
+
+TEST_F(Userdata, GfxTextGivesSixtyFourLevels) {
+    EXPECT_EQ(run("local u = userdata('[gfx]02030aZ_-9') return u:attribs()"), "2,3,u8,2");
+    EXPECT_EQ(run("return userdata('[gfx]02030aZ_-9'):get()"), "0,10,61,62,63,9");
+    std::string all = "[gfx]4001";
+    const char* alphabet = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ_-";
+    all += alphabet;
+    userdata_header* h = create_userdata(L, all.data(), all.size(), 1, 0, 0, nullptr, 0);
+    ASSERT_NE(h, nullptr);
+    ASSERT_EQ(h->width, 64u);
+    for (int i = 0; i < 64; i++) EXPECT_EQ(userdata_data(h)[i], i);
+    // Characters outside the alphabet give 0; short text leaves the rest 0.
+    EXPECT_EQ(run("return userdata('[gfx]0301z!'):get()"), "35,0,0");
+    // A shorter bracketed text is an ordinary type name.
+    EXPECT_EQ(run("return userdata('[gfx]02', 2):attribs()"), "2,1,u8,1");
+    EXPECT_EQ(run("return userdata('[gfx]0000')"), "");
+    lua_settop(L, base);
+}
+
+TEST_F(Userdata, MapTextGivesSignedCells) {
+    EXPECT_EQ(run("local u = userdata('[map]0101ffff') return u:attribs()"), "1,1,i16,2");
+    EXPECT_EQ(run("return userdata('[map]0101ffff'):get()"), "-1");
+    EXPECT_EQ(run("return userdata('[map]02018000007F'):get()"), "-32768,127");
+    EXPECT_EQ(run("return userdata('[map]0201123'):get()"), "0,0");
+}
+
+TEST_F(Userdata, HexTextStopsInsideAnElement) {
+    EXPECT_EQ(run("return userdata('i16', 3, '0001ff'):get()"), "1,0,0");
+    EXPECT_EQ(run("return userdata('u8', 3, 'hex:0a0B'):get()"), "10,11,0");
+    EXPECT_EQ(run("return userdata('u8', 2, 'zz10'):get()"), "0,16");  // non-hex reads as 0
+    EXPECT_EQ(run("return userdata('u8', 2, '01020304'):get()"), "1,2");
+    EXPECT_EQ(run("return userdata('u8', 3, '01\\0002'):get()"), "1,0,0");
+}
+
+TEST_F(Userdata, DecimalListStopsAtQuoteOrParenthesis) {
+    EXPECT_EQ(run("return userdata('f64', 3, '1.5,2,-3e2'):get()"), "1.5,2.0,-300.0");
+    EXPECT_EQ(run("return userdata('f64', 3, ' 4 , 5'):get()"), "4.0,5.0,0.0");
+    EXPECT_EQ(run("return userdata('f64', 3, '1,2\")3'):get()"), "1.0,2.0,0.0");
+    EXPECT_EQ(run("return userdata('f64', 3, '7),8,9'):get()"), "7.0,0.0,0.0");
+    EXPECT_EQ(run("return userdata('f64', 2, 'x,9'):get()"), "0.0,9.0");
+    EXPECT_EQ(run("return userdata('f64', 2, 'hex:3,4'):get()"), "3.0,4.0");
+}
+
+TEST_F(Userdata, ReadersStopAtTheGivenLength) {
+    const char* text = "0102030405";
+    userdata_header* h = create_userdata(L, "u8", 2, 1, 4, 1, text, 4);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(std::string((const char*)userdata_data(h), 4), std::string("\x01\x02\0\0", 4));
+    // A number cut by the length is read only as far as the length.
+    const char* list = "1.5,2,3";
+    h = create_userdata(L, "f64", 3, 1, 3, 1, list, 2);
+    ASSERT_NE(h, nullptr);
+    double v[3];
+    memcpy(v, userdata_data(h), sizeof v);
+    EXPECT_EQ(v[0], 1.0);
+    EXPECT_EQ(v[1], 0.0);
+    // A bracketed form inside a longer text: pixels end with the length.
+    const char* mox = "[gfx]0201ab\"),x=1";
+    h = create_userdata(L, mox, 11, 2, 0, 0, nullptr, 0);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(userdata_data(h)[0], 10);
+    EXPECT_EQ(userdata_data(h)[1], 11);
+    h = create_userdata(L, mox, 10, 2, 0, 0, nullptr, 0);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(userdata_data(h)[1], 0);
+    // The size digits must lie inside the length.
+    h = create_userdata(L, mox, 8, 1, 3, 1, nullptr, 0);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(h->type, UTYPE_U8);
+    EXPECT_EQ(h->width, 3u);
+    lua_settop(L, base);
+}
+
+TEST_F(Userdata, TextConstructionIsCharged) {
+    lua_settop(L, base);
+    int32_t before = cpu_cycles;
+    ASSERT_NE(create_userdata(L, "i32", 3, 2, 64, 4, "", 0), nullptr);
+    int32_t with_text = cpu_cycles - before;
+    before = cpu_cycles;
+    ASSERT_NE(create_userdata(L, "i32", 3, 2, 64, 4, nullptr, 0), nullptr);
+    int32_t without = cpu_cycles - before;
+    EXPECT_EQ(with_text - without, 64 * 4 * 32 / 32);
+    lua_settop(L, base);
+}
+
+TEST_F(Userdata, VecFields) {
+    EXPECT_EQ(run("local v = vec(1, '2.5', {}, 4) return #v, v:attribs()"), "4,4,1,f64,1");
+    EXPECT_EQ(run("local v = vec(1, '2.5', {}, 4) return v:get()"), "1.0,2.5,0.0,4.0");
+    EXPECT_EQ(run("local v = vec(1, 2, 3, 4, 5, 6, 7) return v.x, v.y, v.z, v.u, v.v, v.w, v.t"),
+              "1.0,2.0,3.0,4.0,5.0,6.0,7.0");
+    EXPECT_EQ(run("return vec('a', 2)"), "");
+    EXPECT_EQ(run("return vec()"), "");
+    EXPECT_EQ(run("local v = vec(1, 2) v.y = 9 v.x = 'x' return v:get()"), "0.0,9.0");
+}
+
+TEST_F(Userdata, DuplicateIsAByteCopyWithTheMethodTable) {
+    userdata_header* h = create_userdata(L, "i16", 3, 2, 3, 2, "0001000200030004", 16);
+    ASSERT_NE(h, nullptr);
+    userdata_header* d = push_duplicate_userdata(L, h);
+    ASSERT_NE(d, nullptr);
+    EXPECT_NE(d, h);
+    EXPECT_EQ(memcmp(d, h, 16 + 12), 0);
+    lua_setglobal(L, "d");
+    lua_settop(L, base);
+    EXPECT_EQ(run("return d:get()"), "1,2,3,4,0,0");
+    EXPECT_EQ(run("return d:height()"), "2");
+}
+
+// --- Accessors ----------------------------------------------------------------------------------
+
+TEST_F(Userdata, GetBoundsAndPadding) {
+    run("a = userdata('u8', 2, 2, '01020304') b = userdata('i16', 4, '0001000200030004')");
+    EXPECT_EQ(run("return get(a)"), "1,2,3,4");
+    EXPECT_EQ(run("return a:get(1, 1)"), "4");
+    EXPECT_EQ(run("return a:get(0, 1, 2)"), "3,4");
+    EXPECT_EQ(run("return a:get(2, 0)"), "0.0");
+    EXPECT_EQ(run("return a:get(0, 2)"), "0.0");
+    EXPECT_EQ(run("return a:get(-1, 0)"), "0.0");
+    EXPECT_EQ(run("return b:get(5)"), "0.0");
+    EXPECT_EQ(run("return b:get(3, 4)"), "4,0,0,0");
+    EXPECT_EQ(run("return b:get(1, 0)"), "");
+    EXPECT_EQ(run("return b:get('x')"), "1,2,3,4");
+    EXPECT_EQ(run("return get(42)"), "");
+    EXPECT_EQ(run("return #{get(userdata('u8', 2000000))}"), "0");
+}
+
+TEST_F(Userdata, GetIsCharged) {
+    run("b = userdata('i16', 4, '0001000200030004')");
+    lua_pushcfunction(L, lua54_get_0);
+    lua_getglobal(L, "b");
+    lua_pushinteger(L, 0);
+    lua_pushinteger(L, 4);
+    int32_t before = cpu_cycles;
+    lua_call(L, 3, LUA_MULTRET);
+    EXPECT_EQ(lua_gettop(L), base + 4);
+    EXPECT_EQ(cpu_cycles - before, 2);
+    lua_settop(L, base);
+}
+
+TEST_F(Userdata, SetWritesRunsAndTruncates) {
+    run("a = userdata('u8', 3, 2) f = userdata('f64', 3)");
+    EXPECT_EQ(run("return set(a, 2, 0, 7, 8, 9, 10, 11, 12, 13)"), "");
+    EXPECT_EQ(run("return a:get()"), "0,0,7,8,9,10");
+    run("a:set(1.9, 1.9, 300, -1)");
+    EXPECT_EQ(run("return a:get(0, 1, 3)"), "8,44,255");
+    run("a:set(-0.5, 0, 5)");  // truncates toward zero: position 0
+    EXPECT_EQ(run("return a[0]"), "5");
+    run("a:set(3, 0, 99) a:set(0, 2, 99) a:set(0, 0)");
+    EXPECT_EQ(run("return a:get()"), "5,0,7,8,44,255");
+    run("f:set('1', 2.5, '3', {})");
+    EXPECT_EQ(run("return f:get()"), "0.0,2.5,3.0");
+    run("f:set(0, 1e300)");
+    EXPECT_EQ(run("return f[0]"), "1e+300");
+    run("i = userdata('i64', 1) i:set(0, -5)");
+    EXPECT_EQ(run("return i[0]"), "-5");
+}
+
+// --- Metamethods --------------------------------------------------------------------------------
+
+TEST_F(Userdata, IndexRoundingAndAxisLetters) {
+    run("u = userdata('u8', 8, '0001020304050607')");
+    EXPECT_EQ(run("return u[1.5], u[2], u[2.0], u[-1], u[8], u['1'], u[true]"),
+              "0,2,2,nil,nil,nil,nil");
+    EXPECT_EQ(run("return u.x, u.y, u.z, u.u, u.v, u.w, u.t, u.a"), "0,1,2,3,4,5,6,nil");
+    EXPECT_EQ(run("return u.xy, u[''], type(u.width)"), "nil,nil,function");
+    run("u[1.5] = 99");
+    EXPECT_EQ(run("return u[0], u[1]"), "0,99");
+    run("u.t = 300 u[8] = 1 u[-1] = 1 u.name = 1 u.q = 1 u[true] = 1");
+    EXPECT_EQ(run("return u:get()"), "0,99,2,3,4,5,44,7");
+    run("u[3] = 'no'");
+    EXPECT_EQ(run("return u[3]"), "0");
+    EXPECT_EQ(run("return #u"), "8");
+}
+
+TEST_F(Userdata, TostringForms) {
+    EXPECT_EQ(run("return tostring(vec(1, 2.5))"), "(1, 2.5)");
+    EXPECT_EQ(run("return tostring(vec(1, 2, 3))"), "(1, 2, 3)");
+    EXPECT_EQ(run("return tostring(vec(1, 2, 3, 4))"), "(1, 2, 3, 4)");
+    EXPECT_EQ(run("return tostring(vec(1, 2, 3, 4, 0.1))"), "(1, 2, 3, 4, 0.1)");
+    EXPECT_EQ(run("return tostring(userdata('f64', 2, 3, '1,2,3,4,5,6'))"), "(1, 2)");
+    EXPECT_EQ(run("return tostring(userdata('f64', 3, 4, '1,2,3,4,5,6,7,8,9,10,11,12'))"),
+              "(1, 2, 3),\n(4, 5, 6),\n(7, 8, 9),\n(10, 11, 12)");
+    EXPECT_EQ(run("return tostring(userdata('f64', 3, 2, '1,2,3,4,5,6'))"), "(1, 2, 3)");
+    std::string t = run("return tostring(vec(1, 2, 3, 4, 5, 6))");
+    EXPECT_EQ(t.rfind("userdata: 0x", 0), 0u) << t;
+    lua_settop(L, base);
+    userdata_header* h = create_userdata(L, "u8", 2, 1, 2, 1, nullptr, 0);
+    lua_setglobal(L, "p");
+    char expect[64];
+    snprintf(expect, sizeof expect, "userdata: 0x%x", unsigned(uintptr_t(h) & 0xFFFFFFFFu));
+    EXPECT_EQ(run("return tostring(p)"), expect);
+}
+
+TEST_F(Userdata, MethodTableHasEveryEntryAndNoExtras) {
+    const char* names[] = {
+        "sort", "convert", "copy", "take", "clear", "__add", "__sub", "__mul", "__div", "__idiv",
+        "__mod", "__pow", "__band", "__bor", "__bxor", "__shl", "__shr", "add", "sub", "mul", "div",
+        "idiv", "mod", "pow", "band", "bor", "bxor", "shl", "shr", "max", "min", "abs", "sgn",
+        "sgn0", "__len", "__tostring", "__index", "__newindex", "set", "get", "blit", "peek",
+        "poke", "width", "height", "attribs", "mutate", "lerp", "magnitude", "distance", "dot",
+        "cross", "matmul", "matmul3d", "matmul2d", "transpose", "row", "column", "crc",
+    };
+    EXPECT_EQ(run("local n = 0 for k, v in pairs(USERDATA) do n = n + 1 end return n"), "59");
+    for (const char* n : names) {
+        EXPECT_EQ(run(std::string("return type(USERDATA['") + n + "'])"), "function") << n;
+    }
+    EXPECT_EQ(run("return USERDATA.add == USERDATA.__add, USERDATA.get == USERDATA.set"),
+              "true,false");
+    EXPECT_EQ(run("return USERDATA.__eq, USERDATA.__gc, USERDATA.__call"), "nil,nil,nil");
+    // Methods still to come answer with nothing.
+    for (const char* m : {"add", "__add", "dot", "sort", "convert", "blit", "transpose", "lerp"}) {
+        EXPECT_EQ(run(std::string("local u = vec(1, 2) return u:") + m + "(u)"), "") << m;
+    }
+    EXPECT_EQ(run("return getmetatable(vec(1)) == USERDATA"), "true");
+}
+
+// --- Small methods ------------------------------------------------------------------------------
+
+TEST_F(Userdata, WidthHeightAttribs) {
+    EXPECT_EQ(run("local u = userdata('i32', 5) return u:width(), u:height()"), "5,nil");
+    EXPECT_EQ(run("local u = userdata('f64', 5, 6) return u:width(), u:height(), #u"), "5,6,30");
+    EXPECT_EQ(run("return userdata('f64', 5, 6):attribs()"), "5,6,f64,2");
+    EXPECT_EQ(run("return USERDATA.width(1)"), "");
+    EXPECT_EQ(run("return USERDATA.attribs({})"), "");
+}
+
+TEST_F(Userdata, ClearZeroesAndCharges) {
+    run("u = userdata('i64', 16, 2) u:set(0, 0, 1, 2, 3) u:set(15, 1, 9)");
+    lua_pushcfunction(L, lua54_ud_clear);
+    lua_getglobal(L, "u");
+    int32_t before = cpu_cycles;
+    lua_call(L, 1, 0);
+    EXPECT_EQ(cpu_cycles - before, 16 * 2 * 8 / 64);
+    EXPECT_EQ(run("local s = 0 for i = 0, #u - 1 do s = s + u[i] end return s"), "0");
+}
+
+TEST_F(Userdata, MutateReinterpretsInPlace) {
+    run("u = userdata('u8', 16, '0100000002000000030000000400000f')");
+    EXPECT_EQ(run("return u:mutate('i32')"), "");
+    EXPECT_EQ(run("return u:attribs()"), "4,1,i32,1");
+    EXPECT_EQ(run("return u:get()"), "1,2,3,251658244");
+    EXPECT_EQ(run("return u:mutate('f64')"), "can not mutate between integer and float data types");
+    EXPECT_EQ(run("return u:mutate('i16', 2, 4)"), "");
+    EXPECT_EQ(run("return u:attribs()"), "2,4,i16,2");
+    EXPECT_EQ(run("return u:mutate('u8', 8)"), "");
+    EXPECT_EQ(run("return u:attribs()"), "8,1,u8,1");
+    EXPECT_EQ(run("return u:mutate('u8', 17)"), "new size is larger than old size");
+    EXPECT_EQ(run("return u:attribs()"), "8,1,u8,1");
+    // The limit is the size in use now, not the block's: the array cannot grow back.
+    EXPECT_EQ(run("return u:mutate('u8', 4, 4)"), "new size is larger than old size");
+    EXPECT_EQ(run("return u:mutate('u8', '4.9', 2)"), "");
+    EXPECT_EQ(run("return u:attribs()"), "4,2,u8,2");
+    EXPECT_EQ(run("return u:mutate('u8', 0, 0)"), "");  // both fall back to the old size
+    EXPECT_EQ(run("return u:attribs()"), "4,2,u8,2");
+    EXPECT_EQ(run("return u:mutate('i16', nil, 2)"), "");  // dims stay as they were
+    EXPECT_EQ(run("return u:attribs()"), "2,2,i16,2");
+    EXPECT_EQ(run("local f = vec(1, 2) return f:mutate('i64')"),
+              "can not mutate between integer and float data types");
+    EXPECT_EQ(run("f = vec(1, 2) return f:mutate('f64', 1, 2)"), "");
+    EXPECT_EQ(run("return f:attribs()"), "1,2,f64,2");
+}
+
+TEST_F(Userdata, MutateComparesSizesWithoutWrapping) {
+    run("u = userdata('u8', 16)");
+    EXPECT_EQ(run("return u:mutate('u8', 65536, 65536)"), "new size is larger than old size");
+    EXPECT_EQ(run("return u:mutate('i64', 0x20000000, 2)"), "new size is larger than old size");
+    EXPECT_EQ(run("return u:mutate('u8', 1e300, 1)"), "new size is larger than old size");
+    EXPECT_EQ(run("return u:mutate('u8', 4294967312, 1)"), "new size is larger than old size");
+    EXPECT_EQ(run("return u:attribs()"), "16,1,u8,1");
+    EXPECT_EQ(run("return u:get(15), u[16]"), "0,nil");
+}
+
+TEST_F(Userdata, RowsAndColumns) {
+    run("m = userdata('i16', 3, 2, '000100020003000400050006')");
+    EXPECT_EQ(run("return m:row(1):attribs()"), "3,1,i16,2");
+    EXPECT_EQ(run("return m:row(1):get()"), "4,5,6");
+    EXPECT_EQ(run("return m:row(0):get()"), "1,2,3");
+    EXPECT_EQ(run("return m:column(2):attribs()"), "1,2,i16,2");
+    EXPECT_EQ(run("return m:column(2):get()"), "3,6");
+    for (const char* call : {"m:row(2)", "m:row(-1)", "m:row()", "m:column(3)", "m:column(-1)",
+                             "m:column()"}) {
+        EXPECT_EQ(run(std::string("return ") + call), "") << call;
+    }
+    EXPECT_EQ(run("local r = m:row(0) r[0] = 9 return m[0]"), "1");
+}
+
+TEST_F(Userdata, CrcOverDataBytes) {
+    // "123456789" as bytes.
+    EXPECT_EQ(run("return userdata('u8', 9, '313233343536373839'):crc()"), "3421780262");
+    EXPECT_EQ(run("local u = userdata('u8', 12, '313233343536373839') u:mutate('u8', 9) return u:crc()"),
+              "3421780262");
+}
+
+TEST_F(Userdata, PeekAndPokeCopyThroughProcessMemory) {
+    run("a = userdata('i16', 4, '0001fffe7fff8000')");
+    EXPECT_EQ(run("return a:poke(0x80000) == a"), "true");
+    EXPECT_EQ(peek2(0x80000), 1);
+    EXPECT_EQ(peek2(0x80002), -2);
+    EXPECT_EQ(peek2(0x80006), -32768);
+    run("b = userdata('i16', 4) b:peek(0x80000, 1, 2)");
+    EXPECT_EQ(run("return b:get()"), "0,1,-2,0");
+    run("c = userdata('u8', 4, '0a0b0c0d') c:poke(0x90000, 2)");  // offset 2: elements 2 and 3
+    EXPECT_EQ(peek(0x90000), 0x0c);
+    EXPECT_EQ(peek(0x90001), 0x0d);
+    EXPECT_EQ(peek(0x90002), 0);
+    run("c:poke(0x90010, -5, 1)");
+    EXPECT_EQ(peek(0x90010), 0x0a);
+    EXPECT_EQ(peek(0x90011), 0);
+    run("c:poke(0x90020, 4)");  // nothing left past the offset
+    EXPECT_EQ(peek(0x90020), 0);
+    run("d = userdata('i64', 1, 'fedcba9876543210') d:poke(0xA0000) e = userdata('i64', 1) e:peek(0xA0000)");
+    EXPECT_EQ(run("return e[0] == d[0]"), "true");
+    EXPECT_EQ(run("return vec(1, 2):poke(0x80000)"), "");
+    EXPECT_EQ(peek2(0x80000), 1);
+}
+
+// --- Arguments that are not arrays --------------------------------------------------------------
+
+TEST_F(Userdata, ForeignBlocksAreNotArrays) {
+    // A header that claims more data than its block holds.
+    auto* h = static_cast<userdata_header*>(lua_newuserdatauv(L, 24, 0));
+    memset(h, 0, 24);
+    h->type = UTYPE_U8;
+    h->dimensions = 1;
+    h->width = 1000;
+    h->height = 1;
+    lua_setglobal(L, "long_claim");
+    // Too short for a header and data at all.
+    auto* s = static_cast<userdata_header*>(lua_newuserdatauv(L, 16, 0));
+    *s = userdata_header{UTYPE_U8, 1, {0, 0}, 0, 1, 0};
+    lua_setglobal(L, "short_block");
+    // Valid sizes but a bad type code, or bad dimensions.
+    auto* t = static_cast<userdata_header*>(lua_newuserdatauv(L, 24, 0));
+    *t = userdata_header{5, 1, {0, 0}, 2, 1, 0};
+    lua_setglobal(L, "bad_type");
+    auto* d = static_cast<userdata_header*>(lua_newuserdatauv(L, 24, 0));
+    *d = userdata_header{UTYPE_U8, 3, {0, 0}, 2, 1, 0};
+    lua_setglobal(L, "bad_dims");
+    // Width x height beyond any block: the size check itself must not wrap.
+    auto* w = static_cast<userdata_header*>(lua_newuserdatauv(L, 24, 0));
+    *w = userdata_header{UTYPE_I64, 2, {0, 0}, 0xFFFFFFFFu, 0xFFFFFFFFu, 0};
+    lua_setglobal(L, "wrapping_size");
+    lua_settop(L, base);
+    for (const char* name : {"long_claim", "short_block", "bad_type", "bad_dims", "wrapping_size"}) {
+        std::string n = name;
+        EXPECT_EQ(run("return USERDATA.get(" + n + ")"), "") << name;
+        EXPECT_EQ(run("return USERDATA.__len(" + n + ")"), "") << name;
+        EXPECT_EQ(run("return USERDATA.crc(" + n + ")"), "") << name;
+        EXPECT_EQ(run("return USERDATA.mutate(" + n + ", 'u8', 4)"), "") << name;
+        EXPECT_EQ(run("return USERDATA.__index(" + n + ", 5)"), "") << name;
+        EXPECT_EQ(run("USERDATA.__newindex(" + n + ", 5, 1) USERDATA.set(" + n + ", 0, 1) "
+                      "USERDATA.clear(" + n + ") return USERDATA.row(" + n + ", 0)"), "") << name;
+    }
+    EXPECT_EQ(h->width, 1000u);
+    EXPECT_EQ(s->width, 0u);
+    // A light userdata is no array either.
+    lua_pushlightuserdata(L, h);
+    lua_setglobal(L, "light");
+    EXPECT_EQ(run("return get(light)"), "");
+    EXPECT_EQ(run("return USERDATA.width(light)"), "");
+    lua_settop(L, base);
+}
+
+// --- Text writer --------------------------------------------------------------------------------
+
+TEST_F(Userdata, WriterFormsAndRoundTrip) {
+    userdata_header* h = create_userdata(L, "i16", 3, 1, 2, 1, "ffff0001", 8);
+    EXPECT_EQ(text_form(h), "userdata(\"i16\",2,\"ffff0001\")");
+    h = create_userdata(L, "f64", 3, 1, 2, 1, "1.5,2", 5);
+    EXPECT_EQ(text_form(h), "userdata(\"f64\",2,\"1.5,2\")");
+    h = create_userdata(L, "f64", 3, 1, 4, 1, "100,0.25,-1e+20,1e-7", 21);
+    EXPECT_EQ(text_form(h), "userdata(\"f64\",4,\"100,0.25,-1e+20,1e-07\")");
+    h = create_userdata(L, "u8", 2, 2, 2, 2, "0aff10", 6);
+    EXPECT_EQ(text_form(h), "userdata(\"u8\",2,2,\"0aff1000\")");
+    h = create_userdata(L, "i64", 3, 1, 2, 1, nullptr, 0);
+    int64_t vals[2] = {-2, 0x0123456789abcdefLL};
+    memcpy(userdata_data(h), vals, sizeof vals);
+    EXPECT_EQ(text_form(h), "userdata(\"i64\",2,\"fffffffffffffffe0123456789abcdef\")");
+    h = create_userdata(L, "i32", 3, 1, 1, 1, "80000000", 8);
+    EXPECT_EQ(text_form(h), "userdata(\"i32\",1,\"80000000\")");
+
+    // Whatever the writer emits for data, the reader turns back into the same bytes.
+    userdata_header* src = create_userdata(L, "f64", 3, 1, 5, 1, nullptr, 0);
+    double d[5] = {0.1, -3.25, 1e300, 123456789.125, -0.0};
+    memcpy(userdata_data(src), d, sizeof d);
+    pbuffer* b = create_buffer_2(16, 0);
+    ASSERT_TRUE(write_userdata_data_text(src, b));
+    userdata_header* back = create_userdata(L, "f64", 3, 1, 5, 1, (const char*)b->data, size_t(b->length));
+    ASSERT_NE(back, nullptr);
+    double r[5];
+    memcpy(r, userdata_data(back), sizeof r);
+    for (int i = 0; i < 4; i++) EXPECT_DOUBLE_EQ(r[i], d[i]) << i;
+    destroy_buffer(b);
+    lua_settop(L, base);
+}
+
+TEST_F(Userdata, WriterHandlesLargeArrays) {
+    userdata_header* h = create_userdata(L, "u8", 2, 1, 100000, 1, nullptr, 0);
+    for (int i = 0; i < 100000; i++) userdata_data(h)[i] = uint8_t(i * 7);
+    pbuffer* b = create_buffer_2(16, 0);
+    ASSERT_TRUE(write_userdata_data_text(h, b));
+    ASSERT_EQ(b->length, 200000);
+    userdata_header* back =
+        create_userdata(L, "u8", 2, 1, 100000, 1, (const char*)b->data, size_t(b->length));
+    EXPECT_EQ(memcmp(userdata_data(back), userdata_data(h), 100000), 0);
+    destroy_buffer(b);
+    lua_settop(L, base);
+}
+
+}  // namespace
