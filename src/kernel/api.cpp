@@ -162,7 +162,7 @@ const api_entry api_functions[] = {
     // mounts, drawing target, folders
     {"_mount", stand_in<68>},
     {"mount", stand_in<68>},
-    {"_set_draw_target", stand_in<69>},
+    {"_set_draw_target", lua54_set_draw_target},
     {"_pwd", stand_in<70>},
     {"pwd", stand_in<70>},
     {"_cd", stand_in<71>},

@@ -65,3 +65,4 @@ int lua54_ppeek(lua_State* L);
 int lua54_ppeek4(lua_State* L);
 int lua54_memcpy(lua_State* L);
 int lua54_memset(lua_State* L);
+int lua54_set_draw_target(lua_State* L);

@@ -8,6 +8,7 @@
 #include "kernel/slice.h"
 #include "lauxlib.h"
 #include "lua.h"
+#include "userdata/userdata.h"
 
 namespace {
 
@@ -96,5 +97,19 @@ int lua54_memset(lua_State* L) {
     if (n > MAX_BLOCK) n = MAX_BLOCK;
     int64_t cost = q64_memset(q64_intp(L, 1, 0), q64_intp(L, 2, 0) & 0xFF, n);
     spend_cpu(cost > 1 ? cost : 1);
+    return 0;
+}
+
+int lua54_set_draw_target(lua_State* L) {
+    userdata_header* ud = to_userdata(L, 1);
+    if (!ud || !cproc) return 0;
+    // The state keeps the array alive for as long as it is the target.
+    lua_pushvalue(L, 1);
+    lua_setfield(L, LUA_REGISTRYINDEX, "orvalune.draw_target");
+    cproc->draw_target = ud;
+    poke2(ADDR_CLIP, 0);
+    poke2(ADDR_CLIP + 2, 0);
+    poke2(ADDR_CLIP + 4, ud->width & 0xFFFF);
+    poke2(ADDR_CLIP + 6, ud->height & 0xFFFF);
     return 0;
 }

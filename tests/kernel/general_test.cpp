@@ -185,4 +185,12 @@ TEST_F(Script, MemoryFunctions) {
     EXPECT_EQ(run("(function() poke(0x9400, 77) return _ppeek(pid(), 0x9400), _ppeek(999, 0x9400) end)()"), "77 0");
 }
 
+TEST_F(Script, DrawTargetSetsTheClipRegisters) {
+    EXPECT_EQ(run("(function() local u = userdata('u8', 300, 70000) _set_draw_target(u) "
+                  "return peek2(0x5528), peek2(0x552A), peek2(0x552C), peek2(0x552E) end)()"),
+              "0 0 300 4464");
+    EXPECT_NE(p->draw_target, nullptr);
+    EXPECT_EQ(run("_set_draw_target(5)"), "");
+}
+
 }  // namespace
