@@ -186,9 +186,9 @@ TEST_F(Script, MemoryFunctions) {
 }
 
 TEST_F(Script, DrawTargetSetsTheClipRegisters) {
-    EXPECT_EQ(run("(function() local u = userdata('u8', 300, 70000) _set_draw_target(u) "
+    EXPECT_EQ(run("(function() local u = userdata('u8', 65838, 3) _set_draw_target(u) "
                   "return peek2(0x5528), peek2(0x552A), peek2(0x552C), peek2(0x552E) end)()"),
-              "0 0 300 4464");
+              "0 0 302 3");
     EXPECT_NE(p->draw_target, nullptr);
     EXPECT_EQ(run("_set_draw_target(5)"), "");
 }
