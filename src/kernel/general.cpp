@@ -215,8 +215,12 @@ int find_multiline_end(const char* text, size_t len, int level, size_t* out_leng
         i++;
         level = eq;
     }
-    if (level > 64) level = 64;
     if (out_level) *out_level = level;
+    if (level > 64) {
+        // No close can be that long: the bracket runs to the end.
+        *out_length = len;
+        return 1;
+    }
     for (; i < len; i++) {
         if (text[i] != ']') continue;
         size_t j = i + 1;

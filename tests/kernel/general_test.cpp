@@ -102,6 +102,7 @@ TEST_F(Script, Tokenizer) {
     EXPECT_EQ(run("tokenoid('still ]] x', 1, 768)"), "still ]] 9 3");
     EXPECT_EQ(run("tokenoid('[==[ s ]==]')"), "[==[ s ]==] 12 4");
     EXPECT_EQ(run("tokenoid('+')"), "+ 2 5");
+    EXPECT_EQ(run("tokenoid('a ]] b', 1, 0x300 + 200)"), "a ]] b 7 3 968");
     EXPECT_EQ(run("tokenoid('abc', 9)"), "");
     EXPECT_EQ(run("tokenoid({})"), "");
 }
