@@ -5,4 +5,6 @@
 
 void anywhen_open();
 void anywhen_close();
-void anywhen_event(int event, const char* path, pbuffer* contents);
+// kind 0 a host file was written (path = its virtual path, host_path = the host file),
+// 1 a file or folder was deleted, 2 a folder was made, 3 a note, 4 only today's log.
+void anywhen_event(int kind, const char* path, const char* host_path);

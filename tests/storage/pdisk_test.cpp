@@ -1,0 +1,993 @@
+// The virtual file system: paths, the file table, handles, mounts, write-back, listings,
+// pruning and the configuration file, each test on a fresh application-data folder.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <optional>
+#include <random>
+#include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "kernel/app.h"
+#include "kernel/process.h"
+#include "kernel/slice.h"
+#include "lauxlib.h"
+#include "lua.h"
+#include "platform/host.h"
+#include "storage/listing.h"
+#include "storage/pdisk.h"
+
+namespace {
+
+std::string str(const pbuffer* b) {
+    return b ? std::string(reinterpret_cast<const char*>(b->data), size_t(b->length)) : "<null>";
+}
+
+std::string take(pbuffer* b) {
+    std::string s = str(b);
+    destroy_buffer(b);
+    return s;
+}
+
+std::string norm(const char* p) { return take(normalise_orvalune_path(p)); }
+std::string collapse(const char* p) { return take(collapse_path(p, int64_t(strlen(p)), 0)); }
+
+std::string origin_of(const char* p, uint32_t* kind = nullptr, int skip_exact = 0) {
+    uint32_t k = kind ? *kind : 0;
+    std::string s = take(resolve_to_origin(p, &k, skip_exact));
+    if (kind) *kind = k;
+    return s;
+}
+
+bool host_exists(const std::string& p) {
+    struct stat st;
+    return lstat(p.c_str(), &st) == 0;
+}
+
+void host_put(const std::string& p, const std::string& text) {
+    FILE* f = fopen(p.c_str(), "wb");
+    ASSERT_NE(f, nullptr) << p;
+    fwrite(text.data(), 1, text.size(), f);
+    fclose(f);
+}
+
+std::optional<std::string> host_get(const std::string& p) {
+    FILE* f = fopen(p.c_str(), "rb");
+    if (!f) return std::nullopt;
+    std::string s;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
+    fclose(f);
+    return s;
+}
+
+std::vector<std::string> host_names(const std::string& dir) {
+    std::vector<std::string> out;
+    DIR* d = opendir(dir.c_str());
+    if (!d) return out;
+    while (dirent* e = readdir(d)) {
+        if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) out.push_back(e->d_name);
+    }
+    closedir(d);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+class Pdisk : public ::testing::Test {
+protected:
+    std::string home;
+    std::string drive;
+    char saved_home[sizeof(config.home_folder)];
+    process_record* saved_cproc = nullptr;
+    process_record* proc = nullptr;
+
+    void SetUp() override {
+        memcpy(saved_home, config.home_folder, sizeof saved_home);
+        saved_cproc = cproc;
+        std::string tmpl = std::string(getenv("HOME")) + "/pdisk_XXXXXX";
+        std::vector<char> t(tmpl.begin(), tmpl.end());
+        t.push_back(0);
+        ASSERT_NE(mkdtemp(t.data()), nullptr);
+        home = t.data();
+        snprintf(config.home_folder, sizeof(config.home_folder), "%s", home.c_str());
+        drive = home + "/drive";
+        app.exclusive_process = 0;
+        cproc = nullptr;
+        pfile_init();
+        pfile_reset();
+        mount_ram_folder("/ram");
+        process_config();
+        mount_ram_folder("/system");
+    }
+
+    void TearDown() override {
+        pfile_reset();
+        cproc = saved_cproc;
+        free(proc);
+        app.exclusive_process = 0;
+        memcpy(config.home_folder, saved_home, sizeof saved_home);
+    }
+
+    void set_pwd(const char* pwd) {
+        if (!proc) proc = static_cast<process_record*>(calloc(1, sizeof(process_record)));
+        snprintf(proc->pwd, sizeof(proc->pwd), "%s", pwd);
+        cproc = proc;
+    }
+
+    bool put(const char* path, const std::string& text, const char* mode = "w") {
+        ram_file* f = pfopen(path, mode);
+        if (!f) return false;
+        if (!text.empty()) pfwrite(text.data(), 1, int64_t(text.size()), f);
+        return pfclose(f) == 0;
+    }
+
+    std::optional<std::string> get(const char* path, const char* mode = "r") {
+        ram_file* f = pfopen(path, mode);
+        if (!f) return std::nullopt;
+        std::string s = str(f->contents);
+        pfclose(f);
+        return s;
+    }
+
+    pmount* mount_at(const char* mount_point) {
+        for (int32_t i = 0; i < pmounts; i++) {
+            if (strcmp(reinterpret_cast<const char*>(pmount_table[i].mount_point->data), mount_point) == 0)
+                return &pmount_table[i];
+        }
+        return nullptr;
+    }
+
+    std::vector<std::string> list(const char* path, int64_t* folders = nullptr) {
+        listing* l = create_listing();
+        lua_State* L = luaL_newstate();
+        std::vector<std::string> out;
+        int n = pflist(path, L, l);
+        if (n == 2) {
+            if (folders) *folders = lua_tointeger(L, -1);
+            lua_Integer len = lua_Integer(lua_rawlen(L, -2));
+            EXPECT_EQ(len, l->count);
+            for (lua_Integer i = 1; i <= len; i++) {
+                lua_rawgeti(L, -2, i);
+                out.push_back(lua_tostring(L, -1));
+                lua_pop(L, 1);
+                EXPECT_EQ(out.back(), reinterpret_cast<const char*>(l->item[i - 1]->data));
+            }
+        }
+        lua_close(L);
+        destroy_listing(l);
+        return out;
+    }
+};
+
+// ---------------------------------------------------------------------------
+// Paths
+
+TEST_F(Pdisk, NormaliseRefusesBadPaths) {
+    EXPECT_EQ(norm(""), "<null>");
+    EXPECT_EQ(norm("#x"), "<null>");
+    EXPECT_EQ(norm("-x"), "<null>");
+    EXPECT_EQ(norm("/a b"), "<null>");
+    EXPECT_EQ(norm("/a:b"), "<null>");
+    EXPECT_EQ(norm("/a\\b"), "<null>");
+    EXPECT_EQ(normalise_orvalune_path(nullptr), nullptr);
+    EXPECT_EQ(norm("/a#b c"), "/a#b c");
+    EXPECT_EQ(norm("/"), "/");
+}
+
+TEST_F(Pdisk, NormaliseJoinsTheWorkingDirectory) {
+    EXPECT_EQ(norm("a"), "/a");  // no current process: "/"
+    set_pwd("/ram/x");
+    EXPECT_EQ(norm("y/../z"), "/ram/x/z");
+    EXPECT_EQ(norm("/../.."), "/");
+    EXPECT_EQ(norm("/a//b/./c/"), "/a/b/c");
+    EXPECT_EQ(norm(".."), "/ram");
+    set_pwd("/ram/x/");
+    EXPECT_EQ(norm("y"), "/ram/x/y");
+}
+
+TEST_F(Pdisk, UncheckedWorkingDirectoryStillGivesAbsolutePaths) {
+    set_pwd("desk");
+    EXPECT_EQ(norm("a"), "/desk/a");
+    set_pwd("");
+    EXPECT_EQ(norm("a"), "/a");
+    set_pwd("/../../up");
+    EXPECT_EQ(norm("a"), "/up/a");
+    set_pwd("x://");
+    EXPECT_EQ(norm("a"), "<null>");
+    set_pwd("/has space");
+    EXPECT_EQ(norm("a"), "<null>");
+}
+
+TEST_F(Pdisk, CollapseFoldsSegments) {
+    EXPECT_EQ(collapse("/a/./b/../c"), "/a/c");
+    EXPECT_EQ(collapse("a/../b"), "b");
+    EXPECT_EQ(collapse("a/b"), "a/b");
+    EXPECT_EQ(collapse(""), "/");
+    EXPECT_EQ(collapse("///"), "/");
+    EXPECT_EQ(collapse("/.."), "/");
+    // The kernel's callers keep a scheme prefix, which ".." never reaches into.
+    EXPECT_EQ(collapse("anywhen://a/../b"), "anywhen://b");
+    EXPECT_EQ(collapse("anywhen://../../x"), "anywhen://x");
+    EXPECT_EQ(take(collapse_path("/abc/def", 4, 0)), "/abc");
+}
+
+TEST_F(Pdisk, LongSegmentsAreRefusedNotDropped) {
+    std::string ok = "/ram/" + std::string(254, 'a');
+    std::string bad = "/ram/" + std::string(255, 'a');
+    EXPECT_EQ(norm(ok.c_str()), ok);
+    EXPECT_EQ(norm(bad.c_str()), "<null>");
+    EXPECT_EQ(collapse(bad.c_str()), "<null>");
+    EXPECT_EQ(pfopen(bad.c_str(), "w"), nullptr);
+    EXPECT_EQ(pfopen((bad + "/x").c_str(), "w"), nullptr);
+    EXPECT_EQ(get("/ram"), std::nullopt);
+    EXPECT_EQ(list("/ram"), std::vector<std::string>{});
+}
+
+TEST_F(Pdisk, TraversalAttemptsStayInsideTheDrive) {
+    const char* attempts[] = {"/../../x#:///", "/../../x#://a", "/../../x#:", "/#://../../../x",
+                              "/a#/../../../etc/passwd", "/..#/a", "/x#/../../..", "/./../x"};
+    for (const char* p : attempts) {
+        uint32_t kind = 0;
+        std::string o = origin_of(p, &kind);
+        ASSERT_FALSE(o.empty()) << p;
+        EXPECT_EQ(kind, MOUNT_HOST) << p;
+        EXPECT_EQ(o.compare(0, drive.size() + 1, drive + "/"), 0) << p << " -> " << o;
+        EXPECT_EQ(o.find("/../"), std::string::npos) << o;
+    }
+    EXPECT_EQ(pmkdir("/../../x#:///"), 0);
+    EXPECT_TRUE(put("/../../x#://a", "data"));
+    EXPECT_EQ(host_get(drive + "/x#:/a"), "data");
+    EXPECT_FALSE(host_exists(home + "/x#:"));
+    std::string parent = home.substr(0, home.rfind('/'));
+    EXPECT_FALSE(host_exists(parent + "/x#:"));
+}
+
+TEST_F(Pdisk, ParentMatchDepth) {
+    EXPECT_EQ(get_path_parent_match_depth("/", "/x"), 0);
+    EXPECT_EQ(get_path_parent_match_depth("", "/x"), 0);
+    EXPECT_EQ(get_path_parent_match_depth("", "x"), -1);
+    EXPECT_EQ(get_path_parent_match_depth("/ram", "/ram"), 1);
+    EXPECT_EQ(get_path_parent_match_depth("/ram", "/ram/a/b"), 1);
+    EXPECT_EQ(get_path_parent_match_depth("/ram", "/ramx"), -1);
+    EXPECT_EQ(get_path_parent_match_depth("/ram/x", "/ram"), -1);
+    EXPECT_EQ(get_path_parent_match_depth("/ram/mount/m3", "/ram/mount/m3/a"), 3);
+}
+
+TEST_F(Pdisk, Extensions) {
+    EXPECT_STREQ(get_ext("/d/cart.q64.png"), "q64.png");
+    EXPECT_STREQ(get_ext("my.cart.q64"), "cart.q64");
+    EXPECT_STREQ(get_ext("/d/CART.Q64"), "q64");
+    EXPECT_STREQ(get_ext("/a.b/c"), "");
+    EXPECT_STREQ(get_ext("/a/b"), "");
+    EXPECT_STREQ(get_ext("x."), "");
+    EXPECT_STREQ(get_ext("/a.b/c.txt"), "txt");
+    EXPECT_STREQ(get_ext(nullptr), "");
+    std::string e64 = "f." + std::string(64, 'x');
+    std::string e65 = "f." + std::string(65, 'x');
+    EXPECT_EQ(std::string(get_ext(e64.c_str())), std::string(64, 'x'));
+    EXPECT_STREQ(get_ext(e65.c_str()), "");
+    EXPECT_EQ(q64_path_kind("/d/CART.Q64"), 1);
+    EXPECT_EQ(q64_path_kind("/d/c.q64.rom"), 2);
+    EXPECT_EQ(q64_path_kind("/d/c.q64.png"), 3);
+    EXPECT_EQ(q64_path_kind("/d/my.cart.q64"), 0);
+    EXPECT_EQ(q64_path_kind("/d/v1.2.q64"), 0);
+    EXPECT_EQ(q64_path_kind("/d.q64/x"), 0);
+}
+
+TEST_F(Pdisk, ResolveTakesTheDeepestMount) {
+    uint32_t kind = 0;
+    EXPECT_EQ(origin_of("/a/b", &kind), drive + "/a/b");
+    EXPECT_EQ(kind, MOUNT_HOST);
+    EXPECT_EQ(origin_of("/ram/x", &kind), "/ram/x");
+    EXPECT_EQ(kind, MOUNT_RAM);
+    EXPECT_EQ(origin_of("/ramx", &kind), drive + "/ramx");
+    EXPECT_EQ(origin_of("/"), drive + "/");
+    // First of two equally deep mounts wins; skip_exact passes over a mount at the path.
+    mount_host_path("/hd", (home + "/one/").c_str());
+    mount_host_path("/hd", (home + "/two").c_str());
+    EXPECT_EQ(origin_of("/hd/f"), home + "/one/f");
+    EXPECT_EQ(origin_of("/hd", nullptr, 1), drive + "/hd");
+    EXPECT_EQ(origin_of("a b"), "");
+}
+
+TEST_F(Pdisk, MountingTheRootThroughAScriptMount) {
+    pfile_reset();
+    mount_ram_folder("/ram");
+    ASSERT_NE(mount_p_path("/", "/ram"), nullptr);
+    EXPECT_EQ(origin_of("/x"), "/ram/x");
+    EXPECT_EQ(origin_of("/"), "/ram");
+    EXPECT_TRUE(put("/y", "1"));
+    EXPECT_EQ(get("/ram/y"), "1");
+}
+
+TEST_F(Pdisk, UnresolvablePathsGiveNothing) {
+    pfile_reset();
+    mount_ram_folder("/ram");
+    uint32_t kind = 77;
+    EXPECT_EQ(origin_of("/x", &kind), "");
+    EXPECT_EQ(kind, 77u);
+    EXPECT_EQ(pfopen("/x", "w"), nullptr);
+    EXPECT_EQ(pfopen("x", "w"), nullptr);
+    EXPECT_EQ(pdisk_file_exists("/x"), 0);
+    EXPECT_EQ(pdisk_directory_exists("/x", 1), 0);
+    EXPECT_EQ(pmkdir("/x"), 1);
+    EXPECT_EQ(delete_path("/x"), 1);
+    EXPECT_EQ(fcopy("/ram/a", "/x"), 0);
+    EXPECT_EQ(list("/x"), std::vector<std::string>{});
+    EXPECT_TRUE(put("/ram/ok", "fine"));
+}
+
+// ---------------------------------------------------------------------------
+// File table
+
+void expect_sorted_and_findable() {
+    const char* last = nullptr;
+    for (int32_t i = 0; i < num_pfiles; i++) {
+        const ram_file* f = pfile[i];
+        if (f->kind == PFILE_EMPTY) continue;
+        const char* name = reinterpret_cast<const char*>(f->name->data);
+        if (last) {
+            ASSERT_LE(strcmp(last, name), 0) << i;
+        }
+        last = name;
+        int32_t at = get_index_by_name(name);
+        ASSERT_GE(at, 0) << name;
+        ASSERT_STREQ(reinterpret_cast<const char*>(pfile[at]->name->data), name);
+    }
+}
+
+TEST_F(Pdisk, TableStaysSortedOverShuffledInserts) {
+    std::mt19937 rng(3);
+    std::vector<std::string> names;
+    for (int i = 0; i < 6000; i++) names.push_back("/ram/t/" + std::to_string(rng() % 4000) + "_" + std::to_string(i % 7));
+    std::shuffle(names.begin(), names.end(), rng);
+    std::vector<ram_file*> made;
+    for (const auto& n : names) {
+        ram_file* f = pfile_insert(n.c_str(), PFILE_RAM, n.c_str());
+        ASSERT_NE(f, nullptr);
+        EXPECT_EQ(f->origin, f->name);
+        made.push_back(f);
+    }
+    expect_sorted_and_findable();
+    // Free a third of them: searches pass over the empty entries, inserts keep the order.
+    for (size_t i = 0; i < made.size(); i += 3) free_pfile(made[i]);
+    for (int i = 0; i < 1500; i++) {
+        std::string n = "/ram/u/" + std::to_string(rng() % 100000);
+        ASSERT_NE(pfile_insert(n.c_str(), PFILE_RAM, n.c_str()), nullptr);
+    }
+    expect_sorted_and_findable();
+    int32_t empties = pfile_count_of_kind(PFILE_EMPTY);
+    int32_t before = num_pfiles;
+    sweep_empty_pfiles();
+    EXPECT_EQ(num_pfiles, before - empties);
+    EXPECT_EQ(pfile_count_of_kind(PFILE_EMPTY), 0);
+    expect_sorted_and_findable();
+    EXPECT_EQ(get_index_by_name("/ram/none"), -1);
+    EXPECT_EQ(get_index_by_name(nullptr), -1);
+}
+
+TEST_F(Pdisk, FullTableRefusesNewFiles) {
+    char name[32];
+    for (int32_t i = num_pfiles; i < MAX_PFILES; i++) {
+        snprintf(name, sizeof name, "/ram/f/%08d", i);
+        ASSERT_NE(pfile_insert(name, PFILE_RAM, name), nullptr);
+    }
+    EXPECT_EQ(pfile_insert("/ram/one_more", PFILE_RAM, "/ram/one_more"), nullptr);
+    EXPECT_EQ(pfopen("/ram/new", "w"), nullptr);
+    EXPECT_EQ(pfopen("/file_on_host", "r"), nullptr);
+    EXPECT_EQ(pmkdir("/ram/newdir"), 2);
+    EXPECT_EQ(num_pfiles, MAX_PFILES);
+}
+
+TEST_F(Pdisk, HostEntriesAndRamEntriesWithOneName) {
+    // A host entry whose virtual path equals a ram path never stands in for the ram file.
+    ASSERT_NE(pfile_insert("/ram/same", PFILE_HOST, "/somewhere/else"), nullptr);
+    EXPECT_EQ(get("/ram/same"), std::nullopt);
+    EXPECT_TRUE(put("/ram/same", "ram"));
+    EXPECT_EQ(get("/ram/same"), "ram");
+    EXPECT_EQ(pfile_count_of_kind(PFILE_HOST), 1);
+}
+
+// ---------------------------------------------------------------------------
+// Handles
+
+TEST_F(Pdisk, RamFiles) {
+    EXPECT_EQ(pfopen("/ram/missing", "r"), nullptr);
+    ram_file* a = pfopen("/ram/f", "w");
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a->contents->length, 0);
+    EXPECT_EQ(a->kind, PFILE_RAM);
+    ram_file* b = pfopen("/ram/f", "r");
+    EXPECT_EQ(a, b);
+    pfclose(a);
+    EXPECT_TRUE(put("/ram/f", "abc"));
+    EXPECT_TRUE(put("/ram/f", "def", "a"));
+    EXPECT_EQ(get("/ram/f"), "abcdef");
+    EXPECT_EQ(get("/ram/f", "re"), "abcdef");
+    EXPECT_TRUE(put("/ram/f", "x"));
+    EXPECT_EQ(get("/ram/f"), "x");
+    ram_file* f = pfopen("/ram/f", "r");
+    char buf[8] = {};
+    EXPECT_EQ(pfread(buf, 1, 8, f), 1);
+    EXPECT_STREQ(buf, "x");
+    EXPECT_EQ(pfclose(f), 0);
+    EXPECT_EQ(pfclose(nullptr), 0);
+    EXPECT_EQ(pfopen("/ram/f", "x"), nullptr);
+    EXPECT_EQ(pfopen("/ram/f", nullptr), nullptr);
+    EXPECT_EQ(pfopen("/ram/f", ""), nullptr);
+}
+
+TEST_F(Pdisk, RamFoldersDoNotOpenAsFiles) {
+    EXPECT_EQ(pmkdir("/ram/dir"), 0);
+    EXPECT_EQ(pmkdir("/ram/dir"), 1);
+    EXPECT_EQ(pfopen("/ram/dir", "r"), nullptr);
+    EXPECT_EQ(pfopen("/ram/dir", "w"), nullptr);
+    EXPECT_EQ(pfopen("/ram", "w"), nullptr);
+    EXPECT_EQ(pfopen("/system", "w"), nullptr);
+    EXPECT_EQ(pdisk_directory_exists("/ram/dir", 0), 1);
+    EXPECT_EQ(pdisk_directory_exists("/ram", 0), 0);
+    EXPECT_EQ(pdisk_directory_exists("/ram", 1), 1);
+    EXPECT_EQ(pdisk_directory_exists("/", 1), 1);
+    EXPECT_TRUE(put("/ram/file", "1"));
+    EXPECT_EQ(pdisk_directory_exists("/ram/file", 1), 0);
+    EXPECT_EQ(pdisk_file_exists("/ram/file"), 1);
+    EXPECT_EQ(pdisk_file_exists("/ram/dir"), 0);
+}
+
+TEST_F(Pdisk, HostFilesAndCycleCharges) {
+    std::string text(8000, 'q');
+    host_put(drive + "/h.txt", text);
+    ram_file* a = pfopen("/h.txt", "r");
+    ram_file* b = pfopen("/h.txt", "r");
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    EXPECT_NE(a, b);
+    EXPECT_EQ(a->kind, PFILE_HOST);
+    EXPECT_EQ(str(a->contents), text);
+    EXPECT_EQ(str(a->name), "/h.txt");
+    EXPECT_EQ(str(a->origin), drive + "/h.txt");
+    pfclose(a);
+    pfclose(b);
+
+    cpu_cycles = 0;
+    ram_file* f = pfopen("/h.txt", "r");
+    EXPECT_EQ(cpu_cycles, 1000);
+    pfclose(f);
+    cpu_cycles = 0;
+    f = pfopen("/h.txt", "re");
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(f->contents->length, 0);
+    EXPECT_EQ(cpu_cycles, 16);
+    pfclose(f);
+    cpu_cycles = 0;
+    EXPECT_TRUE(put("/w.txt", std::string(800, 'w')));
+    EXPECT_EQ(cpu_cycles, 100 + frame_budget() / 4);
+    EXPECT_EQ(host_write_flag, 1u);
+    cpu_cycles = 0;
+    EXPECT_EQ(pfile_size("/h.txt", 0), 8000);
+    EXPECT_EQ(pfile_size("/none", 0), 0);
+    EXPECT_EQ(pdisk_file_exists("/h.txt"), 1);
+    EXPECT_EQ(pdisk_file_exists("/none"), 0);
+    // Closed host entries are freed and swept away.
+    sweep_empty_pfiles();
+    EXPECT_EQ(pfile_count_of_kind(PFILE_HOST), 0);
+}
+
+TEST_F(Pdisk, MemoryLimitedRead) {
+    std::string big(HOST_READ_LIMIT_M + 50000, 'b');
+    host_put(drive + "/big", big);
+    ram_file* f = pfopen("/big", "rm");
+    ASSERT_NE(f, nullptr);
+    EXPECT_GE(f->contents->length, HOST_READ_LIMIT_M);
+    EXPECT_LT(f->contents->length, HOST_READ_LIMIT_M + HOST_READ_CHUNK);
+    pfclose(f);
+    host_put(drive + "/small", "tiny");
+    EXPECT_EQ(get("/small", "rm"), "tiny");
+}
+
+TEST_F(Pdisk, HostAppendAddsToTheEnd) {
+    host_put(drive + "/log", "abc");
+    ram_file* f = pfopen("/log", "a");
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(f->contents->length, 0);
+    pfwrite("def", 1, 3, f);
+    EXPECT_EQ(pfclose(f), 0);
+    EXPECT_EQ(host_get(drive + "/log"), "abcdef");
+    EXPECT_TRUE(put("/newlog", "x", "a"));
+    EXPECT_EQ(host_get(drive + "/newlog"), "x");
+}
+
+TEST_F(Pdisk, WriteBackKeepsModeAndLeavesNoTemporaryFile) {
+    host_put(drive + "/keep", "old");
+    chmod((drive + "/keep").c_str(), 0640);
+    host_write_flag = 0;
+    EXPECT_TRUE(put("/keep", "new"));
+    EXPECT_EQ(host_get(drive + "/keep"), "new");
+    struct stat st;
+    ASSERT_EQ(stat((drive + "/keep").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(host_write_flag, 1u);
+    for (const auto& n : host_names(drive)) EXPECT_EQ(n.find(".orvalune_wb"), std::string::npos) << n;
+}
+
+TEST_F(Pdisk, FailedWriteBackKeepsTheOldFile) {
+    host_put(drive + "/precious", "old contents");
+    host_write_flag = 0;
+    ram_file* f = pfopen("/precious", "w");
+    ASSERT_NE(f, nullptr);
+    std::string big(1 << 20, 'n');
+    pfwrite(big.data(), 1, int64_t(big.size()), f);
+    // The host refuses files above 256 KB while the write-back runs.
+    struct rlimit saved;
+    getrlimit(RLIMIT_FSIZE, &saved);
+    struct rlimit small = saved;
+    small.rlim_cur = 256 * 1024;
+    auto old_handler = signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &small);
+    int rc = pfclose(f);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, old_handler);
+    EXPECT_EQ(rc, 1);
+    EXPECT_EQ(host_get(drive + "/precious"), "old contents");
+    EXPECT_EQ(host_write_flag, 0u);
+    for (const auto& n : host_names(drive)) EXPECT_EQ(n.find(".orvalune_wb"), std::string::npos) << n;
+}
+
+TEST_F(Pdisk, FolderReplacedBeforeTheCloseIsLeftAlone) {
+    host_put(drive + "/swap", "old");
+    ram_file* f = pfopen("/swap", "w");
+    ASSERT_NE(f, nullptr);
+    pfwrite("new", 1, 3, f);
+    unlink((drive + "/swap").c_str());
+    mkdir((drive + "/swap").c_str(), 0755);
+    host_put(drive + "/swap/inner", "kept");
+    EXPECT_EQ(pfclose(f), 1);
+    EXPECT_EQ(host_get(drive + "/swap/inner"), "kept");
+}
+
+TEST_F(Pdisk, HostFoldersAndSpecialFilesDoNotOpenAsFiles) {
+    mkdir((drive + "/folder").c_str(), 0755);
+    EXPECT_EQ(pfopen("/folder", "r"), nullptr);
+    EXPECT_EQ(pfopen("/folder", "re"), nullptr);
+    EXPECT_EQ(pfopen("/folder", "w"), nullptr);
+    EXPECT_EQ(pfopen("/folder", "a"), nullptr);
+    EXPECT_EQ(pdisk_file_exists("/folder"), 0);
+    EXPECT_EQ(pdisk_directory_exists("/folder", 0), 1);
+    EXPECT_EQ(pfopen("/no/such/folder/file", "w"), nullptr);
+    ASSERT_EQ(mkfifo((drive + "/pipe").c_str(), 0644), 0);
+    EXPECT_EQ(pfopen("/pipe", "r"), nullptr);  // must not wait for a writer
+    EXPECT_EQ(pfopen("/pipe", "w"), nullptr);
+    sweep_empty_pfiles();
+    EXPECT_EQ(pfile_count_of_kind(PFILE_HOST), 0);
+}
+
+TEST_F(Pdisk, HostFilesOfTwoGigabytesAreRefused) {
+    std::string p = drive + "/huge";
+    int fd = open(p.c_str(), O_CREAT | O_WRONLY, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, off_t(1) << 31), 0);  // sparse: takes no room
+    close(fd);
+    EXPECT_EQ(pfopen("/huge", "r"), nullptr);
+    EXPECT_EQ(pfopen("/huge", "re"), nullptr);
+    EXPECT_EQ(pfopen("/huge", "rm"), nullptr);
+    EXPECT_EQ(pfile_size("/huge", 0), int64_t(1) << 31);
+    unlink(p.c_str());
+}
+
+// ---------------------------------------------------------------------------
+// Mounts and write-back
+
+TEST_F(Pdisk, DefaultConfigurationFile) {
+    EXPECT_EQ(host_get(home + "/orvalune_config.txt"), "# orvalune config\n\nmount / " + drive + "\n");
+    EXPECT_TRUE(host_exists(drive));
+    pmount* root = mount_at("");
+    ASSERT_NE(root, nullptr);
+    EXPECT_EQ(root->kind, MOUNT_HOST);
+    EXPECT_EQ(str(root->origin), drive);
+}
+
+TEST_F(Pdisk, ConfigurationMountLines) {
+    std::string other = home + "/other dir";
+    mkdir(other.c_str(), 0755);
+    std::string cfg = "# comment\r\nmount /x " + home + "/x\r\n" + "mount /y\n" + "mount /y2   \n" +
+                      "mount  /z\n" + "mountx /q " + home + "\n" + "\n" + "mount /sp   " + other + "\n" +
+                      "mount /" + std::string(300, 'v') + " " + home + "\n" + "mount /last " + home;
+    host_put(home + "/orvalune_config.txt", cfg);
+    pfile_reset();
+    process_config();
+    EXPECT_EQ(host_get(home + "/orvalune_config.txt"), cfg);  // an existing file is left alone
+    ASSERT_EQ(pmounts, 3);
+    EXPECT_EQ(str(pmount_table[0].mount_point), "/x");
+    EXPECT_EQ(str(pmount_table[0].origin), home + "/x");
+    EXPECT_EQ(str(pmount_table[1].mount_point), "/sp");
+    EXPECT_EQ(str(pmount_table[1].origin), other);
+    EXPECT_EQ(str(pmount_table[2].mount_point), "/last");
+    // Without a mount of "/", paths outside the mounts give nothing and the program goes on.
+    EXPECT_EQ(pfopen("/elsewhere", "w"), nullptr);
+    EXPECT_EQ(origin_of("/x/f"), home + "/x/f");
+}
+
+TEST_F(Pdisk, MountDescriptions) {
+    mount_host_path("/hd", home.c_str());
+    EXPECT_EQ(std::string(get_mount_description("/hd")), "host:" + home);
+    EXPECT_STREQ(get_mount_description("/ram"), "/ram");
+    EXPECT_EQ(get_mount_description("/ram/x"), nullptr);
+    EXPECT_EQ(get_mount_description("bad path"), nullptr);
+}
+
+TEST_F(Pdisk, CartridgeWriteBackWaitsThreeHundredMillisecondsAndRunsOnce) {
+    host_put(drive + "/c.q64", "ORIGINAL");
+    int32_t before = pmounts;
+    EXPECT_TRUE(put("/c.q64/main.lua", "print(1)"));
+    ASSERT_EQ(pmounts, before + 1);
+    pmount* m = mount_at("/c.q64");
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(m->kind, MOUNT_RAM);
+    EXPECT_EQ(str(m->origin).compare(0, 12, "/ram/mount/m"), 0);
+    EXPECT_EQ(m->dirty, 1u);
+    uint64_t now = os_get_time();
+    EXPECT_GT(m->flush_time, now + 250);
+    EXPECT_LE(m->flush_time, now + 300);
+    uint64_t due = m->flush_time;
+    EXPECT_TRUE(put("/c.q64/main.lua", "print(2)"));
+    EXPECT_EQ(m->flush_time, due);  // later writes do not move the time
+    EXPECT_EQ(get("/c.q64/main.lua"), "print(2)");
+
+    flush_dirty_mounts_delayed();
+    EXPECT_EQ(host_get(drive + "/c.q64"), "ORIGINAL");
+    EXPECT_EQ(m->dirty, 1u);
+    while (os_get_time() < due) os_sleep(5);
+    flush_dirty_mounts_delayed();
+    EXPECT_EQ(m->dirty, 0u);
+    auto written = host_get(drive + "/c.q64");
+    ASSERT_TRUE(written.has_value());
+    EXPECT_NE(*written, "ORIGINAL");
+    EXPECT_FALSE(written->empty());
+    host_put(drive + "/c.q64", "MARK");
+    os_sleep(20);
+    flush_dirty_mounts_delayed();
+    flush_dirty_mounts_immediately();
+    EXPECT_EQ(host_get(drive + "/c.q64"), "MARK");
+}
+
+TEST_F(Pdisk, ExclusiveProcessHoldsWriteBack) {
+    host_put(drive + "/e.q64", "ORIGINAL");
+    EXPECT_TRUE(put("/e.q64/a", "1"));
+    pmount* m = mount_at("/e.q64");
+    ASSERT_NE(m, nullptr);
+    app.exclusive_process = 9;
+    EXPECT_EQ(flush_dirty_mounts_ex(0), 0);
+    m->flush_time = 1;
+    flush_dirty_mounts_delayed();
+    prune_mounts();
+    EXPECT_EQ(m->dirty, 1u);
+    EXPECT_EQ(host_get(drive + "/e.q64"), "ORIGINAL");
+    app.exclusive_process = 0;
+    EXPECT_EQ(flush_dirty_mounts_ex(0), 1);
+    EXPECT_NE(host_get(drive + "/e.q64"), "ORIGINAL");
+}
+
+TEST_F(Pdisk, ReadingWithRfWritesBackFirst) {
+    host_put(drive + "/r.q64", "ORIGINAL");
+    EXPECT_TRUE(put("/r.q64/a", "1"));
+    auto raw = get("/r.q64", "rf");
+    ASSERT_TRUE(raw.has_value());
+    EXPECT_NE(*raw, "ORIGINAL");
+    EXPECT_EQ(mount_at("/r.q64")->dirty, 0u);
+    EXPECT_EQ(get("/r.q64"), std::nullopt);  // the mount point itself is a folder
+    EXPECT_EQ(pdisk_directory_exists("/r.q64", 1), 1);
+}
+
+TEST_F(Pdisk, NewCartridgeFolderIsWrittenLater) {
+    EXPECT_EQ(pmkdir("/new.q64"), 0);
+    EXPECT_FALSE(host_exists(drive + "/new.q64"));
+    pmount* m = mount_at("/new.q64");
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(m->dirty, 1u);
+    flush_dirty_mounts_delayed();
+    EXPECT_FALSE(host_exists(drive + "/new.q64"));
+    m->flush_time = os_get_time();
+    flush_dirty_mounts_delayed();
+    EXPECT_TRUE(host_exists(drive + "/new.q64"));
+}
+
+TEST_F(Pdisk, DottedCartridgeNamesAreNotCartridges) {
+    host_put(drive + "/v1.2.q64", "DATA");
+    int32_t before = pmounts;
+    EXPECT_EQ(get("/v1.2.q64"), "DATA");
+    EXPECT_EQ(pfopen("/v1.2.q64/x", "w"), nullptr);  // refused, not silently dropped
+    EXPECT_EQ(pmounts, before);
+    host_put(drive + "/UP.Q64", "DATA");
+    EXPECT_EQ(pdisk_directory_exists("/UP.Q64", 1), 1);
+    EXPECT_EQ(pmounts, before + 1);
+}
+
+TEST_F(Pdisk, DeletingAMountedCartridge) {
+    host_put(drive + "/d.q64", "ORIGINAL");
+    EXPECT_TRUE(put("/d.q64/f", "1"));
+    std::string origin = str(mount_at("/d.q64")->origin);
+    EXPECT_EQ(delete_path("/d.q64"), 0);
+    EXPECT_EQ(mount_at("/d.q64"), nullptr);
+    EXPECT_EQ(find_ram_file((origin + "/f").c_str()), nullptr);
+    EXPECT_EQ(find_ram_file(origin.c_str()), nullptr);
+    EXPECT_FALSE(host_exists(drive + "/d.q64"));
+}
+
+TEST_F(Pdisk, DeleteThroughAnAliasFreesTheTarget) {
+    EXPECT_EQ(pmkdir("/ram/data"), 0);
+    EXPECT_TRUE(put("/ram/data/f", "x"));
+    EXPECT_EQ(pmkdir("/ram/data/sub"), 0);
+    EXPECT_TRUE(put("/ram/data/sub/g", "y"));
+    ASSERT_NE(mount_p_path("/al", "/ram/data"), nullptr);
+    EXPECT_EQ(get("/al/f"), "x");
+    EXPECT_EQ(delete_path("/al/f"), 0);
+    EXPECT_EQ(get("/ram/data/f"), std::nullopt);
+    EXPECT_EQ(delete_path("/al/sub"), 0);
+    EXPECT_EQ(get("/ram/data/sub/g"), std::nullopt);
+    EXPECT_EQ(pdisk_directory_exists("/ram/data/sub", 1), 0);
+    EXPECT_EQ(pdisk_directory_exists("/ram/data", 1), 1);
+}
+
+TEST_F(Pdisk, RootFoldersCannotBeDeleted) {
+    EXPECT_TRUE(put("/ram/keep", "1"));
+    EXPECT_TRUE(put("/system/keep", "2"));
+    host_put(drive + "/keep", "3");
+    int32_t before = pmounts;
+    EXPECT_EQ(delete_path("/"), 1);
+    EXPECT_EQ(delete_path("/ram"), 1);
+    EXPECT_EQ(delete_path("/ram/"), 1);
+    EXPECT_EQ(delete_path("/system"), 1);
+    EXPECT_EQ(delete_path("/ram/x/.."), 1);
+    EXPECT_EQ(pmounts, before);
+    EXPECT_EQ(get("/ram/keep"), "1");
+    EXPECT_EQ(get("/system/keep"), "2");
+    EXPECT_EQ(get("/keep"), "3");
+    EXPECT_EQ(delete_path("/keep"), 0);
+    EXPECT_FALSE(host_exists(drive + "/keep"));
+}
+
+TEST_F(Pdisk, HostFoldersAndDeletion) {
+    EXPECT_EQ(pmkdir("/hostdir"), 0);
+    EXPECT_TRUE(host_exists(drive + "/hostdir"));
+    EXPECT_NE(pmkdir("/hostdir"), 0);
+    EXPECT_EQ(delete_path("/hostdir"), 0);
+    EXPECT_FALSE(host_exists(drive + "/hostdir"));
+}
+
+TEST_F(Pdisk, CopyingAFileOntoItselfKeepsIt) {
+    EXPECT_TRUE(put("/ram/a", "hello"));
+    EXPECT_EQ(fcopy("/ram/a", "/ram/a"), 0);
+    EXPECT_EQ(get("/ram/a"), "hello");
+    ASSERT_NE(mount_p_path("/al", "/ram"), nullptr);
+    EXPECT_EQ(fcopy("/ram/a", "/al/a"), 0);
+    EXPECT_EQ(get("/ram/a"), "hello");
+    host_put(drive + "/h", "host");
+    EXPECT_EQ(fcopy("/h", "/h"), 0);
+    EXPECT_EQ(host_get(drive + "/h"), "host");
+}
+
+TEST_F(Pdisk, CopyingBetweenRamAndHost) {
+    EXPECT_TRUE(put("/ram/a", "hello"));
+    EXPECT_EQ(fcopy("/ram/a", "/copy"), 5);
+    EXPECT_EQ(host_get(drive + "/copy"), "hello");
+    EXPECT_EQ(fcopy("/copy", "/ram/b"), 5);
+    EXPECT_EQ(get("/ram/b"), "hello");
+    // A missing source leaves the destination as it was.
+    EXPECT_EQ(fcopy("/ram/none", "/ram/b"), 0);
+    EXPECT_EQ(get("/ram/b"), "hello");
+    EXPECT_EQ(fcopy("bad path", "/ram/b"), 0);
+}
+
+TEST_F(Pdisk, AliasOfACartridgeSubfolderMarksTheCartridge) {
+    host_put(drive + "/s.q64", "ORIGINAL");
+    EXPECT_EQ(pmkdir("/s.q64/sub"), 0);
+    pmount* cart = mount_at("/s.q64");
+    ASSERT_NE(cart, nullptr);
+    flush_dirty_mounts_immediately();
+    host_put(drive + "/s.q64", "ORIGINAL");
+    EXPECT_EQ(cart->dirty, 0u);
+    ASSERT_NE(mount_p_path("/alias", "/s.q64/sub"), nullptr);
+    cart = mount_at("/s.q64");
+    EXPECT_TRUE(put("/alias/f", "1"));
+    EXPECT_EQ(cart->dirty, 1u);
+    flush_dirty_mounts_immediately();
+    EXPECT_NE(host_get(drive + "/s.q64"), "ORIGINAL");
+}
+
+TEST_F(Pdisk, ScriptMountsStopBeforeTheTableFills) {
+    int refused = 0;
+    char mp[32];
+    for (int i = 0; i < MAX_MOUNTS + 10; i++) {
+        snprintf(mp, sizeof mp, "/m%d", i);
+        if (!mount_p_path(mp, "/ram")) refused++;
+    }
+    EXPECT_EQ(pmounts, SCRIPT_MOUNT_LIMIT);
+    EXPECT_GT(refused, 0);
+    EXPECT_EQ(mount_host_path("/more", home.c_str()), 1);
+    EXPECT_EQ(mount_ram_folder("/more"), 1);
+    prune_mounts();  // must not end the program
+    EXPECT_EQ(pmounts, SCRIPT_MOUNT_LIMIT);
+    EXPECT_TRUE(put("/m5/x", "still works"));
+    EXPECT_EQ(get("/ram/x"), "still works");
+}
+
+TEST_F(Pdisk, PruneThresholds) {
+    prune_slots_threshold = 4096;
+    char name[32];
+    while (num_pfiles < 4097) {
+        snprintf(name, sizeof name, "/ram/p%d", num_pfiles);
+        ASSERT_TRUE(put(name, "x"));
+    }
+    prune_mounts();
+    EXPECT_EQ(prune_slots_threshold, 6144);
+
+    pfile_reset();
+    mount_ram_folder("/ram");
+    process_config();
+    for (int i = 0; i < 100; i++) {
+        snprintf(name, sizeof name, "/ram/q%d", i);
+        ASSERT_TRUE(put(name, "x"));
+    }
+    for (int i = 0; pmounts < PRUNE_MOUNT_COUNT; i++) {
+        snprintf(name, sizeof name, "/n%d", i);
+        ASSERT_NE(mount_p_path(name, "/ram"), nullptr);
+    }
+    prune_mounts();
+    EXPECT_EQ(prune_slots_threshold, 4608);
+    prune_slots_threshold = 4096;
+}
+
+TEST_F(Pdisk, PruningDropsCleanTemporaryMounts) {
+    host_put(drive + "/k.q64", "ORIGINAL");
+    EXPECT_TRUE(put("/k.q64/a", "1"));
+    EXPECT_TRUE(put("/ram/anywhen/snap", "s"));
+    EXPECT_TRUE(put("/ram/keep", "k"));
+    std::string origin = str(mount_at("/k.q64")->origin);
+    prune_slots_threshold = 1;
+    prune_mounts();
+    EXPECT_EQ(mount_at("/k.q64"), nullptr);  // written back, then dropped
+    EXPECT_NE(host_get(drive + "/k.q64"), "ORIGINAL");
+    EXPECT_EQ(find_ram_file((origin + "/a").c_str()), nullptr);
+    EXPECT_EQ(get("/ram/anywhen/snap"), std::nullopt);
+    EXPECT_EQ(get("/ram/keep"), "k");
+    EXPECT_EQ(pfile_count_of_kind(PFILE_EMPTY), 0);
+    prune_slots_threshold = 4096;
+    // The next access mounts the cartridge again.
+    EXPECT_EQ(pdisk_directory_exists("/k.q64", 1), 1);
+}
+
+TEST_F(Pdisk, DroppingAnAliasKeepsItsTarget) {
+    EXPECT_TRUE(put("/ram/mydata/f", "mine"));
+    ASSERT_NE(mount_p_path("/ram/bbs/x", "/ram/mydata"), nullptr);
+    delete_clean_ram_mounts();
+    EXPECT_EQ(mount_at("/ram/bbs/x"), nullptr);
+    EXPECT_EQ(get("/ram/mydata/f"), "mine");
+}
+
+TEST_F(Pdisk, ProcessHistoryMounts) {
+    EXPECT_TRUE(put("/ram/anywhen/s7/f", "a"));
+    EXPECT_TRUE(put("/ram/anywhen/s17/f", "b"));
+    ASSERT_NE(mount_p_path("/ram/anywhen/7_x", "/ram/anywhen/s7"), nullptr);
+    ASSERT_NE(mount_p_path("/ram/anywhen/17_x", "/ram/anywhen/s17"), nullptr);
+    prune_process_mounts(7);
+    EXPECT_EQ(mount_at("/ram/anywhen/7_x"), nullptr);
+    EXPECT_NE(mount_at("/ram/anywhen/17_x"), nullptr);
+    EXPECT_EQ(get("/ram/anywhen/s7/f"), std::nullopt);
+    EXPECT_EQ(get("/ram/anywhen/s17/f"), "b");
+}
+
+TEST_F(Pdisk, SyncClearsTheHostWriteFlag) {
+    host_write_flag = 1;
+    host_write_cleared_ms = uint32_t(os_get_time());
+    sync_fs(0);
+    EXPECT_EQ(host_write_flag, 1u);
+    sync_fs(1);
+    EXPECT_EQ(host_write_flag, 0u);
+    host_write_flag = 1;
+    host_write_cleared_ms = uint32_t(os_get_time()) - 2500;
+    sync_fs(0);
+    EXPECT_EQ(host_write_flag, 0u);
+}
+
+TEST_F(Pdisk, ResetFreesEverythingButKeepsTheCartridgeCounter) {
+    host_put(drive + "/z.q64", "ORIGINAL");
+    EXPECT_EQ(pdisk_directory_exists("/z.q64", 1), 1);
+    int64_t next = mount_index;
+    pfile_reset();
+    EXPECT_EQ(num_pfiles, 0);
+    EXPECT_EQ(pmounts, 0);
+    EXPECT_EQ(mount_index, next);
+}
+
+// ---------------------------------------------------------------------------
+// Listings
+
+TEST_F(Pdisk, RootListingShowsMountsAsFolders) {
+    mkdir((drive + "/docs").c_str(), 0755);
+    mkdir((drive + "/box.q64").c_str(), 0755);
+    mkdir((drive + "/ram").c_str(), 0755);  // hidden by the mount of the same name
+    host_put(drive + "/x.q64", "ORIGINAL");
+    host_put(drive + "/.hidden", "h");
+    host_put(drive + "/File10.txt", "a");
+    host_put(drive + "/file2.txt", "b");
+    EXPECT_EQ(pdisk_directory_exists("/x.q64", 1), 1);
+    mount_ram_folder("/v1.2");
+    int64_t folders = -1;
+    auto names = list("/", &folders);
+    EXPECT_EQ(names, (std::vector<std::string>{"docs", "ram", "system", "v1.2", "box.q64", "file2.txt",
+                                               "File10.txt", "x.q64"}));
+    EXPECT_EQ(folders, 4);
+}
+
+TEST_F(Pdisk, RamListing) {
+    EXPECT_EQ(pmkdir("/ram/l"), 0);
+    EXPECT_EQ(pmkdir("/ram/l/Zdir"), 0);
+    EXPECT_TRUE(put("/ram/l/b10", "1"));
+    EXPECT_TRUE(put("/ram/l/b9", "1"));
+    EXPECT_TRUE(put("/ram/l/B1", "1"));
+    EXPECT_TRUE(put("/ram/l/.dot", "1"));
+    EXPECT_TRUE(put("/ram/l/Zdir/deeper", "1"));
+    EXPECT_TRUE(put("/ram/lx", "1"));
+    int64_t folders = -1;
+    EXPECT_EQ(list("/ram/l", &folders), (std::vector<std::string>{"Zdir", "B1", "b9", "b10"}));
+    EXPECT_EQ(folders, 1);
+    ASSERT_NE(mount_p_path("/al", "/ram/l"), nullptr);
+    EXPECT_EQ(list("/al"), (std::vector<std::string>{"Zdir", "B1", "b9", "b10"}));
+    EXPECT_EQ(pflist("/ram/l", nullptr, nullptr), 2);
+    EXPECT_EQ(pflist("bad path", nullptr, nullptr), 0);
+    EXPECT_EQ(pflist("/no_such_host_folder", nullptr, nullptr), 0);
+}
+
+TEST_F(Pdisk, ListingWritesBackFirst) {
+    host_put(drive + "/w.q64", "ORIGINAL");
+    EXPECT_TRUE(put("/w.q64/a", "1"));
+    EXPECT_EQ(list("/w.q64"), std::vector<std::string>{"a"});
+    EXPECT_NE(host_get(drive + "/w.q64"), "ORIGINAL");
+}
+
+TEST_F(Pdisk, ListingKeepsAtMostItsLimit) {
+    for (int i = 0; i < PFLIST_MAX_NAMES + 20; i++) {
+        char name[32];
+        snprintf(name, sizeof name, "/ram/many/f%d", i);
+        ASSERT_NE(pfile_insert(name, PFILE_RAM, name), nullptr);
+    }
+    EXPECT_EQ(int32_t(list("/ram/many").size()), PFLIST_MAX_NAMES);
+}
+
+// ---------------------------------------------------------------------------
+// Accessors
+
+TEST_F(Pdisk, Accessors) {
+    EXPECT_TRUE(put("/ram/acc", "v"));
+    uint64_t t0 = os_get_time();
+    ram_file* f = pfile_reopen("/ram/acc");
+    ASSERT_NE(f, nullptr);
+    EXPECT_GE(f->last_open_time, t0);
+    EXPECT_LE(f->last_open_time, os_get_time());
+    EXPECT_EQ(pfile_by_name("/ram/acc"), f);
+    EXPECT_EQ(pfile_by_index(get_index_by_name("/ram/acc")), f);
+    EXPECT_EQ(pfile_by_index(-1), nullptr);
+    EXPECT_NE(get_mount_record("/ram", MOUNT_RAM), nullptr);
+    EXPECT_EQ(get_mount_record("/ram", MOUNT_HOST), nullptr);
+    host_put(drive + "/tocopy", "copied");
+    ram_file* c = pfile_copy_to_ram("/tocopy");
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(str(c->contents), "copied");
+    int32_t n = 0;
+    ram_file** snap = pfile_snapshot(&n);
+    EXPECT_EQ(n, num_pfiles);
+    free(snap);
+    EXPECT_EQ(pdisk_num_pfiles(), num_pfiles);
+}
+
+}  // namespace
