@@ -16,6 +16,7 @@
 #include "net/sockets.h"
 #include "platform/host.h"
 #include "script/libs.h"
+#include "storage/mox.h"
 #include "storage/pdisk.h"
 #include "userdata/userdata.h"
 #include "gfx/video.h"
@@ -479,7 +480,16 @@ void* l_alloc(void*, void* block, size_t, size_t new_size, int final_attempt, si
     }
     spend_cpu((int64_t)(new_size >> 7) + 4);
     uint64_t old_accounted = header ? *header : 0;
-    uint64_t* grown = new_size < SIZE_MAX / 2 ? (uint64_t*)realloc(header, new_size + sizeof(uint64_t)) : nullptr;
+    // One allocation may not take a process past its memory limit: it fails like any other.
+    bool over_limit = false;
+    if (cproc && accounted_size > old_accounted) {
+        int64_t after = cproc->heap_bytes + (int64_t)(accounted_size - old_accounted) + cproc->page_bytes -
+                        cproc->heap_baseline + PROCESS_MEMORY_SLACK;
+        over_limit = accounted_size >= (size_t)PROCESS_MEMORY_LIMIT || after > PROCESS_MEMORY_LIMIT;
+    }
+    uint64_t* grown = !over_limit && new_size < SIZE_MAX / 2
+                          ? (uint64_t*)realloc(header, new_size + sizeof(uint64_t))
+                          : nullptr;
     if (!grown) {
         if (final_attempt) {
             if (cproc) cproc->out_of_memory = 1;
@@ -499,7 +509,7 @@ int lua54_pid(lua_State* L) {
     return 1;
 }
 
-// Serialising a table into a message comes with the mox writer; until then nothing is sent.
-int lua54_send_message(lua_State*) { return 0; }
+// Messages travel as mox text: the serialiser builds and reads them.
+int lua54_send_message(lua_State* L) { return mox_send_message(L); }
 
-int lua54_read_message(lua_State*) { return 0; }
+int lua54_read_message(lua_State* L) { return mox_read_message(L); }

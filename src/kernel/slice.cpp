@@ -2,6 +2,7 @@
 #include "kernel/slice.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,9 +28,10 @@ uint32_t get_total_frame_cycles() { return total_frame_cycles; }
 uint32_t get_total_frame_cycles_since_wm_flip() { return total_frame_cycles_since_wm_flip; }
 
 void spend_cpu(int64_t n) {
-    int32_t v = (int32_t)n;
-    if (v < 0) return;
-    cpu_cycles += std::max(v, 1);
+    if (n < 0) return;
+    // Saturate rather than wrap: a huge charge simply ends the slice.
+    int64_t total = (int64_t)cpu_cycles + std::max<int64_t>(n, 1);
+    cpu_cycles = (int32_t)std::min<int64_t>(total, INT32_MAX);
 }
 
 static bool fast_mode() { return config.video_process_id > 3 && app.window_created == 0; }
@@ -60,6 +62,8 @@ void prepare_processes_for_frame() {
         }
     }
     total_frame_cycles = 0;
+    // Work charged outside any slice (collections at the top level) is nobody's debt.
+    cpu_cycles = 0;
 }
 
 static bool boot_delay_passed() {
@@ -133,7 +137,8 @@ int32_t run_process_slice(process_record* rec, double fraction) {
 
     rec->slice_depth++;
     int nresults = 0;
-    int status = lua_resume(rec->L, nullptr, 0, &nresults);
+    // Resuming from the caller's thread keeps the C-stack guard across nested slices.
+    int status = lua_resume(rec->L, saved ? saved->L : nullptr, 0, &nresults);
     rec->slice_depth--;
 
     int64_t used = (uint32_t)cpu_cycles;
@@ -150,6 +155,9 @@ int32_t run_process_slice(process_record* rec, double fraction) {
     total_frame_cycles += (uint32_t)used;
     total_frame_cycles_since_wm_flip += (uint32_t)used;
 
+    // A memory error that reached the top of the slice is the process running out of memory,
+    // whichever allocation site raised it.
+    if (status == LUA_ERRMEM) rec->out_of_memory = 1;
     bool over_limit = rec->out_of_memory != 0;
     if (!over_limit && rec->heap_bytes + rec->page_bytes - rec->heap_baseline + PROCESS_MEMORY_SLACK >
                            PROCESS_MEMORY_LIMIT) {
@@ -223,7 +231,9 @@ int lua54_run_process_slice(lua_State* L) {
         lua_pushstring(L, "_run_process_slice: bad process id");
         return 3;
     }
-    if (!rec->L) {
+    if (!rec->L || rec->slice_depth > 0) {
+        // A process whose slice is already on the stack (the caller or one of its callers)
+        // cannot be resumed again.
         lua_pushboolean(L, 1);
         lua_pushinteger(L, 0);
         lua_pushstring(L, "_run_process_slice: invalid process");
