@@ -9,3 +9,18 @@ void init_boot();
 void init_default_coltabs();
 // Builds the frame, feeds captures, presents and paces.
 void end_frame();
+
+// The 64 colours of the system palette, 0x00RRGGBB.
+extern const uint32_t system_palette[64];
+
+// Captures, asked for by the machine signals: a screenshot request read from the
+// caller's request block, a GIF recording (gif_start gives 0 when it started), and
+// the raw audio capture.
+void request_screenshot();
+int gif_start();
+void gif_end();
+void audio_capture_start();
+void audio_capture_end();
+
+// Milliseconds since the boot screen started.
+int64_t boot_get_time();

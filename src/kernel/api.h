@@ -50,4 +50,39 @@ int lua54_get_userland_clipboard_text(lua_State* L);
 int lua54_set_userland_clipboard_text(lua_State* L);
 int lua54_strindex(lua_State* L);
 int lua54_md5(lua_State* L);
+int lua54_printh(lua_State* L);
 int lua54_crc(lua_State* L);
+
+// Process control, paths, machine signals, the host window and buttons.
+struct process_record;
+// One frame of a process's buttons from the host's 128 values (16 for each of 8 players):
+// cancels opposite directions, scales sticks back onto the unit circle, holds buttons that
+// must be released first, and copies the raw values to the process's memory. Inactive:
+// every button reads up and must be released before it counts again.
+void update_process_buttons(process_record* rec, const uint8_t* host_values, bool active);
+int lua54_create_process_from_code(lua_State* L);
+int lua54_kill_process(lua_State* L);
+int lua54_close_process_host_resources(lua_State* L);
+int lua54_process_state(lua_State* L);
+int lua54_get_process_display_size(lua_State* L);
+int lua54_get_process_list(lua_State* L);
+int lua54_pwd(lua_State* L);
+int lua54_cd(lua_State* L);
+int lua54_normalise_userland_path(lua_State* L);
+int lua54_norm(lua_State* L);
+int lua54_is_well_formed_bbs_path(lua_State* L);
+int lua54_mount(lua_State* L);
+int lua54_load(lua_State* L);
+int lua54_apply_system_settings(lua_State* L);
+int lua54_signal(lua_State* L);
+int lua54_warp_mouse(lua_State* L);
+int lua54_set_host_window_icon(lua_State* L);
+int lua54_set_host_window_title(lua_State* L);
+int lua54_update_buttons(lua_State* L);
+int lua54_btn(lua_State* L);
+int lua54_btnp(lua_State* L);
+
+// Time, date and the status query.
+int lua54_time(lua_State* L);
+int lua54_date(lua_State* L);
+int lua54_stat(lua_State* L);

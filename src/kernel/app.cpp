@@ -168,8 +168,8 @@ int boot_system(const char* boot_path) {
     lua_settop(root_process->L, 0);
     pbuffer* src = f->contents;
     std::string chunkname = std::string("@") + boot_path;
-    int rc = luaL_loadbuffer(root_process->L, src ? (const char*)src->data : "", src ? (size_t)src->length : 0,
-                             chunkname.c_str());
+    int rc = luaL_loadbufferx(root_process->L, src ? (const char*)src->data : "", src ? (size_t)src->length : 0,
+                             chunkname.c_str(), "t");
     pfclose(f);
     if (rc != LUA_OK) {
         const char* msg = lua_tostring(root_process->L, -1);

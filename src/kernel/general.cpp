@@ -658,3 +658,15 @@ int lua54_crc(lua_State* L) {
     return 1;
 }
 
+
+// --- Host console -----------------------------------------------------------------------------------
+
+int lua54_printh(lua_State* L) {
+    if (lua_type(L, 1) != LUA_TSTRING) return 0;
+    size_t len;
+    const char* s = lua_tolstring(L, 1, &len);
+    fwrite(s, 1, len, stdout);
+    fputc('\n', stdout);
+    fflush(stdout);
+    return 0;
+}

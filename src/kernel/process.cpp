@@ -130,7 +130,7 @@ int init_process(process_record* rec, int64_t id, const char* code, const char* 
     if (len) memcpy(rec->code, code, len);
     char chunkname[256];
     snprintf(chunkname, sizeof(chunkname), "@%s", rec->name);
-    if (luaL_loadbuffer(rec->L, rec->code, len, chunkname) != LUA_OK) {
+    if (luaL_loadbufferx(rec->L, rec->code, len, chunkname, "t") != LUA_OK) {
         const char* msg = lua_tostring(rec->L, -1);
         std::string message = msg ? msg : "";
         report_error("*syntax error");

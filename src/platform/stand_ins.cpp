@@ -5,3 +5,10 @@
 void os_system_init() {}
 void os_apply_video_config() {}
 void start_frame() {}
+void os_set_window_title(const char*) {}
+void os_set_window_icon(const uint8_t*, int, int, const uint32_t*) {}
+void os_warp_mouse_pointer(int32_t, int32_t) {}
+void os_get_button_states(int, uint8_t*) {}
+
+int os_key_state(int) { return 0; }
+const char* os_key_from_scancode(int) { return nullptr; }

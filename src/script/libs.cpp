@@ -5,15 +5,6 @@
 #include "lua.h"
 #include "lualib.h"
 
-void open_process_libraries(lua_State* L) {
-    static const luaL_Reg libs[] = {
-        {LUA_GNAME, luaopen_base},          {LUA_COLIBNAME, luaopen_coroutine},
-        {LUA_TABLIBNAME, luaopen_table},    {LUA_STRLIBNAME, luaopen_string},
-        {LUA_MATHLIBNAME, luaopen_math},    {LUA_UTF8LIBNAME, luaopen_utf8},
-        {LUA_DBLIBNAME, luaopen_debug},
-    };
-    for (const luaL_Reg& lib : libs) {
-        luaL_requiref(L, lib.name, lib.func, 1);
-        lua_pop(L, 1);
-    }
-}
+// The dialect's luaL_openlibs opens exactly the process set: base, coroutine, table,
+// string, math, utf8 and debug, in that order, each as a global of its name.
+void open_process_libraries(lua_State* L) { luaL_openlibs(L); }

@@ -1,0 +1,477 @@
+// Script functions of storage: fetch and store, deltas, the cache folder, metadata headers,
+// folders, status, paths, copying and deletion. All run on the main thread for cproc.
+#include "storage/file_api.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "kernel/api.h"
+#include "kernel/pbuffer.h"
+#include "kernel/process.h"
+#include "kernel/slice.h"
+#include "lua.h"
+#include "platform/host.h"
+#include "platform/host_text.h"
+#include "storage/delta.h"
+#include "storage/mox.h"
+#include "storage/pdisk.h"
+
+namespace {
+
+constexpr char MOX_PREFIX[] = "--[[mox";
+constexpr char RAW_HEADER[] = "--[[mox_format=\"raw\"";  // 20 characters
+constexpr char LEGACY_PREFIX[] = "-- orvalune object data";
+constexpr char NONE_FORMAT[] = "metadata_format=\"none\"";
+constexpr char EMPTY_HEADER[] = "--[[mox]]\n";
+constexpr char ANYWHEN_PREFIX[] = "anywhen://";
+constexpr char CARTRIDGE_MOUNT_ORIGIN[] = "/ram/mount/";
+
+// Destroys its buffer however the function is left (script errors unwind as exceptions).
+struct buffer_holder {
+    pbuffer* b;
+    explicit buffer_holder(pbuffer* buffer) : b(buffer) {}
+    ~buffer_holder() { destroy_buffer(b); }
+    buffer_holder(const buffer_holder&) = delete;
+    buffer_holder& operator=(const buffer_holder&) = delete;
+};
+
+// Closes a handle opened for reading however the function is left.
+struct read_handle {
+    ram_file* f;
+    explicit read_handle(ram_file* file) : f(file) {}
+    ~read_handle() { pfclose(f); }
+    read_handle(const read_handle&) = delete;
+    read_handle& operator=(const read_handle&) = delete;
+};
+
+const char* text_of(const pbuffer* b) { return b && b->data ? reinterpret_cast<const char*>(b->data) : ""; }
+
+int64_t length_of(const pbuffer* b) { return b && b->data && b->length > 0 ? b->length : 0; }
+
+bool begins_with(const void* data, int64_t length, const char* prefix) {
+    size_t n = strlen(prefix);
+    return data && length >= int64_t(n) && memcmp(data, prefix, n) == 0;
+}
+
+bool contains(const char* text, size_t length, const char* needle) {
+    return std::string_view(text, length).find(needle) != std::string_view::npos;
+}
+
+// The string argument at index, or null for any other type.
+const char* string_arg(lua_State* L, int index, size_t* length = nullptr) {
+    if (lua_type(L, index) != LUA_TSTRING) return nullptr;
+    return lua_tolstring(L, index, length);
+}
+
+// The normalised form of a path argument, or empty when it is missing or refused.
+std::string normalised_arg(lua_State* L, int index) {
+    const char* path = string_arg(L, index);
+    if (!path) return "";
+    pbuffer* norm = normalise_orvalune_path(path);
+    std::string out = norm ? text_of(norm) : "";
+    destroy_buffer(norm);
+    return out;
+}
+
+bool is_text_ext(const std::string& ext) { return ext == "txt" || ext == "lua" || ext == "pn"; }
+
+bool is_image_ext(const std::string& ext) { return ext == "png" || ext == "t6.png" || ext == "qoi"; }
+
+// A document that store wrote as mox text: a header that is not raw, then a binary block.
+// Its bytes are never host text, and converting them as such would damage the block.
+bool is_binary_mox_document(const uint8_t* data, int64_t length) {
+    if (!begins_with(data, length, MOX_PREFIX) || begins_with(data, length, RAW_HEADER)) return false;
+    int64_t header = find_metadata_length(reinterpret_cast<const char*>(data), length);
+    if (length - header < 4) return false;
+    const uint8_t* body = data + header;
+    if (body[3] != 0) return false;
+    return memcmp(body, "lz4", 3) == 0 || memcmp(body, "pxu", 3) == 0 || memcmp(body, "str", 3) == 0;
+}
+
+// Images are not decoded yet: they reach the script as their bytes.
+int decode_fetched_image(lua_State*, const uint8_t*, int64_t, const std::string&, int64_t) { return 0; }
+
+// Images are not encoded yet: storing one writes nothing.
+void store_image(lua_State*, const std::string&, const std::string&) {}
+
+// A copy of the whole file, or null when it does not open.
+pbuffer* read_file(const std::string& path, const char* mode) {
+    ram_file* f = pfopen(path.c_str(), mode);
+    if (!f) return nullptr;
+    pbuffer* copy = f->contents ? create_buffer_from_buffer_2(f->contents, FILE_API_BUFFER_TAG)
+                                : create_buffer_2(0, FILE_API_BUFFER_TAG);
+    pfclose(f);
+    return copy;
+}
+
+// Writes the parts one after another as the whole file.
+bool write_file(const std::string& path, const char* mode, std::initializer_list<std::string_view> parts) {
+    ram_file* f = pfopen(path.c_str(), mode);
+    if (!f) return false;
+    bool ok = true;
+    for (std::string_view p : parts) {
+        if (!p.empty() && pfwrite(p.data(), 1, int64_t(p.size()), f) != int32_t(p.size())) ok = false;
+    }
+    return pfclose(f) == 0 && ok;
+}
+
+// Host text (UTF-8) form of t6scii bytes; zero bytes are kept as they are.
+bool encode_text_bytes(const std::string& text, std::string* out) {
+    out->clear();
+    size_t i = 0;
+    for (;;) {
+        // text.c_str() ends every segment at a zero byte, the last one at the string's end.
+        pbuffer* piece = encode_host_text(text.c_str() + i);
+        if (!piece) return false;
+        out->append(text_of(piece), size_t(length_of(piece)));
+        destroy_buffer(piece);
+        size_t zero = text.find('\0', i);
+        if (zero == std::string::npos) return true;
+        out->push_back('\0');
+        i = zero + 1;
+    }
+}
+
+bool mount_at_or_under(const char* mount_point, const std::string& path) {
+    size_t n = path.size();
+    return strncmp(mount_point, path.c_str(), n) == 0 && (mount_point[n] == 0 || mount_point[n] == '/');
+}
+
+// Writes the bytes of a cartridge file. Cartridge mounts at or under the path are written back
+// first, so that no pending write-back lands on the new bytes later, and dropped afterwards,
+// so that the next access mounts the new contents instead of the stale folder.
+void store_cartridge(const std::string& path, std::string_view bytes) {
+    for (int32_t i = pmounts - 1; i >= 0; i--) {
+        if (i < pmounts && mount_at_or_under(text_of(pmount_table[i].mount_point), path))
+            flush_dirty_mount(&pmount_table[i], 0);
+    }
+    write_file(path, "wf", {bytes});
+    for (int32_t i = pmounts - 1; i >= 0; i--) {
+        if (i >= pmounts) continue;
+        const pmount& m = pmount_table[i];
+        if (!mount_at_or_under(text_of(m.mount_point), path)) continue;
+        if (strncmp(text_of(m.origin), CARTRIDGE_MOUNT_ORIGIN, strlen(CARTRIDGE_MOUNT_ORIGIN)) != 0) continue;
+        std::string mount_point = text_of(m.mount_point);
+        delete_mount_point(mount_point.c_str());
+    }
+}
+
+// The host path of cache/<folder>[/<name>] in the application-data folder; empty when too long.
+std::string cache_host_path(const std::string& folder, const std::string& name) {
+    char dst[VELT_PATH_MAX];
+    std::string rel = "cache";
+    if (!folder.empty()) rel += "/" + folder;
+    if (!name.empty()) rel += "/" + name;
+    velt_prefix_with_appdata_path(rel.c_str(), dst);
+    return dst;
+}
+
+// Writes through a temporary file so that a failed write never leaves a cut-off cache entry.
+void write_host_file(const std::string& folder_path, const std::string& name, const char* data, size_t n) {
+    std::string target = folder_path + "/" + name;
+    std::string temp = folder_path + "/." + name + ".part";
+    FILE* f = fopen(temp.c_str(), "wb");
+    if (!f) return;
+    bool ok = n == 0 || fwrite(data, 1, n, f) == n;
+    if (fflush(f) != 0) ok = false;
+    if (fclose(f) != 0) ok = false;
+    if (ok && rename(temp.c_str(), target.c_str()) != 0) ok = false;
+    if (!ok) unlink(temp.c_str());
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Decoding fetched bytes
+
+bool cache_name_allowed(const char* name, int64_t length, bool versioned) {
+    if (!name || length < 1 || length > CACHE_NAME_MAX || name[0] == '.') return false;
+    int placeholders = 0;
+    for (int64_t i = 0; i < length; i++) {
+        char c = name[i];
+        bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+                     c == '_' || c == '-';
+        if (plain) continue;
+        if (versioned && c == '%' && i + 1 < length && name[i + 1] == 'd' && placeholders == 0) {
+            placeholders++;
+            i++;
+            continue;
+        }
+        return false;
+    }
+    return true;
+}
+
+int unmox_from_fetched_buffer(lua_State* L, const pbuffer* bytes, const char* name, int flags) {
+    if (!bytes) return 0;
+    const std::string ext = get_ext(name);
+    const uint8_t* data = bytes->data;
+    int64_t length = length_of(bytes);
+    buffer_holder converted(nullptr);
+    if (is_text_ext(ext) && !is_binary_mox_document(data, length)) {
+        converted.b = decode_host_text(bytes);
+        if (converted.b) {
+            data = converted.b->data;
+            length = length_of(converted.b);
+        }
+    }
+    if (is_image_ext(ext)) {
+        int n = decode_fetched_image(L, data, length, ext, flags);
+        if (n > 0) return n;
+    }
+    if (ext == "mox" || begins_with(data, length, LEGACY_PREFIX) || begins_with(data, length, MOX_PREFIX))
+        return destringify_object(L, reinterpret_cast<const char*>(data), length);
+    lua_pushlstring(L, length > 0 ? reinterpret_cast<const char*>(data) : "", size_t(length));
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Deltas
+
+int lua54_create_delta(lua_State* L) {
+    size_t la = 0, lb = 0;
+    const char* a = string_arg(L, 1, &la);
+    const char* b = string_arg(L, 2, &lb);
+    if (!a || !b) return 0;
+    buffer_holder d(generate_diff(a, int64_t(la), b, int64_t(lb)));
+    if (!d.b) return 0;
+    spend_cpu(length_of(d.b) / 4);
+    lua_pushlstring(L, text_of(d.b), size_t(length_of(d.b)));
+    return 1;
+}
+
+int lua54_apply_delta(lua_State* L) {
+    size_t la = 0, ld = 0;
+    const char* a = string_arg(L, 1, &la);
+    const char* delta = string_arg(L, 2, &ld);
+    if (!a || !delta) return 0;
+    buffer_holder b(apply_diff(a, int64_t(la), delta, int64_t(ld)));
+    if (!b.b) return 0;
+    spend_cpu(length_of(b.b) / 4);
+    lua_pushlstring(L, text_of(b.b), size_t(length_of(b.b)));
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Reading and writing files
+
+int lua54_fetch_local(lua_State* L) {
+    const int64_t flags = q64_intp(L, 2, 0);
+    const std::string path = normalised_arg(L, 1);
+    if (path.empty()) return 0;
+    const bool raw = q64_path_kind(path.c_str()) != 0 || (flags & 2) != 0;
+    buffer_holder bytes(read_file(path, raw ? "rf" : "rb"));
+    if (!bytes.b) return 0;
+    if (raw) {
+        lua_pushlstring(L, text_of(bytes.b), size_t(length_of(bytes.b)));
+        return 1;
+    }
+    return unmox_from_fetched_buffer(L, bytes.b, path.c_str(), int(flags & 0xFF));
+}
+
+int lua54_store_local(lua_State* L) {
+    lua_settop(L, 3);
+    const std::string path = normalised_arg(L, 1);
+    if (path.empty()) return 0;
+    size_t value_length = 0, meta_length = 0;
+    const char* value = string_arg(L, 2, &value_length);
+    const char* meta = string_arg(L, 3, &meta_length);
+    const std::string ext = get_ext(path.c_str());
+
+    // Raw text: the metadata header (unless a trusted caller asks for none) and the bytes.
+    if (value && begins_with(meta, int64_t(meta_length), RAW_HEADER)) {
+        const bool bare = !(cproc && cproc->sandboxed) && contains(meta, meta_length, NONE_FORMAT);
+        std::string content;
+        if (!bare) {
+            content.assign(meta, meta_length);
+            content.push_back('\n');
+        }
+        content.append(value, value_length);
+        // Text files hold host text, which is what fetch turns back into these bytes.
+        if (is_text_ext(ext)) {
+            std::string host;
+            if (!encode_text_bytes(content, &host)) return 0;
+            content.swap(host);
+        }
+        write_file(path, "w", {content});
+        return 0;
+    }
+
+    const int cartridge = q64_path_kind(path.c_str());
+    if (cartridge != 0) {
+        if (!value) return 0;
+        if (cartridge == 3 && (int64_t(value_length) < Q64_PNG_MIN_BYTES || memcmp(value + 1, "PNG", 3) != 0)) {
+            lua_pushstring(L, "invalid .q64.png file: not a valid PNG");
+            return 1;
+        }
+        store_cartridge(path, std::string_view(value, value_length));
+        return 0;
+    }
+
+    if (is_image_ext(ext)) {
+        store_image(L, path, ext);
+        return 0;
+    }
+
+    // The mox text is made before the file is opened: a value that cannot be written leaves
+    // the file as it was.
+    buffer_holder text(create_buffer_2(1024, FILE_API_BUFFER_TAG));
+    if (!text.b || stringify_object(L, 2, text.b, MOX_STORE_FLAGS) < 0) return 0;
+    std::string_view header = meta ? std::string_view(meta, meta_length) : std::string_view(EMPTY_HEADER);
+    write_file(path, "w", {header, std::string_view(text_of(text.b), size_t(length_of(text.b)))});
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Cache folder
+
+int lua54_cache_store(lua_State* L) {
+    size_t lf = 0, ln = 0, ld = 0;
+    const char* folder = string_arg(L, 1, &lf);
+    const char* name = string_arg(L, 2, &ln);
+    const char* data = string_arg(L, 3, &ld);
+    if (!folder || !name || !data) return 0;
+    if (!cache_name_allowed(folder, int64_t(lf), false) || !cache_name_allowed(name, int64_t(ln), false)) return 0;
+    std::string cache = cache_host_path("", "");
+    std::string folder_path = cache_host_path(folder, "");
+    if (cache.empty() || folder_path.empty()) return 0;
+    velt_mkdir(cache.c_str());
+    velt_mkdir(folder_path.c_str());
+    write_host_file(folder_path, name, data, ld);
+    return 0;
+}
+
+int lua54_cache_fetch(lua_State* L) {
+    size_t lf = 0, ln = 0;
+    const char* folder = string_arg(L, 1, &lf);
+    const char* name = string_arg(L, 2, &ln);
+    const bool versioned = lua_toboolean(L, 3) != 0;
+    if (!folder || !name) return 0;
+    if (!cache_name_allowed(folder, int64_t(lf), false) || !cache_name_allowed(name, int64_t(ln), versioned)) return 0;
+    std::string file_name(name, ln);
+    size_t placeholder = versioned ? file_name.find("%d") : std::string::npos;
+    std::string host_path;
+    if (placeholder == std::string::npos) {
+        host_path = cache_host_path(folder, file_name);
+    } else {
+        for (int v = CACHE_MAX_VERSION; v >= 0; v--) {
+            std::string candidate = file_name;
+            candidate.replace(placeholder, 2, std::to_string(v));
+            std::string p = cache_host_path(folder, candidate);
+            struct stat st;
+            if (!p.empty() && stat(p.c_str(), &st) == 0) {
+                host_path = p;
+                break;
+            }
+        }
+    }
+    if (host_path.empty()) return 0;
+    buffer_holder bytes(create_buffer_from_file(host_path.c_str()));
+    if (!bytes.b || length_of(bytes.b) < CACHE_MIN_BYTES) return 0;
+    lua_pushlstring(L, text_of(bytes.b), size_t(length_of(bytes.b)));
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Metadata headers
+
+int lua54_fetch_metadata_from_file(lua_State* L) {
+    const std::string path = normalised_arg(L, 1);
+    if (path.empty()) return 0;
+    read_handle h(pfopen(path.c_str(), "rm"));
+    if (!h.f || !h.f->contents) return 0;
+    const int64_t length = length_of(h.f->contents);
+    if (!begins_with(h.f->contents->data, length, MOX_PREFIX)) return 0;
+    return destringify_object_metadata(L, text_of(h.f->contents), length);
+}
+
+int lua54_store_metadata_str_to_file(lua_State* L) {
+    const std::string path = normalised_arg(L, 1);
+    size_t header_length = 0;
+    const char* header = string_arg(L, 2, &header_length);
+    if (path.empty() || !header) return 0;
+    // The body is copied out before the file is opened for writing, which empties a ram file.
+    std::string body;
+    ram_file* f = pfopen(path.c_str(), "r");
+    if (f) {
+        const char* data = text_of(f->contents);
+        const int64_t length = length_of(f->contents);
+        const int64_t skip = find_metadata_length(data, length);
+        body.assign(data + skip, size_t(length - skip));
+        pfclose(f);
+    } else if (pdisk_file_exists(path.c_str())) {
+        return 0;  // there but unreadable: never replace it by the header alone
+    }
+    const bool keep_header = !contains(header, header_length, NONE_FORMAT);
+    write_file(path, "w", {keep_header ? std::string_view(header, header_length) : std::string_view(), body});
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Folders, status, paths, copying and deletion
+
+int lua54_ls(lua_State* L) {
+    const char* path = string_arg(L, 1);
+    return pflist(path ? path : "/", L, nullptr);
+}
+
+int lua54_mkdir(lua_State* L) {
+    const char* path = string_arg(L, 1);
+    const char* message = nullptr;
+    if (!path) message = "mkdir: no path";
+    else if (pdisk_directory_exists(path, 1)) message = "mkdir: directory already exists";
+    else if (pmkdir(path) != 0) message = "mkdir failed";
+    if (!message) return 0;
+    lua_pushstring(L, message);
+    return 1;
+}
+
+int lua54_fstat(lua_State* L) {
+    const std::string path = normalised_arg(L, 1);
+    if (path.empty()) return 0;
+    if (q64_path_kind(path.c_str()) != 0) flush_dirty_mounts_immediately();
+    if (pdisk_directory_exists(path.c_str(), 1)) {
+        lua_pushstring(L, "folder");
+        lua_pushinteger(L, pfile_size(path.c_str(), 1));
+    } else if (pdisk_file_exists(path.c_str())) {
+        lua_pushstring(L, "file");
+        lua_pushinteger(L, pfile_size(path.c_str(), 0));
+    } else {
+        return 0;
+    }
+    const char* description = get_mount_description(path.c_str());
+    if (description) lua_pushstring(L, description);
+    else lua_pushnil(L);
+    return 3;
+}
+
+int lua54_fullpath(lua_State* L) {
+    const char* path = string_arg(L, 1);
+    if (!path) return 0;
+    if (strncmp(path, ANYWHEN_PREFIX, strlen(ANYWHEN_PREFIX)) == 0) {
+        lua_pushvalue(L, 1);
+        return 1;
+    }
+    const std::string norm = normalised_arg(L, 1);
+    if (norm.empty()) return 0;
+    lua_pushlstring(L, norm.data(), norm.size());
+    return 1;
+}
+
+int lua54_fcopy(lua_State* L) {
+    const char* source = string_arg(L, 1);
+    const char* destination = string_arg(L, 2);
+    int64_t copied = source && destination ? fcopy(source, destination) : 0;
+    spend_cpu(copied > 0 ? copied : 1);
+    return 0;
+}
+
+int lua54_fdelete(lua_State* L) {
+    const char* path = string_arg(L, 1);
+    if (path) delete_path(path);
+    return 0;
+}

@@ -1,0 +1,146 @@
+// Slices: budgets, debt and its cap, fractions, nested slices, errors by slot and memory limits.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "kernel/app.h"
+#include "kernel/process.h"
+#include "kernel/slice.h"
+#include "lauxlib.h"
+#include "lua.h"
+
+namespace {
+
+struct Slices : testing::Test {
+    void SetUp() override {
+        processes_init();
+        set_default_config();
+        config.headless = 1;
+        memset(&app, 0, sizeof(app));
+        prepare_processes_for_frame();
+    }
+    void TearDown() override { processes_init(); }
+    static process_record* make(const char* code) { return create_process_from_code(code, "p", "p", ""); }
+    static std::string message_text(process_record* p) {
+        pbuffer* b = read_process_message(p, nullptr);
+        return b ? std::string((const char*)b->data, b->length) : "";
+    }
+};
+
+TEST_F(Slices, BudgetEndsAnEndlessLoopAndItRunsAgain) {
+    process_record* p = make("n = 0 while true do n = n + 1 end");
+    EXPECT_EQ(run_process_slice(p, 1.0), FRAME_CYCLE_BUDGET);
+    EXPECT_EQ(p->state, PSTATE_RUNNING);
+    lua_getglobal(p->L, "n");
+    lua_Integer first = lua_tointeger(p->L, -1);
+    lua_pop(p->L, 1);
+    EXPECT_GT(first, 1000);
+    prepare_processes_for_frame();
+    run_process_slice(p, 1.0);
+    lua_getglobal(p->L, "n");
+    EXPECT_GT(lua_tointeger(p->L, -1), first);
+    lua_pop(p->L, 1);
+}
+
+TEST_F(Slices, OverspendBecomesDebtPaidFirst) {
+    process_record* p = make("while true do end");
+    p->cycle_debt = 20380;
+    run_process_slice(p, 1.0);
+    EXPECT_LT(p->cycle_debt, 100u);  // paid out of this slice's budget
+    p->cycle_debt = 30000000;
+    prepare_processes_for_frame();
+    run_process_slice(p, 1.0);
+    // The debt is first cut to ten frames' budget, then one frame's worth is paid.
+    EXPECT_NEAR((double)p->cycle_debt, (double)(DEBT_CAP - FRAME_CYCLE_BUDGET), 8.0);
+}
+
+TEST_F(Slices, SpendingPastTheBudgetCarriesTheRest) {
+    // Charges made by the host after the budget ran out are overspend.
+    process_record* p = make("spend() coroutine.yield()");
+    lua_register(p->L, "spend", [](lua_State*) -> int {
+        spend_cpu(300000);
+        return 0;
+    });
+    int32_t saved_max = cpu_cycles_max;
+    EXPECT_EQ(run_process_slice(p, 1.0), FRAME_CYCLE_BUDGET);
+    EXPECT_GE(p->cycle_debt, 300000u - FRAME_CYCLE_BUDGET);
+    EXPECT_LT(p->cycle_debt, 300000u - FRAME_CYCLE_BUDGET + 200);
+    EXPECT_EQ(cpu_cycles_max, saved_max);
+}
+
+TEST_F(Slices, FractionsShareWhatIsLeftOfTheFrame) {
+    process_record* a = make("while true do end");
+    process_record* b = make("while true do end");
+    total_frame_cycles = 200000;
+    EXPECT_EQ(run_process_slice(a, 0.5), FRAME_CYCLE_BUDGET - 200000);
+    EXPECT_EQ(run_process_slice(b, 0.5), 0);  // nothing left this frame
+}
+
+TEST_F(Slices, ReturningMainChunkRemovesTheProcess) {
+    process_record* p = make("x = 1");
+    int64_t id = p->id;
+    run_process_slice(p, 1.0);
+    EXPECT_EQ(get_process(id), nullptr);
+}
+
+TEST_F(Slices, RuntimeErrorRemovesHighIdsAndTellsTheWindowManager) {
+    make("while true do coroutine.yield() end");
+    process_record* two = make("error('oops')");
+    make("while true do coroutine.yield() end");
+    process_record* wm = get_process(3);
+    // Slot 1 ends the program, so move the error to a process with id 2 in slot 2.
+    kill_process_by_index(0);
+    ASSERT_EQ(get_process_by_index(0), two);
+    process_record* extra = make("error('oops')");
+    (void)extra;
+    process_record* four = get_process(4);
+    ASSERT_NE(four, nullptr);
+    run_process_slice(four, 1.0);
+    EXPECT_EQ(get_process(4), nullptr);  // ids from 4 are removed
+    EXPECT_EQ(message_text(wm).find("*runtime error"), std::string("{event=\"report_error\",content=\"").size());
+}
+
+TEST_F(Slices, ProcessCannotResumeItselfOrItsCaller) {
+    process_record* root = make(
+        "local r = table.pack(_run_process_slice(1, 1.0)) "
+        "result = tostring(r[1]) .. ' ' .. tostring(r[2]) .. ' ' .. tostring(r[3]) "
+        "coroutine.yield()");
+    run_process_slice(root, 1.0);
+    lua_getglobal(root->L, "result");
+    EXPECT_STREQ(lua_tostring(root->L, -1), "true 0 _run_process_slice: invalid process");
+    lua_pop(root->L, 1);
+    EXPECT_EQ(root->state, PSTATE_RUNNING);
+}
+
+TEST_F(Slices, NestedSliceReportsDoneAndShare) {
+    process_record* root = make(
+        "local done, share = _run_process_slice(2, 1.0) "
+        "result = tostring(done) .. ' ' .. math.type(share) coroutine.yield()");
+    set_current_process(root);
+    make("flip() while true do coroutine.yield() end");
+    run_process_slice(root, 1.0);
+    lua_getglobal(root->L, "result");
+    EXPECT_STREQ(lua_tostring(root->L, -1), "true float");
+    lua_pop(root->L, 1);
+}
+
+TEST_F(Slices, SingleHugeAllocationFailsInsteadOfPassingTheLimit) {
+    process_record* p = make("local s = string.rep('x', 40 * 1024 * 1024) coroutine.yield()");
+    int64_t id = p->id;
+    run_process_slice(p, 1.0);
+    EXPECT_EQ(get_process(id), nullptr);
+}
+
+TEST_F(Slices, SpendCpuSaturates) {
+    cpu_cycles = 0;
+    spend_cpu(-5);
+    EXPECT_EQ(cpu_cycles, 0);
+    spend_cpu(0);
+    EXPECT_EQ(cpu_cycles, 1);
+    spend_cpu(INT64_C(1) << 40);
+    EXPECT_EQ(cpu_cycles, INT32_MAX);
+    cpu_cycles = 0;
+}
+
+}  // namespace

@@ -1,0 +1,722 @@
+// The dialect's interpreter: opcode set, cycle charging and forced stops at the end of a
+// slice, memory-read opcodes, integer division by zero and the stack limit.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "kernel/app.h"
+#include "kernel/memory.h"
+#include "kernel/process.h"
+#include "kernel/slice.h"
+#include "lauxlib.h"
+#include "lcode.h"
+#include "lobject.h"
+#include "lopcodes.h"
+#include "lopnames.h"
+#include "lstate.h"
+#include "lua.h"
+#include "lualib.h"
+
+namespace {
+
+constexpr int32_t NO_LIMIT = 0x7FFFFFFF;
+
+void* plain_alloc(void*, void* block, size_t, size_t new_size, int, size_t) {
+    if (new_size == 0) {
+        free(block);
+        return nullptr;
+    }
+    return realloc(block, new_size);
+}
+
+const Proto* proto_at(lua_State* L, int idx) {
+    return ((const LClosure*)lua_topointer(L, idx))->p;
+}
+
+// superyield(): what a kernel call does to end the slice early.
+int lua_superyield(lua_State*) {
+    cpu_superyielding = SUPERYIELD;
+    return 0;
+}
+
+struct Interpreter : testing::Test {
+    lua_State* L = nullptr;
+    int32_t saved_cycles = 0, saved_max = 0, saved_super = 0;
+
+    void SetUp() override {
+        saved_cycles = cpu_cycles;
+        saved_max = cpu_cycles_max;
+        saved_super = cpu_superyielding;
+        cpu_cycles = 0;
+        cpu_cycles_max = NO_LIMIT;
+        cpu_superyielding = 0;
+        L = lua_newstate(plain_alloc, nullptr);
+        ASSERT_NE(L, nullptr);
+        luaL_requiref(L, LUA_GNAME, luaopen_base, 1);
+        luaL_requiref(L, LUA_COLIBNAME, luaopen_coroutine, 1);
+        luaL_requiref(L, LUA_TABLIBNAME, luaopen_table, 1);
+        luaL_requiref(L, LUA_STRLIBNAME, luaopen_string, 1);
+        luaL_requiref(L, LUA_MATHLIBNAME, luaopen_math, 1);
+        lua_settop(L, 0);
+        lua_register(L, "superyield", lua_superyield);
+    }
+    void TearDown() override {
+        if (L) lua_close(L);
+        cpu_cycles = saved_cycles;
+        cpu_cycles_max = saved_max;
+        cpu_superyielding = saved_super;
+    }
+
+    // A new thread (kept alive by the registry) with the chunk loaded, ready to resume.
+    lua_State* start(const char* code) {
+        lua_State* th = lua_newthread(L);
+        luaL_ref(L, LUA_REGISTRYINDEX);
+        EXPECT_EQ(luaL_loadstring(th, code), LUA_OK) << lua_tostring(th, -1);
+        return th;
+    }
+
+    int last_results = 0;
+
+    // One slice of `budget` cycles, as the kernel runs it.
+    int slice(lua_State* th, int32_t budget, int32_t start_cycles = 0) {
+        cpu_cycles = start_cycles;
+        cpu_cycles_max = budget;
+        cpu_superyielding = 0;
+        int nres = 0;
+        int status = lua_resume(th, nullptr, 0, &nres);
+        last_results = nres;
+        if (status == LUA_YIELD) lua_pop(th, nres);
+        return status;
+    }
+
+    // Cycles charged by running the chunk to its end.
+    int64_t cycles_of(const char* code) {
+        lua_State* th = start(code);
+        int status = slice(th, NO_LIMIT);
+        EXPECT_EQ(status, LUA_OK) << code << ": " << lua_tostring(th, -1);
+        return cpu_cycles;
+    }
+
+    std::string run(const char* code) {
+        cpu_cycles = 0;
+        cpu_cycles_max = NO_LIMIT;
+        if (luaL_loadstring(L, code) != LUA_OK || lua_pcall(L, 0, 1, 0) != LUA_OK) {
+            std::string e = std::string("error: ") + (lua_tostring(L, -1) ? lua_tostring(L, -1) : "?");
+            lua_settop(L, 0);
+            return e;
+        }
+        const char* s = luaL_tolstring(L, -1, nullptr);
+        std::string out = s ? s : "";
+        lua_settop(L, 0);
+        return out;
+    }
+
+    // Globals are read through the main thread: a stopped thread has no room above its frame.
+    std::string global_string(const char* name) {
+        lua_getglobal(L, name);
+        const char* s = luaL_tolstring(L, -1, nullptr);
+        std::string out = s ? s : "";
+        lua_pop(L, 2);
+        return out;
+    }
+    lua_Integer global_int(const char* name) {
+        lua_getglobal(L, name);
+        lua_Integer v = lua_tointeger(L, -1);
+        lua_pop(L, 1);
+        return v;
+    }
+};
+
+// --- Opcode set ---------------------------------------------------------------------------------
+
+TEST(OpcodeSet, FourReadsFollowNotAndLaterOpcodesMoveUpByFour) {
+    EXPECT_EQ(NUM_OPCODES, 87);
+    EXPECT_EQ(OP_NOT, 51);
+    EXPECT_EQ(OP_PEEK, 52);
+    EXPECT_EQ(OP_PEEK2, 53);
+    EXPECT_EQ(OP_PEEK4, 54);
+    EXPECT_EQ(OP_PEEK8, 55);
+    EXPECT_EQ(OP_LEN, 56);
+    EXPECT_EQ(OP_JMP, 60);
+    EXPECT_EQ(OP_CALL, 72);
+    EXPECT_EQ(OP_RETURN, 74);
+    EXPECT_EQ(OP_VARARGPREP, 85);
+    EXPECT_EQ(OP_EXTRAARG, 86);
+    EXPECT_STREQ(opnames[OP_PEEK], "PEEK");
+    EXPECT_STREQ(opnames[OP_PEEK8], "PEEK8");
+    EXPECT_STREQ(opnames[OP_LEN], "LEN");
+    EXPECT_STREQ(opnames[OP_EXTRAARG], "EXTRAARG");
+    EXPECT_EQ(opnames[NUM_OPCODES], nullptr);
+}
+
+TEST(OpcodeSet, ModesAreThoseOfTheSameOpcodeBeforeTheInsertion) {
+    // One byte per opcode of the unchanged set, in its order.
+    const uint8_t unchanged[83] = {
+        0x08, 0x0A, 0x0A, 0x09, 0x09, 0x08, 0x08, 0x08, 0x08, 0x08, 0x00, 0x08, 0x08, 0x08, 0x08,
+        0x00, 0x00, 0x00, 0x00, 0x08, 0x08, 0x08, 0x08, 0x08, 0x08, 0x08, 0x08, 0x08, 0x08, 0x08,
+        0x08, 0x08, 0x08, 0x08, 0x08, 0x08, 0x08, 0x08, 0x08, 0x08, 0x08, 0x08, 0x08, 0x08, 0x08,
+        0x08, 0x80, 0x80, 0x80, 0x08, 0x08, 0x08, 0x08, 0x08, 0x00, 0x00, 0x04, 0x10, 0x10, 0x10,
+        0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x18, 0x68, 0x68, 0x20, 0x00, 0x00, 0x09, 0x09,
+        0x01, 0x00, 0x09, 0x20, 0x09, 0x48, 0x28, 0x03};
+    for (int op = 0; op < NUM_OPCODES; op++) {
+        uint8_t expected = op < 52 ? unchanged[op] : op < 56 ? 0x08 : unchanged[op - 4];
+        EXPECT_EQ(luaP_opmodes[op], expected) << opnames[op];
+    }
+}
+
+TEST(OpcodeSet, UnaryOperatorsMapOntoTheirOpcodes) {
+    EXPECT_EQ(OPR_NOT, 2);
+    EXPECT_EQ(OPR_PEEK, 3);
+    EXPECT_EQ(OPR_PEEK8, 6);
+    EXPECT_EQ(OPR_LEN, 7);
+    EXPECT_EQ(OPR_NOUNOPR, 8);
+    EXPECT_EQ((int)OP_UNM + (int)OPR_MINUS, (int)OP_UNM);
+    EXPECT_EQ((int)OP_UNM + (int)OPR_BNOT, (int)OP_BNOT);
+    EXPECT_EQ((int)OP_UNM + (int)OPR_PEEK, (int)OP_PEEK);
+    EXPECT_EQ((int)OP_UNM + (int)OPR_PEEK2, (int)OP_PEEK2);
+    EXPECT_EQ((int)OP_UNM + (int)OPR_PEEK4, (int)OP_PEEK4);
+    EXPECT_EQ((int)OP_UNM + (int)OPR_PEEK8, (int)OP_PEEK8);
+    EXPECT_EQ((int)OP_UNM + (int)OPR_LEN, (int)OP_LEN);
+}
+
+// --- Cycle charge -------------------------------------------------------------------------------
+
+TEST_F(Interpreter, StatementsCostOneCycleForCheapInstructionsAndTwoForOthers) {
+    // VARARGPREP and RETURN, 2 each.
+    EXPECT_EQ(cycles_of(""), 4);
+    // LOADI.
+    EXPECT_EQ(cycles_of("local a = 1"), 5);
+    // LOADI, LOADI, ADD (the MMBIN after it is skipped).
+    EXPECT_EQ(cycles_of("local a, b = 1, 2; local c = a + b"), 7);
+    EXPECT_EQ(cycles_of("local a, b = 1, 2; local c = a * b"), 8);
+    // LOADI and nine cheap immediate/constant operations.
+    EXPECT_EQ(cycles_of("local a = 1; a = a - 1; a = a - 1000; a = a + 1000; a = a & 3; a = a | 3;"
+                        "a = a ~ 3; a = a >> 1; a = a << 1; a = 1 << a"),
+              14);
+    // Two LOADI, SUB BAND BOR BXOR SHL SHR UNM at 1, MUL at 2.
+    EXPECT_EQ(cycles_of("local a, b = 1, 2; a = a - b; a = a & b; a = a | b; a = a ~ b;"
+                        "a = a << b; a = a >> b; a = -a; a = a * b"),
+              15);
+    // LOADF 2, LOADK LOADNIL LOADTRUE LOADFALSE MOVE LOADK at 1.
+    EXPECT_EQ(cycles_of("local a = 1.0; local b = 1.5; local c = nil; local d = true; local e = false;"
+                        "local f = a; local g = 2^40"),
+              12);
+    // BNOT, NOT, LEN, LFALSESKIP cost 2.
+    EXPECT_EQ(cycles_of("local a = 1; local b = ~a") - cycles_of("local a = 1; local b = a"), 1);
+    EXPECT_EQ(cycles_of("local a = 1; local b = not a") - cycles_of("local a = 1; local b = a"), 1);
+}
+
+TEST_F(Interpreter, EveryExecutedInstructionIsChargedByItsKind) {
+    // Straight-line code: every instruction runs once except the metamethod fallbacks.
+    const OpCode cheap[] = {OP_MOVE,  OP_LOADI, OP_LOADK, OP_LOADKX, OP_LOADFALSE, OP_LOADTRUE,
+                            OP_LOADNIL, OP_ADDI, OP_ADDK, OP_SUBK, OP_BANDK, OP_BORK,
+                            OP_BXORK, OP_SHRI, OP_SHLI, OP_ADD, OP_SUB, OP_BAND,
+                            OP_BOR, OP_BXOR, OP_SHL, OP_SHR, OP_UNM};
+    const char* chunks[] = {
+        "local t = {1, 2, 3}; local n = #t; local s = 'a' .. 'b' .. n; t.x = s; local y = t.x",
+        "local a, b = 7, 2; local c = a // b; c = a % b; c = a / b; c = a ^ b",
+        "local a = 3; local b = a + 1.5; b = -b; b = b * 2; b = b - a; local c = ~a; g = c",
+        "local function f(x) return x end; local r = f(1); r = select('#', f(1), f(2))"};
+    for (const char* chunk : chunks) {
+        ASSERT_EQ(luaL_loadstring(L, chunk), LUA_OK);
+        const Proto* p = proto_at(L, -1);
+        int64_t expected = 0;
+        for (int i = 0; i < p->sizecode; i++) {
+            OpCode op = GET_OPCODE(p->code[i]);
+            if (op == OP_MMBIN || op == OP_MMBINI || op == OP_MMBINK || op == OP_EXTRAARG) continue;
+            bool is_cheap = false;
+            for (OpCode c : cheap) is_cheap |= c == op;
+            expected += is_cheap ? 1 : 2;
+        }
+        // The function of the last chunk runs only its RETURN1, three times.
+        int64_t callee = 0;
+        if (p->sizep > 0) {
+            EXPECT_EQ(GET_OPCODE(p->p[0]->code[0]), OP_RETURN1);
+            callee = 3 * 2;
+        }
+        lua_pop(L, 1);
+        int64_t measured = cycles_of(chunk);
+        EXPECT_EQ(measured, expected + callee) << chunk;
+    }
+}
+
+TEST_F(Interpreter, ASliceOfCheapInstructionsStopsOneCycleOverItsBudget) {
+    std::string code = "local a = 0\n";
+    for (int i = 0; i < 1000; i++) code += "a = a + 1\n";
+    code += "done = a";
+    lua_State* th = start(code.c_str());
+    // VARARGPREP 2, LOADI 1, then ADDI at 1 each: the instruction begun at 500 is the last.
+    EXPECT_EQ(slice(th, 500), LUA_YIELD);
+    EXPECT_EQ(cpu_cycles, 501);
+    EXPECT_EQ(slice(th, 300), LUA_YIELD);
+    EXPECT_EQ(cpu_cycles, 302);  // the frame's mark from the last stop lets one more through
+    EXPECT_EQ(slice(th, NO_LIMIT), LUA_OK);
+    EXPECT_EQ(global_int("done"), 1000);
+}
+
+// --- Forced stop at the end of a slice ----------------------------------------------------------
+
+TEST_F(Interpreter, EndlessLoopStopsWhenTheBudgetRunsOutAndResumesThere) {
+    lua_State* th = start("while true do end");
+    EXPECT_EQ(th->yielded_to_escape_slice, 0);
+    // VARARGPREP then JMPs of 2: the test at 1002 holds.
+    EXPECT_EQ(slice(th, 1000), LUA_YIELD);
+    EXPECT_EQ(cpu_cycles, 1002);
+    EXPECT_EQ(th->yielded_to_escape_slice, 1);
+    EXPECT_EQ(last_results, 0);
+    // The stopped frame keeps its mark until its next over-budget test, so the next stop
+    // comes one instruction later.
+    EXPECT_EQ(slice(th, 1000), LUA_YIELD);
+    EXPECT_EQ(cpu_cycles, 1004);
+    EXPECT_EQ(slice(th, 1000), LUA_YIELD);
+    EXPECT_EQ(cpu_cycles, 1004);
+}
+
+TEST_F(Interpreter, ResumedOverBudgetRunsExactlyTheInterruptedInstruction) {
+    lua_State* th = start("n = 0; while true do n = n + 1 end");
+    EXPECT_EQ(slice(th, 200), LUA_YIELD);
+    lua_Integer n = global_int("n");
+    for (int i = 0; i < 50; i++) {
+        EXPECT_EQ(slice(th, 200, 5000), LUA_YIELD);
+        EXPECT_LE(cpu_cycles, 5002);
+        EXPECT_GE(cpu_cycles, 5001);
+    }
+    // GETTABUP, ADDI, SETTABUP, JMP: 50 single instructions make 12 or 13 more additions.
+    lua_Integer m = global_int("n");
+    EXPECT_GE(m - n, 12);
+    EXPECT_LE(m - n, 13);
+}
+
+TEST_F(Interpreter, SlicedRunDoesTheSameWorkForTheSameCycles) {
+    const char* code = "local s = 0; for i = 1, 20000 do s = s + i * 2 - i end; total = s; return s";
+    int64_t whole = cycles_of(code);
+    for (int32_t budget : {1, 2, 3, 7, 100, 1001, 30000}) {
+        lua_State* th = start(code);
+        int64_t sum = 0;
+        int slices = 0;
+        int status;
+        while ((status = slice(th, budget)) == LUA_YIELD) {
+            sum += cpu_cycles;
+            slices++;
+            ASSERT_LT(slices, 200000);
+        }
+        sum += cpu_cycles;
+        ASSERT_EQ(status, LUA_OK) << lua_tostring(th, -1);
+        EXPECT_EQ(lua_tointeger(th, -1), 200010000) << budget;
+        EXPECT_EQ(sum, whole) << budget;
+        EXPECT_GE(slices, whole / (budget + 4) - 1) << budget;
+    }
+}
+
+TEST_F(Interpreter, LiveValuesSurviveACollectionAtEveryStoppingPoint) {
+    // Multiple results feeding a call, a table constructor and a return, with fresh
+    // strings and tables held only in registers, collected between all slices.
+    const char* code =
+        "local function f(...) return ... end\n"
+        "local acc = {}\n"
+        "for i = 1, 12 do\n"
+        "  local t = {f(i, tostring(i), {i})}\n"
+        "  local s = table.concat({f('a', tostring(i * 3), 'b')})\n"
+        "  local x, y, z = f(string.rep('x', i), i * 2, {i})\n"
+        "  acc[#acc + 1] = s .. #t .. t[3][1] .. x .. y .. z[1] .. select('#', f(1, 2, 3))\n"
+        "end\n"
+        "return table.concat(acc, ',')";
+    lua_State* th = start(code);
+    ASSERT_EQ(slice(th, NO_LIMIT), LUA_OK);
+    std::string expected = lua_tostring(th, -1);
+    ASSERT_NE(expected.find("a36b312xxxxxxxxxxxx24123"), std::string::npos) << expected;
+    for (int32_t budget = 1; budget <= 400; budget++) {
+        th = start(code);
+        int status;
+        int slices = 0;
+        while ((status = slice(th, budget)) == LUA_YIELD) {
+            lua_gc(L, LUA_GCCOLLECT);
+            ASSERT_LT(++slices, 100000);
+        }
+        ASSERT_EQ(status, LUA_OK) << budget << ": " << lua_tostring(th, -1);
+        ASSERT_EQ(expected, lua_tostring(th, -1)) << budget;
+        lua_settop(L, 0);
+    }
+}
+
+TEST_F(Interpreter, SuperyieldStopsBeforeTheNextInstruction) {
+    lua_State* th = start("step = 1; superyield(); step = 2; while true do end");
+    EXPECT_EQ(slice(th, 1000000), LUA_YIELD);
+    EXPECT_EQ(global_int("step"), 1);
+    EXPECT_LT(cpu_cycles, 100);
+    EXPECT_EQ(th->yielded_to_escape_slice, 1);
+    EXPECT_EQ(slice(th, 1000), LUA_YIELD);
+    EXPECT_EQ(global_int("step"), 2);
+}
+
+TEST_F(Interpreter, CodeThatCannotYieldRunsOnUntilItIsBack) {
+    // A gsub replacement function runs through lua_call: it is not stopped, even when the
+    // kernel asks for the end of the slice, and the thread stops once gsub has returned.
+    lua_State* th = start(
+        "n = 0\n"
+        "string.gsub(string.rep('x', 50), '.', function() for i = 1, 10 do n = n + 1 end end)\n"
+        "after = true\n"
+        "while true do end");
+    EXPECT_EQ(slice(th, 50), LUA_YIELD);
+    EXPECT_EQ(global_int("n"), 500);
+    EXPECT_EQ(global_string("after"), "nil");
+    EXPECT_GT(cpu_cycles, 3000);
+    EXPECT_EQ(th->yielded_to_escape_slice, 1);
+
+    th = start(
+        "m = 0\n"
+        "string.gsub('xyz', '.', function() superyield(); m = m + 1 end)\n"
+        "after = true\n"
+        "while true do end");
+    EXPECT_EQ(slice(th, 100000), LUA_YIELD);
+    EXPECT_EQ(global_int("m"), 3);
+    EXPECT_EQ(global_string("after"), "nil");
+    EXPECT_EQ(slice(th, 100000), LUA_YIELD);
+    EXPECT_EQ(global_string("after"), "true");
+}
+
+TEST_F(Interpreter, MainThreadCalledFromCIsNotStopped) {
+    cpu_cycles_max = 100;
+    ASSERT_EQ(luaL_loadstring(L, "local s = 0; for i = 1, 1000 do s = s + i end; return s"), LUA_OK);
+    cpu_cycles = 0;
+    ASSERT_EQ(lua_pcall(L, 0, 1, 0), LUA_OK);
+    EXPECT_EQ(lua_tointeger(L, -1), 500500);
+    EXPECT_GT(cpu_cycles, 2000);
+    EXPECT_EQ(L->yielded_to_escape_slice, 0);
+}
+
+TEST_F(Interpreter, RunawayCodeThatCannotYieldEndsWithAnError) {
+    cpu_cycles_max = 1000;
+    cpu_cycles = 0;
+    ASSERT_EQ(luaL_loadstring(L, "while true do end"), LUA_OK);
+    ASSERT_EQ(lua_pcall(L, 0, 0, 0), LUA_ERRRUN);
+    EXPECT_NE(std::string(lua_tostring(L, -1)).find(":1: too many cycles in non-yieldable code"),
+              std::string::npos)
+        << lua_tostring(L, -1);
+    EXPECT_GT((int64_t)cpu_cycles - 1000, 1 << 24);
+    EXPECT_LT((int64_t)cpu_cycles - 1000, (1 << 24) + 10);
+    lua_settop(L, 0);
+
+    // Caught in yieldable code, the error leaves a thread that the next test stops.
+    lua_State* th = start(
+        "local ok, e = pcall(string.gsub, 'a', '.', function() while true do end end)\n"
+        "caught = e\n"
+        "while true do end");
+    // Back in yieldable code far over budget, it stops right after the pcall.
+    EXPECT_EQ(slice(th, 1000), LUA_YIELD);
+    EXPECT_EQ(global_string("caught"), "nil");
+    EXPECT_EQ(slice(th, 1000), LUA_YIELD);
+    EXPECT_NE(global_string("caught").find(":1: too many cycles in non-yieldable code"), std::string::npos)
+        << global_string("caught");
+    // Uncaught, it ends the thread with an error.
+    th = start("string.gsub('a', '.', function() while true do end end)");
+    EXPECT_EQ(slice(th, 1000), LUA_ERRRUN);
+    EXPECT_NE(std::string(lua_tostring(th, -1)).find("too many cycles"), std::string::npos);
+}
+
+// --- Coroutines ---------------------------------------------------------------------------------
+
+TEST_F(Interpreter, CoroutineStoppedByTheBudgetReturnsTrueAndNoValues) {
+    lua_State* th = start(
+        "co = coroutine.create(function() local i = 0; while true do i = i + 1; progress = i end end)\n"
+        "r1 = table.pack(coroutine.resume(co))\n"
+        "p1 = progress\n"
+        "r2 = table.pack(coroutine.resume(co, 'ignored', 'values'))\n"
+        "p2 = progress\n"
+        "done = true\n"
+        "while true do end");
+    // The coroutine uses up each slice; its resumer stops right after it returns.
+    int slices = 0;
+    while (global_string("done") != "true") {
+        ASSERT_EQ(slice(th, 5000), LUA_YIELD);
+        ASSERT_LT(++slices, 20);
+    }
+    lua_getglobal(L, "co");
+    lua_State* co = lua_tothread(L, -1);
+    lua_pop(L, 1);
+    ASSERT_NE(co, nullptr);
+    EXPECT_EQ(co->yielded_to_escape_slice, 1);
+    EXPECT_EQ(lua_status(co), LUA_YIELD);
+    lua_getglobal(L, "r1");
+    lua_getfield(L, -1, "n");
+    EXPECT_EQ(lua_tointeger(L, -1), 1);
+    lua_rawgeti(L, -2, 1);
+    EXPECT_TRUE(lua_isboolean(L, -1) && lua_toboolean(L, -1));
+    lua_pop(L, 3);
+    lua_getglobal(L, "r2");
+    lua_getfield(L, -1, "n");
+    EXPECT_EQ(lua_tointeger(L, -1), 1);
+    lua_pop(L, 2);
+    EXPECT_GT(global_int("p1"), 100);
+    EXPECT_GT(global_int("p2"), global_int("p1"));
+}
+
+TEST_F(Interpreter, ValuesPassedToAStoppedCoroutineAreDropped) {
+    // Stopped between a multiple-result call and the call that takes its results, the
+    // coroutine must not see the values of the resume that continues it.
+    lua_State* th = start(
+        "local function f() return 1, 2, 3 end\n"
+        "local co = coroutine.create(function()\n"
+        "  while true do local n = select('#', f()); if n ~= 3 then bad = n end; count = (count or 0) + 1 end\n"
+        "end)\n"
+        "for round = 1, 300 do coroutine.resume(co, 'junk', 'junk') end\n"
+        "done = true");
+    int status;
+    int32_t budget = 1;
+    while ((status = slice(th, budget)) == LUA_YIELD) budget = budget % 97 + 1;
+    ASSERT_EQ(status, LUA_OK) << lua_tostring(th, -1);
+    EXPECT_EQ(global_string("bad"), "nil");
+    EXPECT_GT(global_int("count"), 100);
+}
+
+TEST_F(Interpreter, CoroutineResumedInsideNonYieldableCodeIsStillStopped) {
+    lua_State* th = start(
+        "local co = coroutine.wrap(function() while true do end end)\n"
+        "string.gsub('ab', '.', function() co(); calls = (calls or 0) + 1 end)\n"
+        "after = true");
+    EXPECT_EQ(slice(th, 2000), LUA_YIELD);
+    EXPECT_EQ(global_int("calls"), 2);
+    EXPECT_EQ(slice(th, 2000), LUA_OK);
+    EXPECT_EQ(global_string("after"), "true");
+}
+
+// --- Integer division and modulo ----------------------------------------------------------------
+
+TEST_F(Interpreter, IntegerDivisionAndModuloByZeroGiveValues) {
+    EXPECT_EQ(run("local z = 0; return 7 // z"), "9223372036854775807");
+    EXPECT_EQ(run("local z = 0; return -7 // z"), "-9223372036854775807");
+    EXPECT_EQ(run("local z = 0; return 0 // z"), "9223372036854775807");
+    EXPECT_EQ(run("local z = 0; return math.mininteger // z"), "-9223372036854775807");
+    EXPECT_EQ(run("local z = 0; return 5 % z"), "0");
+    EXPECT_EQ(run("local z = 0; return -5 % z"), "0");
+    EXPECT_EQ(run("local z = -1; return 5 % z"), "0");
+    EXPECT_EQ(run("local z = -1; return math.mininteger // z == math.mininteger"), "true");
+    EXPECT_EQ(run("local z = -1; return math.mininteger % z"), "0");
+    // Constant divisors (not folded; computed by the constant-operand opcodes).
+    EXPECT_EQ(run("local a = 7; return a // 0"), "9223372036854775807");
+    EXPECT_EQ(run("local a = -7; return a // 0"), "-9223372036854775807");
+    EXPECT_EQ(run("local a = 5; return a % 0"), "0");
+    EXPECT_EQ(run("return 7 // 0"), "9223372036854775807");
+    EXPECT_EQ(run("return -7 // 0"), "-9223372036854775807");
+    EXPECT_EQ(run("return 5 % 0"), "0");
+    EXPECT_EQ(run("return 5 % -1"), "0");
+    // Ordinary results are unchanged.
+    EXPECT_EQ(run("local a, b = -7, 2; return a // b, a % b"), "-4");
+    EXPECT_EQ(run("local a, b = -7, 2; return a % b"), "1");
+    EXPECT_EQ(run("local a, b = 7, -2; return a % b"), "-1");
+    EXPECT_EQ(run("return 7 // 2"), "3");
+}
+
+TEST_F(Interpreter, ConstantFoldingStillRefusesAZeroDivisor) {
+    for (const char* code : {"return 7 // 0", "return 7 % 0"}) {
+        ASSERT_EQ(luaL_loadstring(L, code), LUA_OK);
+        const Proto* p = proto_at(L, -1);
+        bool computed = false;
+        for (int i = 0; i < p->sizecode; i++) {
+            OpCode op = GET_OPCODE(p->code[i]);
+            computed |= op == OP_IDIVK || op == OP_MODK || op == OP_IDIV || op == OP_MOD;
+        }
+        EXPECT_TRUE(computed) << code;
+        lua_pop(L, 1);
+    }
+    ASSERT_EQ(luaL_loadstring(L, "return 7 // 2"), LUA_OK);
+    EXPECT_EQ(GET_OPCODE(proto_at(L, -1)->code[1]), OP_LOADI);
+    lua_pop(L, 1);
+}
+
+TEST_F(Interpreter, FloatDivisionByZeroKeepsIeeeResults) {
+    EXPECT_EQ(run("local z = 0.0; return 7.0 // z"), "inf");
+    EXPECT_EQ(run("local z = 0; return -7.0 // z"), "-inf");
+    EXPECT_EQ(run("local z = 0.0; local r = 5.0 % z; return r ~= r"), "true");
+    EXPECT_EQ(run("local z = 0.0; local r = 0.0 // z; return r ~= r"), "true");
+}
+
+TEST_F(Interpreter, ArithmeticThroughTheApiFollowsTheSameRules) {
+    lua_pushinteger(L, -9);
+    lua_pushinteger(L, 0);
+    lua_arith(L, LUA_OPIDIV);
+    EXPECT_EQ(lua_tointeger(L, -1), -INT64_MAX);
+    lua_pushinteger(L, 0);
+    lua_arith(L, LUA_OPMOD);
+    EXPECT_EQ(lua_tointeger(L, -1), 0);
+    lua_settop(L, 0);
+}
+
+// --- Stack limit --------------------------------------------------------------------------------
+
+int stack_at_error = 0;
+
+// Message handler: notes the stack size while the error is handled.
+int note_stack_size(lua_State* L) {
+    stack_at_error = (int)(L->stack_last - L->stack);
+    return 1;
+}
+
+TEST_F(Interpreter, EndlessRecursionFailsWithStackOverflowAtTheLimit) {
+    lua_pushcfunction(L, note_stack_size);
+    ASSERT_EQ(luaL_loadstring(L,
+                              "depth = 0\n"
+                              "local function f() depth = depth + 1; return 1 + f() end\n"
+                              "return f()"),
+              LUA_OK);
+    stack_at_error = 0;
+    ASSERT_EQ(lua_pcall(L, 0, 1, 1), LUA_ERRRUN);
+    EXPECT_NE(std::string(lua_tostring(L, -1)).find("stack overflow"), std::string::npos) << lua_tostring(L, -1);
+    // The handler works in the 200 slots past the limit.
+    EXPECT_EQ(stack_at_error, 100200);
+    lua_settop(L, 0);
+    lua_getglobal(L, "depth");
+    // Each nested call of f starts one slot above its caller (its function sits in the
+    // caller's first register), so the depth reached is just under the slot limit.
+    EXPECT_GT(lua_tointeger(L, -1), 99900);
+    EXPECT_LE(lua_tointeger(L, -1), 100000);
+    lua_settop(L, 0);
+}
+
+TEST_F(Interpreter, ApiCannotGrowTheStackPastTheLimit) {
+    lua_State* th = lua_newthread(L);
+    EXPECT_FALSE(lua_checkstack(th, 100001));
+    EXPECT_TRUE(lua_checkstack(th, 99000));
+    EXPECT_EQ(LUAI_MAXSTACK, 100000);
+}
+
+// --- Memory reads -------------------------------------------------------------------------------
+
+struct MemoryReads : Interpreter {
+    process_record* rec = nullptr;
+    void SetUp() override {
+        Interpreter::SetUp();
+        processes_init();
+        memset(&app, 0, sizeof(app));
+        rec = create_process_from_code("", "mem", "/apps/mem.lua", "");
+        ASSERT_NE(rec, nullptr);
+        set_current_process(rec);
+    }
+    void TearDown() override {
+        processes_init();
+        Interpreter::TearDown();
+    }
+    // Reads with the n-th memory-read operator (@ % $ *) at the address in a local.
+    std::string read(int n, const char* address) {
+        const char* op[] = {"@", "%", "$", "*"};
+        return run((std::string("local a = ") + address + "\nreturn " + op[n] + "a").c_str());
+    }
+};
+
+TEST_F(MemoryReads, OperatorsCompileToOneReadOfTheOperandRegister) {
+    const OpCode expected[] = {OP_PEEK, OP_PEEK2, OP_PEEK4, OP_PEEK8};
+    const char* code[] = {"local x, a = 1, 2; return @a", "local x, a = 1, 2; return %a",
+                          "local x, a = 1, 2; return $a", "local x, a = 1, 2; return *a"};
+    for (int n = 0; n < 4; n++) {
+        ASSERT_EQ(luaL_loadstring(L, code[n]), LUA_OK) << lua_tostring(L, -1);
+        const Proto* p = proto_at(L, -1);
+        // VARARGPREP, LOADI, LOADI, the read of register 1 (a local keeps its register).
+        Instruction i = p->code[3];
+        EXPECT_EQ(GET_OPCODE(i), expected[n]) << code[n];
+        EXPECT_EQ(GETARG_B(i), 1);
+        EXPECT_EQ(GETARG_A(i), 2);
+        lua_pop(L, 1);
+    }
+    // A constant operand is not folded.
+    ASSERT_EQ(luaL_loadstring(L, "return @16"), LUA_OK);
+    const Proto* p = proto_at(L, -1);
+    EXPECT_EQ(GET_OPCODE(p->code[1]), OP_LOADI);
+    EXPECT_EQ(GET_OPCODE(p->code[2]), OP_PEEK);
+    lua_pop(L, 1);
+    // Each read costs 2 cycles.
+    EXPECT_EQ(cycles_of("local a = 1; local b = @a") - cycles_of("local a = 1; local b = a"), 1);
+}
+
+TEST_F(MemoryReads, ResultsAreSignExtendedByWidth) {
+    poke8(0x8000, (int64_t)0xFEDCBA9876543210ull);
+    EXPECT_EQ(read(0, "0x8000"), "16");
+    EXPECT_EQ(read(0, "0x8007"), "254");
+    EXPECT_EQ(read(1, "0x8006"), std::to_string((int16_t)0xFEDC));
+    EXPECT_EQ(read(1, "0x8000"), std::to_string(0x3210));
+    EXPECT_EQ(read(2, "0x8004"), std::to_string((int32_t)0xFEDCBA98));
+    EXPECT_EQ(read(3, "0x8000"), std::to_string((int64_t)0xFEDCBA9876543210ull));
+    poke4(0x9000, 0x7FFFFFFF);
+    EXPECT_EQ(read(2, "0x9000"), "2147483647");
+    poke2(0x9000, 0x8000);
+    EXPECT_EQ(read(1, "0x9000"), "-32768");
+    EXPECT_EQ(run("return @0x8000 + @0x8001"), std::to_string(0x10 + 0x32));
+}
+
+TEST_F(MemoryReads, IntegralFloatsAreAddresses) {
+    poke(16, 77);
+    EXPECT_EQ(read(0, "16.0"), "77");
+    EXPECT_EQ(read(0, "16"), "77");
+    EXPECT_EQ(read(0, "-2^63"), std::to_string(peek(INT64_MIN)));
+    EXPECT_EQ(read(0, "math.mininteger"), std::to_string(peek(INT64_MIN)));
+}
+
+TEST_F(MemoryReads, OtherOperandsAreArithmeticErrors) {
+    const char* number = ":2: attempt to perform arithmetic on a number value (local 'a')";
+    EXPECT_NE(read(0, "1.5").find(number), std::string::npos) << read(0, "1.5");
+    EXPECT_NE(read(1, "2^63").find(number), std::string::npos);
+    EXPECT_NE(read(2, "0/0").find(number), std::string::npos);
+    EXPECT_NE(read(3, "1/0").find(number), std::string::npos);
+    EXPECT_NE(read(0, "'16'").find(":2: attempt to perform arithmetic on a string value (local 'a')"),
+              std::string::npos)
+        << read(0, "'16'");
+    EXPECT_NE(read(0, "nil").find(":2: attempt to perform arithmetic on a nil value (local 'a')"),
+              std::string::npos);
+    // No metamethod is consulted.
+    EXPECT_NE(read(0, "setmetatable({}, {__unm = function() return 1 end})")
+                  .find("attempt to perform arithmetic on a table value"),
+              std::string::npos);
+    EXPECT_NE(run("return @g").find("a nil value (global 'g')"), std::string::npos) << run("return @g");
+    EXPECT_EQ(run("return (pcall(function() return @{} end))"), "false");
+}
+
+// --- A process under the kernel ------------------------------------------------------------------
+
+// A stopped state's frame ends at its top: make room before reading from it.
+lua_Integer process_global(lua_State* L, const char* name) {
+    if (!lua_checkstack(L, 1)) return -1;
+    lua_getglobal(L, name);
+    lua_Integer v = lua_tointeger(L, -1);
+    lua_pop(L, 1);
+    return v;
+}
+
+TEST(ProcessSlice, LoopingProcessEndsItsSliceOnBudgetAndRunsAgain) {
+    processes_init();
+    memset(&app, 0, sizeof(app));
+    process_record* rec = create_process_from_code("n = 0 while true do n = n + 1 end", "loop",
+                                                   "/apps/loop.lua", "");
+    ASSERT_NE(rec, nullptr);
+    int64_t id = rec->id;
+
+    prepare_processes_for_frame();
+    int32_t outer_cycles = cpu_cycles;
+    int32_t used = run_process_slice(rec, 1.0);
+    EXPECT_EQ(used, frame_budget());
+    rec = get_process(id);
+    ASSERT_NE(rec, nullptr);
+    EXPECT_EQ(rec->state, PSTATE_RUNNING);
+    EXPECT_EQ(lua_status(rec->L), LUA_YIELD);
+    EXPECT_EQ(rec->L->yielded_to_escape_slice, 1);
+    EXPECT_LE(rec->cycle_debt, 2u);
+    EXPECT_EQ(cpu_cycles, outer_cycles);  // the caller's count is back
+    lua_Integer n1 = process_global(rec->L, "n");
+    // GETTABUP 2, ADDI 1, SETTABUP 2, JMP 2.
+    EXPECT_NEAR((double)n1, frame_budget() / 7.0, 10.0);
+
+    prepare_processes_for_frame();
+    used = run_process_slice(rec, 1.0);
+    EXPECT_EQ(used, frame_budget());
+    lua_Integer n2 = process_global(rec->L, "n");
+    EXPECT_NEAR((double)(n2 - n1), frame_budget() / 7.0, 10.0);
+
+    prepare_processes_for_frame();
+    used = run_process_slice(rec, 0.25);
+    EXPECT_EQ(used, (int32_t)(frame_budget() * 0.25));
+    EXPECT_EQ(get_process(id)->state, PSTATE_RUNNING);
+    processes_init();
+}
+
+}  // namespace
