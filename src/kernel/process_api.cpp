@@ -1,6 +1,7 @@
 // Script functions through which the system scripts manage processes and the machine:
 // creation, removal and restart, the process list, working directories and paths,
 // mounts, settings, machine signals, the host window, and buttons.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -327,7 +328,8 @@ int lua54_signal(lua_State* L) {
             if (rec) rec->high_priority = 0;
             break;
         case 46:
-            if (rec) rec->hold_prune_ms = (uint32_t)os_get_time();
+            // 0 means no hold, so a hold made in the first millisecond still counts.
+            if (rec) rec->hold_prune_ms = std::max<uint32_t>((uint32_t)os_get_time(), 1);
             break;
         case 47:
             if (rec) rec->hold_prune_ms = 0;
