@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # End-to-end checks of the real program, run headless beside small system images.
-# Usage: run.sh <path to orvalune> <folder of this script>
+# Usage: run.sh <path to orvalune> <folder of this script> <path to mkrom> <bundled sysrom.dat>
 set -u
 bin="$1"
 here="$2"
+mkrom="$3"
+bundled="$4"
 work=$(mktemp -d /tmp/orvalune_e2e_XXXXXX)
 trap 'rm -rf "$work"' EXIT
 export HOME="$work/home" XDG_DATA_HOME="$work/home/.local/share" XDG_CONFIG_HOME="$work/home/.config"
 export SDL_VIDEODRIVER=dummy SDL_AUDIODRIVER=dummy
+export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=0}"
 mkdir -p "$HOME"
 passed=0
 failed=0
@@ -31,6 +34,28 @@ write_image() {
     for rec in "$@"; do
         python3 -c 'import sys,struct; d=open(sys.argv[1],"rb").read(); sys.stdout.buffer.write(struct.pack(">I",len(d))+d)' "$rec" >> "$out"
     done
+}
+
+# Builds sysrom.dat in machine folder $1 from the scripts given as name=text pairs.
+# Extra mkrom options may follow a lone "--".
+image_from_scripts() {
+    local dir="$1"; shift
+    local src="$dir/system_src"
+    rm -rf "$src"; mkdir -p "$src"
+    while [ $# -gt 0 ] && [ "$1" != "--" ]; do
+        local name="${1%%=*}"
+        mkdir -p "$(dirname "$src/$name")"
+        printf '%s\n' "${1#*=}" > "$src/$name"
+        shift
+    done
+    [ $# -gt 0 ] && shift
+    "$mkrom" "$@" "$src" "$dir/sysrom.dat" >/dev/null
+}
+
+# Runs the machine in folder $1 headless with its own home; the rest are extra arguments.
+run_machine() {
+    local dir="$1"; shift
+    timeout 60 "$dir/orvalune" -x -home "$dir/home" "$@" 2>&1
 }
 
 for t in "$here"/cases/*.sh; do

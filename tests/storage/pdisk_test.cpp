@@ -28,6 +28,10 @@
 
 namespace {
 
+// A valid cartridge with no files: what a freshly made cartridge file holds.
+const std::string kEmptyCartridge = "orvalune cartridge // x\nversion 2\n\n:: [eoc]\n";
+
+
 std::string str(const pbuffer* b) {
     return b ? std::string(reinterpret_cast<const char*>(b->data), size_t(b->length)) : "<null>";
 }
@@ -626,7 +630,7 @@ TEST_F(Pdisk, MountDescriptions) {
 }
 
 TEST_F(Pdisk, CartridgeWriteBackWaitsThreeHundredMillisecondsAndRunsOnce) {
-    host_put(drive + "/c.q64", "ORIGINAL");
+    host_put(drive + "/c.q64", kEmptyCartridge);
     int32_t before = pmounts;
     EXPECT_TRUE(put("/c.q64/main.lua", "print(1)"));
     ASSERT_EQ(pmounts, before + 1);
@@ -644,14 +648,14 @@ TEST_F(Pdisk, CartridgeWriteBackWaitsThreeHundredMillisecondsAndRunsOnce) {
     EXPECT_EQ(get("/c.q64/main.lua"), "print(2)");
 
     flush_dirty_mounts_delayed();
-    EXPECT_EQ(host_get(drive + "/c.q64"), "ORIGINAL");
+    EXPECT_EQ(host_get(drive + "/c.q64"), kEmptyCartridge);
     EXPECT_EQ(m->dirty, 1u);
     while (os_get_time() < due) os_sleep(5);
     flush_dirty_mounts_delayed();
     EXPECT_EQ(m->dirty, 0u);
     auto written = host_get(drive + "/c.q64");
     ASSERT_TRUE(written.has_value());
-    EXPECT_NE(*written, "ORIGINAL");
+    EXPECT_NE(*written, kEmptyCartridge);
     EXPECT_FALSE(written->empty());
     host_put(drive + "/c.q64", "MARK");
     os_sleep(20);
@@ -661,7 +665,7 @@ TEST_F(Pdisk, CartridgeWriteBackWaitsThreeHundredMillisecondsAndRunsOnce) {
 }
 
 TEST_F(Pdisk, ExclusiveProcessHoldsWriteBack) {
-    host_put(drive + "/e.q64", "ORIGINAL");
+    host_put(drive + "/e.q64", kEmptyCartridge);
     EXPECT_TRUE(put("/e.q64/a", "1"));
     pmount* m = mount_at("/e.q64");
     ASSERT_NE(m, nullptr);
@@ -671,18 +675,18 @@ TEST_F(Pdisk, ExclusiveProcessHoldsWriteBack) {
     flush_dirty_mounts_delayed();
     prune_mounts();
     EXPECT_EQ(m->dirty, 1u);
-    EXPECT_EQ(host_get(drive + "/e.q64"), "ORIGINAL");
+    EXPECT_EQ(host_get(drive + "/e.q64"), kEmptyCartridge);
     app.exclusive_process = 0;
     EXPECT_EQ(flush_dirty_mounts_ex(0), 1);
-    EXPECT_NE(host_get(drive + "/e.q64"), "ORIGINAL");
+    EXPECT_NE(host_get(drive + "/e.q64"), kEmptyCartridge);
 }
 
 TEST_F(Pdisk, ReadingWithRfWritesBackFirst) {
-    host_put(drive + "/r.q64", "ORIGINAL");
+    host_put(drive + "/r.q64", kEmptyCartridge);
     EXPECT_TRUE(put("/r.q64/a", "1"));
     auto raw = get("/r.q64", "rf");
     ASSERT_TRUE(raw.has_value());
-    EXPECT_NE(*raw, "ORIGINAL");
+    EXPECT_NE(*raw, kEmptyCartridge);
     EXPECT_EQ(mount_at("/r.q64")->dirty, 0u);
     EXPECT_EQ(get("/r.q64"), std::nullopt);  // the mount point itself is a folder
     EXPECT_EQ(pdisk_directory_exists("/r.q64", 1), 1);
@@ -713,7 +717,7 @@ TEST_F(Pdisk, DottedCartridgeNamesAreNotCartridges) {
 }
 
 TEST_F(Pdisk, DeletingAMountedCartridge) {
-    host_put(drive + "/d.q64", "ORIGINAL");
+    host_put(drive + "/d.q64", kEmptyCartridge);
     EXPECT_TRUE(put("/d.q64/f", "1"));
     std::string origin = str(mount_at("/d.q64")->origin);
     EXPECT_EQ(delete_path("/d.q64"), 0);
@@ -789,19 +793,19 @@ TEST_F(Pdisk, CopyingBetweenRamAndHost) {
 }
 
 TEST_F(Pdisk, AliasOfACartridgeSubfolderMarksTheCartridge) {
-    host_put(drive + "/s.q64", "ORIGINAL");
+    host_put(drive + "/s.q64", kEmptyCartridge);
     EXPECT_EQ(pmkdir("/s.q64/sub"), 0);
     pmount* cart = mount_at("/s.q64");
     ASSERT_NE(cart, nullptr);
     flush_dirty_mounts_immediately();
-    host_put(drive + "/s.q64", "ORIGINAL");
+    host_put(drive + "/s.q64", kEmptyCartridge);
     EXPECT_EQ(cart->dirty, 0u);
     ASSERT_NE(mount_p_path("/alias", "/s.q64/sub"), nullptr);
     cart = mount_at("/s.q64");
     EXPECT_TRUE(put("/alias/f", "1"));
     EXPECT_EQ(cart->dirty, 1u);
     flush_dirty_mounts_immediately();
-    EXPECT_NE(host_get(drive + "/s.q64"), "ORIGINAL");
+    EXPECT_NE(host_get(drive + "/s.q64"), kEmptyCartridge);
 }
 
 TEST_F(Pdisk, ScriptMountsStopBeforeTheTableFills) {
@@ -848,7 +852,7 @@ TEST_F(Pdisk, PruneThresholds) {
 }
 
 TEST_F(Pdisk, PruningDropsCleanTemporaryMounts) {
-    host_put(drive + "/k.q64", "ORIGINAL");
+    host_put(drive + "/k.q64", kEmptyCartridge);
     EXPECT_TRUE(put("/k.q64/a", "1"));
     EXPECT_TRUE(put("/ram/anywhen/snap", "s"));
     EXPECT_TRUE(put("/ram/keep", "k"));
@@ -856,7 +860,7 @@ TEST_F(Pdisk, PruningDropsCleanTemporaryMounts) {
     prune_slots_threshold = 1;
     prune_mounts();
     EXPECT_EQ(mount_at("/k.q64"), nullptr);  // written back, then dropped
-    EXPECT_NE(host_get(drive + "/k.q64"), "ORIGINAL");
+    EXPECT_NE(host_get(drive + "/k.q64"), kEmptyCartridge);
     EXPECT_EQ(find_ram_file((origin + "/a").c_str()), nullptr);
     EXPECT_EQ(get("/ram/anywhen/snap"), std::nullopt);
     EXPECT_EQ(get("/ram/keep"), "k");
@@ -900,7 +904,7 @@ TEST_F(Pdisk, SyncClearsTheHostWriteFlag) {
 }
 
 TEST_F(Pdisk, ResetFreesEverythingButKeepsTheCartridgeCounter) {
-    host_put(drive + "/z.q64", "ORIGINAL");
+    host_put(drive + "/z.q64", kEmptyCartridge);
     EXPECT_EQ(pdisk_directory_exists("/z.q64", 1), 1);
     int64_t next = mount_index;
     pfile_reset();
@@ -916,7 +920,7 @@ TEST_F(Pdisk, RootListingShowsMountsAsFolders) {
     mkdir((drive + "/docs").c_str(), 0755);
     mkdir((drive + "/box.q64").c_str(), 0755);
     mkdir((drive + "/ram").c_str(), 0755);  // hidden by the mount of the same name
-    host_put(drive + "/x.q64", "ORIGINAL");
+    host_put(drive + "/x.q64", kEmptyCartridge);
     host_put(drive + "/.hidden", "h");
     host_put(drive + "/File10.txt", "a");
     host_put(drive + "/file2.txt", "b");
@@ -949,10 +953,10 @@ TEST_F(Pdisk, RamListing) {
 }
 
 TEST_F(Pdisk, ListingWritesBackFirst) {
-    host_put(drive + "/w.q64", "ORIGINAL");
+    host_put(drive + "/w.q64", kEmptyCartridge);
     EXPECT_TRUE(put("/w.q64/a", "1"));
     EXPECT_EQ(list("/w.q64"), std::vector<std::string>{"a"});
-    EXPECT_NE(host_get(drive + "/w.q64"), "ORIGINAL");
+    EXPECT_NE(host_get(drive + "/w.q64"), kEmptyCartridge);
 }
 
 TEST_F(Pdisk, ListingKeepsAtMostItsLimit) {
