@@ -422,25 +422,40 @@ int lua54_update_buttons(lua_State* L) {
     return 0;
 }
 
-int lua54_btn(lua_State* L) {
-    int64_t b = q64_intp(L, 1, -1);
-    int64_t p = q64_intp(L, 2, 0);
-    if (!cproc) {
-        lua_pushboolean(L, 0);
-        return 1;
-    }
-    if (b == -1) {
-        uint64_t bits = 0;
-        for (int pl = 0; pl < 8; pl++) {
-            for (int k = 0; k < 8; k++) {
-                if (cproc->buttons_cur[pl * 16 + k]) bits |= (uint64_t)1 << (8 * pl + k);
-            }
+// Buttons 0..7 of every player as one bit mask, bit 8 * player + button, for those that pass test.
+static uint64_t button_mask(const process_record* rec, bool (*test)(const process_record*, int)) {
+    uint64_t bits = 0;
+    for (int pl = 0; pl < 8; pl++) {
+        for (int k = 0; k < 8; k++) {
+            if (test(rec, pl * 16 + k)) bits |= (uint64_t)1 << (8 * pl + k);
         }
-        lua_pushinteger(L, (lua_Integer)bits);
-        return 1;
     }
-    if (b < 0 || b > 15 || p < 0 || p > 7) {
+    return bits;
+}
+
+static bool button_down(const process_record* rec, int i) { return rec->buttons_cur[i] != 0; }
+
+static bool button_pressed_now(const process_record* rec, int i) {
+    return rec->buttons_cur[i] >= 64 && rec->buttons_prev[i] < 64;
+}
+
+// Reads the button and player arguments; false (with false pushed) when there is no answer
+// but a mask (b = -1) or a value.
+static bool button_args(lua_State* L, int64_t* b, int64_t* p) {
+    *b = q64_intp(L, 1, -1);
+    *p = q64_intp(L, 2, 0);
+    if (!cproc || (*b != -1 && (*b < 0 || *b > 15 || *p < 0 || *p > 7))) {
         lua_pushboolean(L, 0);
+        return false;
+    }
+    return true;
+}
+
+int lua54_btn(lua_State* L) {
+    int64_t b, p;
+    if (!button_args(L, &b, &p)) return 1;
+    if (b == -1) {
+        lua_pushinteger(L, (lua_Integer)button_mask(cproc, button_down));
         return 1;
     }
     uint8_t v = cproc->buttons_cur[p * 16 + b];
@@ -450,25 +465,10 @@ int lua54_btn(lua_State* L) {
 }
 
 int lua54_btnp(lua_State* L) {
-    int64_t b = q64_intp(L, 1, -1);
-    int64_t p = q64_intp(L, 2, 0);
-    if (!cproc) {
-        lua_pushboolean(L, 0);
-        return 1;
-    }
+    int64_t b, p;
+    if (!button_args(L, &b, &p)) return 1;
     if (b == -1) {
-        uint64_t bits = 0;
-        for (int pl = 0; pl < 8; pl++) {
-            for (int k = 0; k < 8; k++) {
-                int i = pl * 16 + k;
-                if (cproc->buttons_cur[i] >= 64 && cproc->buttons_prev[i] < 64) bits |= (uint64_t)1 << (8 * pl + k);
-            }
-        }
-        lua_pushinteger(L, (lua_Integer)bits);
-        return 1;
-    }
-    if (b < 0 || b > 15 || p < 0 || p > 7) {
-        lua_pushboolean(L, 0);
+        lua_pushinteger(L, (lua_Integer)button_mask(cproc, button_pressed_now));
         return 1;
     }
     lua_pushboolean(L, button_fires(cproc, (int)(p * 16 + b)));

@@ -30,15 +30,6 @@ constexpr char EMPTY_HEADER[] = "--[[mox]]\n";
 constexpr char ANYWHEN_PREFIX[] = "anywhen://";
 constexpr char CARTRIDGE_MOUNT_ORIGIN[] = "/ram/mount/";
 
-// Destroys its buffer however the function is left (script errors unwind as exceptions).
-struct buffer_holder {
-    pbuffer* b;
-    explicit buffer_holder(pbuffer* buffer) : b(buffer) {}
-    ~buffer_holder() { destroy_buffer(b); }
-    buffer_holder(const buffer_holder&) = delete;
-    buffer_holder& operator=(const buffer_holder&) = delete;
-};
-
 // Closes a handle opened for reading however the function is left.
 struct read_handle {
     ram_file* f;

@@ -35,15 +35,6 @@ constexpr uint32_t MAX_STR_BLOCK_LENGTH = 0x1FFFFFF;
 // LZ4 turns one byte of packed data into at most 255 or so bytes of output.
 constexpr int64_t LZ4_MAX_RATIO = 256;
 
-// Destroys a buffer when leaving scope, also when a script error unwinds through here.
-struct buffer_holder {
-    pbuffer* b;
-    explicit buffer_holder(pbuffer* buffer) : b(buffer) {}
-    ~buffer_holder() { destroy_buffer(b); }
-    buffer_holder(const buffer_holder&) = delete;
-    buffer_holder& operator=(const buffer_holder&) = delete;
-};
-
 // Holds the collector still while a table is written: the writer keeps pointers to key
 // strings, and no finalizer may change a table half written.
 struct gc_pause {

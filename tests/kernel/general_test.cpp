@@ -9,6 +9,7 @@
 #include "kernel/process.h"
 #include "lauxlib.h"
 #include "lua.h"
+#include "test_support.h"
 
 namespace {
 
@@ -22,23 +23,7 @@ struct Script : testing::Test {
     }
     void TearDown() override { processes_init(); }
 
-    // Runs code and returns its results joined by spaces (tostring of each), or the error.
-    std::string run(const std::string& code) {
-        lua_State* L = p->L;
-        int top = lua_gettop(L);
-        std::string wrapped =
-            "local r = table.pack(" + code +
-            ") local o = {} for i = 1, r.n do o[i] = math.type(r[i]) == 'float' and string.format('%.17g', r[i]) "
-            "or tostring(r[i]) end return table.concat(o, ' ')";
-        if (luaL_loadstring(L, wrapped.c_str()) != LUA_OK || lua_pcall(L, 0, 1, 0) != LUA_OK) {
-            std::string err = std::string("error: ") + lua_tostring(L, -1);
-            lua_settop(L, top);
-            return err;
-        }
-        std::string out = lua_tostring(L, -1);
-        lua_settop(L, top);
-        return out;
-    }
+    std::string run(const std::string& code) { return run_script(p->L, code); }
     std::string exec(const std::string& code) {
         lua_State* L = p->L;
         if (luaL_loadstring(L, code.c_str()) != LUA_OK || lua_pcall(L, 0, 0, 0) != LUA_OK) {

@@ -12,6 +12,7 @@
 #include "kernel/slice.h"
 #include "lauxlib.h"
 #include "lua.h"
+#include "test_support.h"
 #include "platform/host.h"
 #include "storage/pdisk.h"
 
@@ -44,20 +45,7 @@ struct ProcessApi : testing::Test {
     // Runs code in the process rec and returns its results joined by spaces, or the error.
     static std::string run_in(process_record* rec, const std::string& code) {
         set_current_process(rec);
-        lua_State* L = rec->L;
-        int top = lua_gettop(L);
-        std::string wrapped =
-            "local r = table.pack(" + code +
-            ") local o = {} for i = 1, r.n do o[i] = math.type(r[i]) == 'float' and string.format('%.17g', r[i]) "
-            "or tostring(r[i]) end return table.concat(o, ' ')";
-        std::string out;
-        if (luaL_loadstring(L, wrapped.c_str()) != LUA_OK || lua_pcall(L, 0, 1, 0) != LUA_OK) {
-            out = std::string("error: ") + lua_tostring(L, -1);
-        } else {
-            out = lua_tostring(L, -1);
-        }
-        lua_settop(L, top);
-        return out;
+        return run_script(rec->L, code);
     }
     std::string run(const std::string& code) { return run_in(p, code); }
     // Runs statements in the test process; the error text, or empty.
@@ -319,7 +307,7 @@ TEST_F(ProcessApi, SignalsOfTheCallingProcess) {
     run("_signal(44)");
     EXPECT_EQ(p->high_priority, 0u);
     run("_signal(46)");
-    EXPECT_LE((uint32_t)os_get_time() - p->hold_prune_ms, 5u);
+    EXPECT_LE((int64_t)os_get_time() - (int64_t)p->hold_prune_ms, 5);
     EXPECT_NE(p->hold_prune_ms, 0u);
     run("_signal(47)");
     EXPECT_EQ(p->hold_prune_ms, 0u);
