@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the normal build, then the same tests built with
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# AddressSanitizer and UndefinedBehaviorSanitizer, then (with clang) the fuzz targets
+# for a bounded time each.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/tools/setup.sh"
@@ -18,3 +19,57 @@ for kind in normal sanitize; do
     ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
         ctest --test-dir "$dir" --output-on-failure -j "$jobs"
 done
+
+# Fuzzing, where clang is at hand: every libFuzzer target of tests/fuzz runs for a bounded time
+# (all at once, one core each) from a copy of its seed corpus, with its new inputs, any crashing
+# input and its log kept under build-fuzz/fuzz-runs/<target>/.
+if command -v clang++ >/dev/null 2>&1 && command -v clang >/dev/null 2>&1; then
+    dir="$top/build-fuzz"
+    seconds="${ORVALUNE_FUZZ_SECONDS:-60}"
+    echo "== fuzz build"
+    CC=clang CXX=clang++ cmake -S "$top" -B "$dir" -G Ninja -DORVALUNE_FUZZ=ON >/dev/null
+    cmake --build "$dir" -j "$jobs"
+    fuzz_home=$(mktemp -d /tmp/orvalune_fuzz_home_XXXXXX)
+    trap 'rm -rf "$fuzz_home"' EXIT
+    targets=()
+    pids=()
+    for src in "$top"/tests/fuzz/*_fuzz.cpp; do
+        name=$(basename "$src" .cpp)
+        work="$dir/fuzz-runs/$name"
+        rm -rf "$work"
+        mkdir -p "$work/corpus"
+        if [ -d "$top/tests/fuzz/corpus/$name" ]; then
+            cp -R "$top/tests/fuzz/corpus/$name/." "$work/corpus/"
+        fi
+        (cd "$work" && HOME="$fuzz_home" ASAN_OPTIONS=allocator_may_return_null=1 \
+            UBSAN_OPTIONS=print_stacktrace=1 "$dir/tests/fuzz/$name" \
+            -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 -close_fd_mask=1 \
+            -artifact_prefix="$work/" corpus >"$work/log" 2>&1) &
+        targets+=("$name")
+        pids+=($!)
+    done
+    echo "== fuzzing ${#targets[@]} targets for ${seconds} s each"
+    failed=0
+    for i in "${!targets[@]}"; do
+        name="${targets[$i]}"
+        work="$dir/fuzz-runs/$name"
+        rc=0
+        wait "${pids[$i]}" || rc=$?
+        runs=$(grep -o '^Done [0-9]* runs in [0-9]* second' "$work/log" | tail -n 1 | cut -d' ' -f2 || true)
+        inputs=$(find "$work/corpus" -type f | wc -l)
+        if [ "$rc" = 0 ]; then
+            echo "fuzz $name: passed, ${runs:-0} runs, $inputs inputs in its corpus"
+        else
+            failed=1
+            tail -n 60 "$work/log"
+            crash=$(find "$work" -maxdepth 1 -type f \( -name 'crash-*' -o -name 'leak-*' -o -name 'timeout-*' \
+                -o -name 'oom-*' \) | head -n 1)
+            echo "fuzz $name: FAILED (exit $rc), input kept as ${crash:-<none>}, log in $work/log"
+        fi
+    done
+    if [ "$failed" != 0 ]; then
+        exit 1
+    fi
+else
+    echo "== fuzz build skipped: clang++ not found"
+fi

@@ -42,6 +42,19 @@ bool starts_with(std::string_view s, std::string_view prefix) { return s.substr(
 
 bool contains(std::string_view s, std::string_view part) { return s.find(part) != std::string_view::npos; }
 
+// An entry the readers will not place: a ".." anywhere, or a path that runs through a name
+// that is itself a cartridge (it would land in that cartridge's mount instead of this folder).
+bool unplaceable_entry(const std::string& name) {
+    if (contains(name, "..")) return true;
+    for (size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1)) {
+        if (slash + 1 < name.size() && q64_path_kind(name.substr(0, slash).c_str()) != 0) return true;
+    }
+    // A folder entry named like a cartridge would be mounted as one.
+    if (!name.empty() && name.back() == '/' && q64_path_kind(name.substr(0, name.size() - 1).c_str()) != 0)
+        return true;
+    return false;
+}
+
 // ---------------------------------------------------------------------------
 // Folders whose reading failed. The mount folders are never reused within a run, and a
 // note whose folder has gone is dropped when room is needed.
@@ -404,7 +417,7 @@ bool read_rom_entries(const uint8_t* p, int64_t n, const std::string& root, bool
         std::string name(reinterpret_cast<const char*>(p + pos), size_t(name_len));
         pos += name_len + 1;
         std::string path = root + "/" + name;
-        if (contains(name, "..") || path.size() >= size_t(Q64_PATH_MAX)) {
+        if (unplaceable_entry(name) || path.size() >= size_t(Q64_PATH_MAX)) {
             printf("** bad file description while mounting .q64.rom: %s\n", name.c_str());
             return false;
         }
@@ -507,7 +520,7 @@ int populate_ram_folder_from_q64_buffer_v2(const char* root_path, pbuffer* b) {
         if (starts_with(line, ":: ")) {
             close_open();
             std::string name = entry_path(line, 3);
-            if (name.empty() || name == "/" || contains(name, "..")) {
+            if (name.empty() || name == "/" || unplaceable_entry(name)) {
                 whole = false;  // ignored together with its body
                 continue;
             }
@@ -585,7 +598,7 @@ int populate_ram_folder_from_q64_buffer_v1(const char* root_path, pbuffer* b) {
         snprintf(numbers, sizeof numbers, "%.*s", int(std::min<size_t>(rest.size(), sizeof numbers - 1)), rest.data());
         int first = 0, attribs = 0;
         if (sscanf(numbers, " %d:%d", &first, &attribs) != 2) attribs = 0;
-        if (name.empty() || contains(name, "..")) {
+        if (name.empty() || unplaceable_entry(attribs & 1 ? name + "/" : name)) {
             whole = false;
             continue;
         }

@@ -359,6 +359,18 @@ TEST_F(CartText, DotDotEntriesAreIgnoredWithTheirBodies) {
     EXPECT_EQ(get("/ram/escape.lua"), std::nullopt);
 }
 
+TEST_F(CartText, EntriesThroughACartridgeNameAreIgnored) {
+    // Either order: the file a.q64 first, or the path through it first.
+    for (const char* body : {":: a.q64\nY\n:: a.q64/x\nX\n:: ok.lua\nfine\n:: [eoc]\n",
+                             ":: a.q64/x\nX\n:: a.q64\nY\n:: ok.lua\nfine\n:: [eoc]\n"}) {
+        int32_t before = ram_entries();
+        EXPECT_EQ(read_text("/ram/t", HEADER + body), 1);
+        EXPECT_EQ(tree("/ram/t"), (std::map<std::string, std::string>{{"a.q64", "Y"}, {"ok.lua", "fine"}}));
+        EXPECT_EQ(ram_entries(), before + 3);  // nothing lands in a mount of a.q64
+        delete_path("/ram/t");
+    }
+}
+
 TEST_F(CartText, OverlongPathStopsReading) {
     std::string name;
     for (char c = 'a'; c < 'f'; c++) name += std::string(250, c) + "/";
@@ -503,6 +515,14 @@ TEST_F(CartRom, DotDotEntryIsRefusedWithItsMessage) {
     EXPECT_EQ(tree("/ram/dd"), (std::map<std::string, std::string>{{"a.lua", "x"}}));
     EXPECT_EQ(ram_entries(), before + 2);  // the folder and a.lua
     EXPECT_EQ(get("/ram/evil.lua"), std::nullopt);
+}
+
+TEST_F(CartRom, EntryThroughACartridgeNameStopsReading) {
+    std::string list = std::string("a.q64\0\1y", 8) + std::string("a.q64/x\0\1x", 10);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(read_rom("/ram/tc", rom_of_list(list)), 1);
+    EXPECT_NE(captured().find("** bad file description while mounting .q64.rom: a.q64/x\n"), std::string::npos);
+    EXPECT_EQ(tree("/ram/tc"), (std::map<std::string, std::string>{{"a.q64", "y"}}));
 }
 
 TEST_F(CartRom, BadNamesStopReading) {
