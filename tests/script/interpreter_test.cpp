@@ -42,6 +42,12 @@ int lua_superyield(lua_State*) {
     return 0;
 }
 
+// cycles(): the count as a kernel call reads it.
+int lua_cycles(lua_State* L) {
+    lua_pushinteger(L, cpu_cycles);
+    return 1;
+}
+
 struct Interpreter : testing::Test {
     lua_State* L = nullptr;
     int32_t saved_cycles = 0, saved_max = 0, saved_super = 0;
@@ -241,6 +247,21 @@ TEST_F(Interpreter, EveryExecutedInstructionIsChargedByItsKind) {
         int64_t measured = cycles_of(chunk);
         EXPECT_EQ(measured, expected + callee) << chunk;
     }
+}
+
+TEST_F(Interpreter, NativeCodeSeesTheChargeOfEveryInstructionBeforeIt) {
+    lua_register(L, "cycles", lua_cycles);
+    // GETTABUP and CALL between the two reads.
+    EXPECT_EQ(run("local a = cycles(); local b = cycles(); return b - a"), "4");
+    // LOADI and ADDI at 1, then GETTABUP and CALL.
+    EXPECT_EQ(run("local a = cycles(); local x = 1; x = x + 1; local b = cycles(); return b - a"), "6");
+    // MOVE and CALL in the caller, GETTABUP and TAILCALL in the Lua function it calls.
+    EXPECT_EQ(run("local function f() return cycles() end; local a = cycles(); local b = f(); return b - a"),
+              "7");
+    // From an __index function: GETFIELD in the caller, GETTABUP and TAILCALL in the function.
+    EXPECT_EQ(run("local t = setmetatable({}, {__index = function() return cycles() end})\n"
+                  "local b = t.x; local c = t.x; return c - b"),
+              "6");
 }
 
 TEST_F(Interpreter, ASliceOfCheapInstructionsStopsOneCycleOverItsBudget) {
