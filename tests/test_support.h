@@ -23,3 +23,138 @@ inline std::string run_script(lua_State* L, const std::string& code) {
     lua_settop(L, top);
     return out;
 }
+
+// --- Storage tests: a fresh application-data folder with its drive, and host/virtual file
+// helpers shared by the file-system, cartridge and file-function tests.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <optional>
+#include <vector>
+
+#include "kernel/app.h"
+#include "kernel/process.h"
+#include "storage/pdisk.h"
+
+namespace drive_test {
+
+inline std::string str(const pbuffer* b) {
+    return b ? std::string(reinterpret_cast<const char*>(b->data), size_t(b->length)) : "<null>";
+}
+
+inline void host_put(const std::string& p, const std::string& bytes) {
+    FILE* f = fopen(p.c_str(), "wb");
+    ASSERT_NE(f, nullptr) << p;
+    fwrite(bytes.data(), 1, bytes.size(), f);
+    fclose(f);
+}
+
+inline std::optional<std::string> host_get(const std::string& p) {
+    FILE* f = fopen(p.c_str(), "rb");
+    if (!f) return std::nullopt;
+    std::string s;
+    char chunk[4096];
+    for (size_t n; (n = fread(chunk, 1, sizeof chunk, f)) > 0;) s.append(chunk, n);
+    fclose(f);
+    return s;
+}
+
+// The names in a host folder, sorted, without "." and "..".
+inline std::vector<std::string> host_names(const std::string& dir) {
+    std::vector<std::string> out;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d))
+            if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) out.push_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// Writes a whole virtual file through a handle; true when the close reports success.
+inline bool put(const std::string& path, const std::string& text, const char* mode = "w") {
+    ram_file* f = pfopen(path.c_str(), mode);
+    if (!f) return false;
+    if (!text.empty()) pfwrite(text.data(), 1, int64_t(text.size()), f);
+    return pfclose(f) == 0;
+}
+
+inline std::optional<std::string> get(const std::string& path, const char* mode = "r") {
+    ram_file* f = pfopen(path.c_str(), mode);
+    if (!f) return std::nullopt;
+    std::string s = str(f->contents);
+    pfclose(f);
+    return s;
+}
+
+inline pmount* mount_at(const char* mount_point) {
+    for (int32_t i = 0; i < pmounts; i++)
+        if (strcmp(reinterpret_cast<const char*>(pmount_table[i].mount_point->data), mount_point) == 0)
+            return &pmount_table[i];
+    return nullptr;
+}
+
+// Each test gets a new application-data folder under HOME whose default configuration mounts
+// its "drive" folder at "/", with ram folders at /ram and /system; the folder goes afterwards.
+struct temp_drive : testing::Test {
+    std::string home, drive;
+    char saved_home[sizeof(config.home_folder)];
+    process_record* saved_cproc = nullptr;
+
+    void SetUp() override {
+        memcpy(saved_home, config.home_folder, sizeof saved_home);
+        saved_cproc = cproc;
+        std::string tmpl = std::string(getenv("HOME")) + "/drive_XXXXXX";
+        std::vector<char> t(tmpl.begin(), tmpl.end());
+        t.push_back(0);
+        ASSERT_NE(mkdtemp(t.data()), nullptr);
+        home = t.data();
+        drive = home + "/drive";
+        snprintf(config.home_folder, sizeof(config.home_folder), "%s", home.c_str());
+        app.exclusive_process = 0;
+        cproc = nullptr;
+        pfile_init();
+        pfile_reset();
+        mount_ram_folder("/ram");
+        process_config();
+        mount_ram_folder("/system");
+    }
+
+    void TearDown() override {
+        pfile_reset();
+        cproc = saved_cproc;
+        app.exclusive_process = 0;
+        memcpy(config.home_folder, saved_home, sizeof saved_home);
+        if (!home.empty() && system(("rm -rf '" + home + "'").c_str()) != 0) ADD_FAILURE() << "left " << home;
+    }
+};
+
+}  // namespace drive_test
+
+// --- Script cases: each {code, expected} pair checked through a runner, the code named on
+// failure; and statements run for their error alone.
+#include <gtest/gtest.h>
+
+#include <utility>
+#include <vector>
+
+using script_cases = std::vector<std::pair<std::string, std::string>>;
+
+template <typename Run>
+inline void expect_each(Run&& run, const script_cases& cases) {
+    for (const auto& [code, want] : cases) EXPECT_EQ(run(code), want) << code;
+}
+
+// Runs statements in L: "" when they finish, else the error message.
+inline std::string exec_script(lua_State* L, const std::string& code) {
+    std::string err;
+    if (luaL_loadstring(L, code.c_str()) != LUA_OK || lua_pcall(L, 0, 0, 0) != LUA_OK) {
+        err = lua_tostring(L, -1);
+        lua_pop(L, 1);
+    }
+    return err;
+}

@@ -21,38 +21,29 @@ void run_args(std::vector<const char*> words) {
     process_arguments((int)argv.size(), argv.data());
 }
 
-TEST(CommandLine, HeadlessWithFileArgument) {
+TEST(CommandLine, OptionsAndTheFileArgument) {
     run_args({"orvalune", "-x", "game"});
     EXPECT_EQ(config.headless, 1u);
     EXPECT_STREQ(config.file_argument, "game");
     EXPECT_EQ(config.display_index, -1);
-}
-
-TEST(CommandLine, HomeIsCreatedAndDisplayRead) {
     std::string home = std::string(getenv("HOME")) + "/cl_home/deeper/still";
     run_args({"orvalune", "-home", home.c_str(), "-display", "2"});
     EXPECT_EQ(home, config.home_folder);
     EXPECT_EQ(config.display_index, 2);
     struct stat st;
-    EXPECT_EQ(stat(home.c_str(), &st), 0);
-}
-
-TEST(CommandLine, UnknownOptionSkipsItsWord) {
-    run_args({"orvalune", "-zap", "word", "plain"});
+    EXPECT_EQ(stat(home.c_str(), &st), 0);  // created
+    run_args({"orvalune", "-zap", "word", "plain"});  // an unknown option skips its word
     EXPECT_STREQ(config.file_argument, "plain");
     run_args({"orvalune", "-zap", "word"});
     EXPECT_STREQ(config.file_argument, "");
 }
 
-TEST(CommandLine, PipeEndsTheScan) {
+TEST(CommandLine, PipeEndsTheScanAndOptionsAsLastWordReadNothingPastTheEnd) {
     run_args({"orvalune", "|", "-x", "game"});
     EXPECT_EQ(config.headless, 0u);
     EXPECT_STREQ(config.file_argument, "");
     run_args({"orvalune", "a", "b", ">out"});
     EXPECT_STREQ(config.file_argument, "b");
-}
-
-TEST(CommandLine, OptionsAsLastWordReadNothingPastTheEnd) {
     run_args({"orvalune", "-home"});
     EXPECT_STREQ(config.home_folder, "");
     run_args({"orvalune", "-display"});

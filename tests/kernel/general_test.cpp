@@ -24,15 +24,7 @@ struct Script : testing::Test {
     void TearDown() override { processes_init(); }
 
     std::string run(const std::string& code) { return run_script(p->L, code); }
-    std::string exec(const std::string& code) {
-        lua_State* L = p->L;
-        if (luaL_loadstring(L, code.c_str()) != LUA_OK || lua_pcall(L, 0, 0, 0) != LUA_OK) {
-            std::string err = lua_tostring(L, -1);
-            lua_pop(L, 1);
-            return err;
-        }
-        return "";
-    }
+    std::string exec(const std::string& code) { return exec_script(p->L, code); }
 };
 
 TEST(Registry, EveryNameOnceWithSharedFunctionsForAliases) {
@@ -109,8 +101,7 @@ TEST_F(Script, Maths) {
 
 TEST_F(Script, RandomStreamsRepeatWhenSeeded) {
     std::string a = run("(function() srand(42) return rnd(), rnd(100), rnd({7, 8, 9}) end)()");
-    std::string b = run("(function() srand(42) return rnd(), rnd(100), rnd({7, 8, 9}) end)()");
-    EXPECT_EQ(a, b);
+    EXPECT_EQ(run("(function() srand(42) return rnd(), rnd(100), rnd({7, 8, 9}) end)()"), a);
     EXPECT_EQ(run("rnd({})"), "");
     EXPECT_EQ(run("(function() for i = 1, 1000 do local r = rnd() if r < 0 or r >= 1 then return false end end "
                   "return true end)()"),

@@ -1,19 +1,30 @@
+// Byte buffers: creation and growth, readers and writers, escaped and hexadecimal forms,
+// lines, cropping, host files and the allocation counters.
 #include "kernel/pbuffer.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 
-std::string contents(pbuffer* b) {
-    return std::string(reinterpret_cast<const char*>(b->data), size_t(b->length));
+// A buffer destroyed when the test ends.
+struct Buf {
+    pbuffer* b;
+    explicit Buf(pbuffer* x) : b(x) {}
+    ~Buf() { destroy_buffer(b); }
+    pbuffer* operator->() const { return b; }
+    operator pbuffer*() const { return b; }
+};
+
+std::string contents(pbuffer* b) { return std::string(reinterpret_cast<const char*>(b->data), size_t(b->length)); }
+
+// "length cursor capacity".
+std::string shape(pbuffer* b) {
+    return std::to_string(b->length) + " " + std::to_string(b->cursor) + " " + std::to_string(b->capacity);
 }
 
 // A scratch host file removed when the test ends.
@@ -39,170 +50,118 @@ struct temp_file {
 // Creation and growth
 // ---------------------------------------------------------------------------
 
-TEST(PbufferCreate, ZeroAndNegativeSizesGiveCapacityOne) {
-    pbuffer* a = create_buffer_2(0, 7);
-    pbuffer* b = create_buffer_2(-5, 7);
-    ASSERT_NE(a, nullptr);
-    ASSERT_NE(b, nullptr);
-    EXPECT_EQ(a->capacity, 1u);
+TEST(PbufferCreate, SizesAndGrowth) {
+    Buf a(create_buffer_2(0, 7)), b(create_buffer_2(-5, 7));
+    EXPECT_EQ(shape(a), "0 0 1");
     EXPECT_EQ(b->capacity, 1u);
-    EXPECT_EQ(a->length, 0);
-    EXPECT_EQ(a->cursor, 0);
     EXPECT_EQ(a->tag, 7);
     EXPECT_STREQ(to_cstr(a), "");
-    destroy_buffer(a);
-    destroy_buffer(b);
-}
-
-TEST(PbufferCreate, OneByteIntoCapacityOneGrowsToFour) {
-    pbuffer* b = create_buffer_2(0, 1);
+    // One byte into capacity one grows to four; the bytes beyond it are zero.
     EXPECT_EQ(bwrite_uint8(0xAB, b), 1);
-    EXPECT_EQ(b->capacity, 4u);
-    EXPECT_EQ(b->length, 1);
-    EXPECT_EQ(b->cursor, 1);
-    // Bytes beyond the stored one are zero after growth.
-    EXPECT_EQ(b->data[1], 0);
-    EXPECT_EQ(b->data[2], 0);
-    EXPECT_EQ(b->data[3], 0);
-    destroy_buffer(b);
+    EXPECT_EQ(shape(b), "1 1 4");
+    EXPECT_EQ(std::string((const char*)b->data + 1, 3), std::string(3, '\0'));
+    // Growth doubles the need.
+    Buf c(create_buffer_2(3, 1));  // capacity 4
+    EXPECT_EQ(bwrite_uint32(1, c), 4);  // needs 5 -> 10
+    EXPECT_EQ(c->capacity, 10u);
+    EXPECT_EQ(bwrite_uint32(2, c), 4);  // needs 9, fits
+    EXPECT_EQ(bwrite_uint8(3, c), 1);   // needs 10, fits
+    EXPECT_EQ(c->capacity, 10u);
+    EXPECT_EQ(bwrite_uint8(4, c), 1);   // needs 11 -> 22
+    EXPECT_EQ(shape(c), "10 10 22");
+    // ballocate doubles too, zeroes, and never shrinks.
+    Buf d(create_buffer_2(0, 1));
+    ballocate(d, 10);
+    EXPECT_EQ(d->capacity, 22u);
+    EXPECT_EQ(std::string((const char*)d->data, 22), std::string(22, '\0'));
+    ballocate(d, 5);
+    ballocate(d, -3);
+    EXPECT_EQ(d->capacity, 22u);
 }
 
-TEST(PbufferCreate, GrowthDoublesTheNeed) {
-    pbuffer* b = create_buffer_2(3, 1);  // capacity 4
-    EXPECT_EQ(bwrite_uint32(1, b), 4);   // needs 5 -> 10
-    EXPECT_EQ(b->capacity, 10u);
-    EXPECT_EQ(bwrite_uint32(2, b), 4);   // needs 9, fits
-    EXPECT_EQ(b->capacity, 10u);
-    EXPECT_EQ(bwrite_uint8(3, b), 1);    // needs 10, fits
-    EXPECT_EQ(b->capacity, 10u);
-    EXPECT_EQ(bwrite_uint8(4, b), 1);    // needs 11 -> 22
-    EXPECT_EQ(b->capacity, 22u);
-    EXPECT_LT(uint64_t(b->length), b->capacity);
-    destroy_buffer(b);
-}
+TEST(PbufferCreate, CopiesAndClear) {
+    Buf s(create_buffer_from_str("hello"));
+    EXPECT_EQ(s->tag, BUFFER_TAG_FROM_STR);
+    EXPECT_EQ(shape(s), "5 5 7");  // the cursor at the end
+    bappend_str(s, "!");
+    EXPECT_STREQ(to_cstr(s), "hello!");
 
-TEST(PbufferCreate, FromStrKeepsCursorAtEnd) {
-    pbuffer* b = create_buffer_from_str("hello");
-    EXPECT_EQ(b->tag, BUFFER_TAG_FROM_STR);
-    EXPECT_EQ(b->capacity, 7u);
-    EXPECT_EQ(b->length, 5);
-    EXPECT_EQ(b->cursor, 5);
-    EXPECT_STREQ(to_cstr(b), "hello");
-    bappend_str(b, "!");
-    EXPECT_STREQ(to_cstr(b), "hello!");
-    destroy_buffer(b);
-}
-
-TEST(PbufferCreate, FromBufferCopiesWithCursorAtZero) {
-    pbuffer* src = create_buffer_from_str("abcdef");
-    pbuffer* copy = create_buffer_from_buffer(src);
+    Buf src(create_buffer_from_str("abcdef"));
+    Buf copy(create_buffer_from_buffer(src)), tagged(create_buffer_from_buffer_2(src, 42));
     EXPECT_EQ(copy->tag, BUFFER_TAG_FROM_BUFFER);
     EXPECT_EQ(copy->capacity, src->capacity + 1);
-    EXPECT_EQ(copy->length, 6);
     EXPECT_EQ(copy->cursor, 0);
     EXPECT_EQ(contents(copy), "abcdef");
-    pbuffer* tagged = create_buffer_from_buffer_2(src, 42);
     EXPECT_EQ(tagged->tag, 42);
     EXPECT_EQ(contents(tagged), "abcdef");
     EXPECT_EQ(create_buffer_from_buffer(nullptr), nullptr);
-    destroy_buffer(src);
-    destroy_buffer(copy);
-    destroy_buffer(tagged);
-}
 
-TEST(PbufferCreate, FromBufferAllocatesAtLeastLengthPlusOne) {
-    // A source whose capacity field reads as negative in its low 32 bits
-    // must still give a copy big enough for its stored bytes.
-    pbuffer* src = create_buffer_from_str("0123456789");
-    uint64_t real_capacity = src->capacity;
-    src->capacity = 0xFFFFFFFFu;
-    pbuffer* copy = create_buffer_from_buffer(src);
-    src->capacity = real_capacity;
-    ASSERT_NE(copy, nullptr);
-    EXPECT_GE(copy->capacity, 11u);
-    EXPECT_EQ(contents(copy), "0123456789");
-    EXPECT_STREQ(to_cstr(copy), "0123456789");
-    destroy_buffer(src);
-    destroy_buffer(copy);
-}
+    // A source whose capacity field reads as negative in its low 32 bits must still give
+    // a copy big enough for its stored bytes.
+    Buf digits(create_buffer_from_str("0123456789"));
+    uint64_t real_capacity = digits->capacity;
+    digits->capacity = 0xFFFFFFFFu;
+    Buf big(create_buffer_from_buffer(digits));
+    digits->capacity = real_capacity;
+    ASSERT_NE(big.b, nullptr);
+    EXPECT_GE(big->capacity, 11u);
+    EXPECT_STREQ(to_cstr(big), "0123456789");
 
-TEST(PbufferCreate, BallocateDoublesAndZeroes) {
-    pbuffer* b = create_buffer_2(0, 1);
-    ballocate(b, 10);
-    EXPECT_EQ(b->capacity, 22u);
-    for (uint64_t i = 0; i < b->capacity; i++) EXPECT_EQ(b->data[i], 0) << i;
-    ballocate(b, 5);  // already big enough
-    EXPECT_EQ(b->capacity, 22u);
-    ballocate(b, -3);
-    EXPECT_EQ(b->capacity, 22u);
-    destroy_buffer(b);
-}
-
-TEST(PbufferCreate, ClearKeepsCapacityAndNullsAreHarmless) {
-    pbuffer* b = create_buffer_from_str("some text");
-    uint64_t capacity = b->capacity;
-    bclear(b);
-    EXPECT_EQ(b->length, 0);
-    EXPECT_EQ(b->cursor, 0);
-    EXPECT_EQ(b->capacity, capacity);
-    EXPECT_STREQ(to_cstr(b), "");
+    uint64_t capacity = s->capacity;
+    bclear(s);
+    EXPECT_EQ(shape(s), "0 0 " + std::to_string(capacity));
+    EXPECT_STREQ(to_cstr(s), "");
     bclear(nullptr);
     destroy_buffer(nullptr);
     EXPECT_EQ(to_cstr(nullptr), nullptr);
-    destroy_buffer(b);
 }
 
 // ---------------------------------------------------------------------------
 // Writers and readers
 // ---------------------------------------------------------------------------
 
-TEST(PbufferReadWrite, PerWidthRoundTrips) {
-    pbuffer* b = create_buffer_2(0, 1);
+TEST(PbufferReadWrite, PerWidthRoundTripsAndOverwrites) {
+    Buf b(create_buffer_2(0, 1));
     bwrite_uint8(0x12, b);
     bwrite_uint16(0x3456, b);
     bwrite_uint32(0x789ABCDE, b);
     bwrite_uint32_big_endian(0x01020304, b);
-    EXPECT_EQ(b->length, 11);
-    const uint8_t expected[] = {0x12, 0x56, 0x34, 0xDE, 0xBC, 0x9A, 0x78, 1, 2, 3, 4};
-    EXPECT_EQ(memcmp(b->data, expected, sizeof expected), 0);
+    EXPECT_EQ(contents(b), std::string("\x12\x56\x34\xDE\xBC\x9A\x78\x01\x02\x03\x04", 11));
     b->cursor = 0;
     EXPECT_EQ(bread_uint8(b), 0x12);
     EXPECT_EQ(bread_uint16(b), 0x3456);
     EXPECT_EQ(bread_uint32(b), 0x789ABCDEu);
     EXPECT_EQ(bread_uint32_big_endian(b), 0x01020304u);
-    EXPECT_EQ(b->cursor, 11);
     EXPECT_EQ(bread_uint8(b), 0);
     EXPECT_EQ(b->cursor, 11);
-    destroy_buffer(b);
+
+    // Inside the stored bytes the length stays; across the end it grows.
+    Buf t(create_buffer_from_str("abcdefgh"));
+    t->cursor = 2;
+    EXPECT_EQ(bwrite("XY", 1, 2, t), 2);
+    EXPECT_EQ(contents(t), "abXYefgh");
+    EXPECT_EQ(t->cursor, 4);
+    t->cursor = 6;
+    EXPECT_EQ(bwrite("1234", 2, 2, t), 4);
+    EXPECT_EQ(contents(t), "abXYef1234");
 }
 
-TEST(PbufferReadWrite, ShortReadsReturnZeroAndLeaveCursor) {
-    pbuffer* b = create_buffer_2(16, 1);
-    bwrite_uint8(1, b);
-    bwrite_uint8(2, b);
-    bwrite_uint8(3, b);
+TEST(PbufferReadWrite, ShortAndOutOfRangeReadsGiveZeroAndLeaveTheCursor) {
+    Buf b(create_buffer_2(16, 1));
+    bwrite("\x01\x02\x03", 1, 3, b);
     b->cursor = 0;
     EXPECT_EQ(bread_uint32(b), 0u);
-    EXPECT_EQ(b->cursor, 0);
     EXPECT_EQ(bread_uint32_big_endian(b), 0u);
     EXPECT_EQ(b->cursor, 0);
     b->cursor = 2;
     EXPECT_EQ(bread_uint16(b), 0);
-    EXPECT_EQ(b->cursor, 2);
     EXPECT_EQ(bread_uint8_hex(b), 0);
     EXPECT_EQ(b->cursor, 2);
     EXPECT_EQ(bread_uint8(b), 3);
-    destroy_buffer(b);
-}
-
-TEST(PbufferReadWrite, ReadsPastLengthAreRefused) {
-    pbuffer* b = create_buffer_2(16, 1);
-    bwrite_uint32(0xFFFFFFFF, b);
-    // Capacity holds zero bytes past the length; they must not be read.
+    // The capacity holds zero bytes past the length; they must not be read.
     b->cursor = 6;
-    EXPECT_EQ(bread_uint8(b), 0);
-    EXPECT_EQ(b->cursor, 6);
     uint8_t out[8] = {};
+    EXPECT_EQ(bread_uint8(b), 0);
     EXPECT_EQ(bread(out, 1, 4, b), 0);
     EXPECT_EQ(b->cursor, 6);
     b->cursor = -1;
@@ -210,60 +169,34 @@ TEST(PbufferReadWrite, ReadsPastLengthAreRefused) {
     EXPECT_EQ(bread(out, 1, 1, b), 0);
     EXPECT_EQ(b->cursor, -1);
     EXPECT_EQ(bread_uint8(nullptr), 0);
-    destroy_buffer(b);
 }
 
-TEST(PbufferReadWrite, OverwriteInsideStoredBytesKeepsLength) {
-    pbuffer* b = create_buffer_from_str("abcdefgh");
-    b->cursor = 2;
-    EXPECT_EQ(bwrite("XY", 1, 2, b), 2);
-    EXPECT_EQ(b->length, 8);
-    EXPECT_EQ(b->cursor, 4);
-    EXPECT_EQ(contents(b), "abXYefgh");
-    // Writing across the end extends the length.
-    b->cursor = 6;
-    EXPECT_EQ(bwrite("1234", 2, 2, b), 4);
-    EXPECT_EQ(b->length, 10);
-    EXPECT_EQ(contents(b), "abXYef1234");
-    destroy_buffer(b);
-}
-
-TEST(PbufferReadWrite, BwriteRefusesEmptyNegativeAndOverflowingSizes) {
-    pbuffer* b = create_buffer_2(4, 1);
+TEST(PbufferReadWrite, WritesRefuseBadAndOverflowingSizes) {
+    Buf b(create_buffer_2(4, 1));
     char bytes[4] = {1, 2, 3, 4};
-    EXPECT_EQ(bwrite(bytes, 0, 4, b), 0);
-    EXPECT_EQ(bwrite(bytes, 4, 0, b), 0);
-    EXPECT_EQ(bwrite(bytes, -1, 4, b), 0);
+    struct { int64_t size, count; } refused[] = {
+        {0, 4}, {4, 0}, {-1, 4},
+        // Products whose low 32 bits look small must not be truncated into a write.
+        {int64_t(1) << 32, 1}, {(int64_t(1) << 32) + 1, 1}, {int64_t(1) << 40, int64_t(1) << 40}, {0x10000, 0x10000}};
+    for (auto& r : refused) EXPECT_EQ(bwrite(bytes, r.size, r.count, b), 0) << r.size << " x " << r.count;
     EXPECT_EQ(bwrite(nullptr, 1, 4, b), 0);
     EXPECT_EQ(bwrite(bytes, 1, 4, nullptr), 0);
-    // A product whose low 32 bits look small must not be truncated into a write.
-    EXPECT_EQ(bwrite(bytes, int64_t(1) << 32, 1, b), 0);
-    EXPECT_EQ(bwrite(bytes, (int64_t(1) << 32) + 1, 1, b), 0);
-    EXPECT_EQ(bwrite(bytes, int64_t(1) << 40, int64_t(1) << 40, b), 0);
-    EXPECT_EQ(bwrite(bytes, 0x10000, 0x10000, b), 0);
-    EXPECT_EQ(b->length, 0);
-    EXPECT_EQ(b->cursor, 0);
-    EXPECT_EQ(b->capacity, 5u);
-    destroy_buffer(b);
-}
-
-TEST(PbufferReadWrite, WritePastMaximumLengthIsRefused) {
-    pbuffer* b = create_buffer_2(8, 1);
-    b->cursor = int32_t(PBUFFER_MAX_LENGTH);
-    EXPECT_EQ(bwrite_uint8(1, b), 0);
-    EXPECT_EQ(bwrite_uint32(1, b), 0);
-    EXPECT_EQ(bwrite("ab", 1, 2, b), 0);
-    EXPECT_EQ(bwrite_escaped_string("ab", b, 2), 0);
-    EXPECT_EQ(b->length, 0);
-    EXPECT_EQ(b->capacity, 9u);
-    b->cursor = -4;
-    EXPECT_EQ(bwrite_uint8(1, b), 0);
-    EXPECT_EQ(b->length, 0);
-    destroy_buffer(b);
+    EXPECT_EQ(shape(b), "0 0 5");
+    // Past the maximum length, or before the start, nothing is written.
+    Buf m(create_buffer_2(8, 1));
+    m->cursor = int32_t(PBUFFER_MAX_LENGTH);
+    EXPECT_EQ(bwrite_uint8(1, m), 0);
+    EXPECT_EQ(bwrite_uint32(1, m), 0);
+    EXPECT_EQ(bwrite("ab", 1, 2, m), 0);
+    EXPECT_EQ(bwrite_escaped_string("ab", m, 2), 0);
+    m->cursor = -4;
+    EXPECT_EQ(bwrite_uint8(1, m), 0);
+    EXPECT_EQ(m->length, 0);
+    EXPECT_EQ(m->capacity, 9u);
 }
 
 TEST(PbufferReadWrite, BreadCopiesWhatIsThere) {
-    pbuffer* b = create_buffer_from_str("0123456789");
+    Buf b(create_buffer_from_str("0123456789"));
     b->cursor = 4;
     char out[16] = {};
     EXPECT_EQ(bread(out, 2, 2, b), 4);
@@ -277,29 +210,21 @@ TEST(PbufferReadWrite, BreadCopiesWhatIsThere) {
     b->cursor = 0;
     EXPECT_EQ(bread(out, INT64_MAX, INT64_MAX, b), 10);
     EXPECT_EQ(bread(out, 0, 5, b), 0);
-    destroy_buffer(b);
 }
 
 // ---------------------------------------------------------------------------
 // Escaped forms
 // ---------------------------------------------------------------------------
 
-TEST(PbufferEscape, AppendEscapedUsesThreeDecimalDigits) {
-    pbuffer* b = create_buffer_2(0, 1);
-    EXPECT_EQ(bappend_str_escaped(b, "a\tb"), 6);
-    EXPECT_STREQ(to_cstr(b), "a\\009b");
-    bclear(b);
-    bappend_str_escaped(b, "\"q\\\n");
-    EXPECT_STREQ(to_cstr(b), "\\034q\\092\\010");
-    bclear(b);
-    const char high[] = {char(200), char(127), char(128), 0};
-    bappend_str_escaped(b, high);
-    EXPECT_STREQ(to_cstr(b), "\\200\x7f\\128");
-    destroy_buffer(b);
-}
-
-TEST(PbufferEscape, AppendEscapedAppendsAtEndAndTerminates) {
-    pbuffer* b = create_buffer_from_str("x=");
+TEST(PbufferEscape, AppendEscapedUsesThreeDecimalDigitsAtTheEnd) {
+    struct { const char* in; const char* out; } cases[] = {
+        {"a\tb", "a\\009b"}, {"\"q\\\n", "\\034q\\092\\010"}, {"\xc8\x7f\x80", "\\200\x7f\\128"}};
+    for (auto& c : cases) {
+        Buf b(create_buffer_2(0, 1));
+        EXPECT_EQ(bappend_str_escaped(b, c.in), int32_t(strlen(c.out))) << c.out;
+        EXPECT_STREQ(to_cstr(b), c.out);
+    }
+    Buf b(create_buffer_from_str("x="));
     b->cursor = 0;
     EXPECT_EQ(bappend_str_escaped(b, "]"), 1);
     EXPECT_EQ(b->cursor, 3);
@@ -307,56 +232,39 @@ TEST(PbufferEscape, AppendEscapedAppendsAtEndAndTerminates) {
     EXPECT_EQ(contents(b), "x=]");
     EXPECT_EQ(bappend_str_escaped(b, nullptr), 0);
     EXPECT_EQ(bappend_str_escaped(nullptr, "a"), 0);
-    destroy_buffer(b);
 }
 
-TEST(PbufferEscape, BracketFormEscapesClosingBrackets) {
-    pbuffer* b = create_buffer_2(0, 1);
-    EXPECT_EQ(bwrite_escaped_string("]]", b, 2), 8);
-    EXPECT_EQ(contents(b), "\\093\\093");
-    bclear(b);
-    const char text[] = "a\nb\\c\"d\te\x7f";
-    EXPECT_EQ(bwrite_escaped_string(text, b, int32_t(strlen(text))), 19);
-    EXPECT_EQ(contents(b), "a\\nb\\\\c\\\"d\\009e\\127");
-    EXPECT_EQ(b->cursor, b->length);
-    destroy_buffer(b);
-}
-
-TEST(PbufferEscape, BracketFormWritesEverythingAtTheCursor) {
-    // With the cursor inside the stored bytes the escapes must land in order
-    // with the copied bytes, not at the end of the buffer.
-    pbuffer* b = create_buffer_from_str("0123456789");
+TEST(PbufferEscape, BracketFormEscapesAtTheCursor) {
+    struct { std::string in; const char* out; } cases[] = {
+        {"]]", "\\093\\093"}, {"a\nb\\c\"d\te\x7f", "a\\nb\\\\c\\\"d\\009e\\127"},
+        {std::string("a\0b", 3), "a\\000b"}};  // n counts bytes: an embedded 0 is escaped too
+    for (auto& c : cases) {
+        Buf b(create_buffer_2(0, 1));
+        EXPECT_EQ(bwrite_escaped_string(c.in.data(), b, int32_t(c.in.size())), int32_t(strlen(c.out))) << c.out;
+        EXPECT_EQ(contents(b), c.out);
+        EXPECT_EQ(b->cursor, b->length);
+    }
+    // With the cursor inside the stored bytes the escapes land in order with the copied
+    // bytes, not at the end of the buffer.
+    Buf b(create_buffer_from_str("0123456789"));
     b->cursor = 2;
     EXPECT_EQ(bwrite_escaped_string("a]b", b, 3), 6);
     EXPECT_EQ(b->cursor, 8);
-    EXPECT_EQ(b->length, 10);
     EXPECT_EQ(contents(b), "01a\\093b89");
-    destroy_buffer(b);
-}
-
-TEST(PbufferEscape, BracketFormRefusesNothingToDo) {
-    pbuffer* b = create_buffer_2(0, 1);
     EXPECT_EQ(bwrite_escaped_string("abc", nullptr, 3), 0);
     EXPECT_EQ(bwrite_escaped_string("abc", b, 0), 0);
     EXPECT_EQ(bwrite_escaped_string("abc", b, -2), 0);
-    EXPECT_EQ(b->length, 0);
-    // n counts bytes, so an embedded 0 is escaped too.
-    EXPECT_EQ(bwrite_escaped_string("a\0b", b, 3), 6);
-    EXPECT_EQ(contents(b), "a\\000b");
-    destroy_buffer(b);
+    EXPECT_EQ(b->length, 10);
 }
 
 TEST(PbufferEscape, SharedEscapeBufferIsReusedAndGrows) {
     const char* first = escape_lua_string("say \"hi\"");
     EXPECT_STREQ(first, "say \\034hi\\034");
-    uint32_t tagged = get_num_buffers_with_tag(BUFFER_TAG_ESCAPE);
-    EXPECT_EQ(tagged, 1u);
+    EXPECT_EQ(get_num_buffers_with_tag(BUFFER_TAG_ESCAPE), 1u);
     const char* second = escape_lua_string("plain");
     EXPECT_STREQ(second, "plain");
     EXPECT_EQ(first, second);  // same shared storage, overwritten
-    std::string big(3000, '\n');
-    const char* grown = escape_lua_string(big.c_str());
-    EXPECT_EQ(strlen(grown), 12000u);
+    EXPECT_EQ(strlen(escape_lua_string(std::string(3000, '\n').c_str())), 12000u);
     EXPECT_EQ(get_num_buffers_with_tag(BUFFER_TAG_ESCAPE), 1u);
     EXPECT_STREQ(escape_lua_string(nullptr), "");
 }
@@ -366,7 +274,7 @@ TEST(PbufferEscape, SharedEscapeBufferIsReusedAndGrows) {
 // ---------------------------------------------------------------------------
 
 TEST(PbufferHex, WritersProduceLowercaseFixedWidths) {
-    pbuffer* b = create_buffer_2(0, 1);
+    Buf b(create_buffer_2(0, 1));
     EXPECT_EQ(bwrite_uint8_as_hex(0xAF, b), 2);
     EXPECT_EQ(bwrite_uint8_as_hex(0x05, b), 2);
     EXPECT_EQ(contents(b), "af05");
@@ -377,35 +285,27 @@ TEST(PbufferHex, WritersProduceLowercaseFixedWidths) {
     EXPECT_EQ(bwrite_int32_as_hex(0x1F, b), 8);
     EXPECT_EQ(bwrite_int16_as_hex(-1, b), 4);
     EXPECT_EQ(bwrite_int16_as_hex(0x2a, b), 4);
-    EXPECT_STREQ(to_cstr(b),
-                 "0123456789abcdef" "ffffffffffffffff" "fffffffe" "0000001f" "ffff" "002a");
-    destroy_buffer(b);
+    EXPECT_STREQ(to_cstr(b), "0123456789abcdef" "ffffffffffffffff" "fffffffe" "0000001f" "ffff" "002a");
+    // The uint8 writer goes to the cursor, the others append at the end.
+    Buf z(create_buffer_from_str("zzzz"));
+    z->cursor = 0;
+    bwrite_uint8_as_hex(0x12, z);
+    EXPECT_EQ(contents(z), "12zz");
+    EXPECT_EQ(z->cursor, 2);
+    bwrite_int16_as_hex(0x3456, z);
+    EXPECT_EQ(contents(z), "12zz3456");
+    EXPECT_EQ(z->cursor, 8);
+    EXPECT_EQ(z->data[8], 0);
 }
 
-TEST(PbufferHex, AppendersGoToTheEndUint8HexGoesToCursor) {
-    pbuffer* b = create_buffer_from_str("zzzz");
-    b->cursor = 0;
-    bwrite_uint8_as_hex(0x12, b);
-    EXPECT_EQ(contents(b), "12zz");
-    EXPECT_EQ(b->cursor, 2);
-    bwrite_int16_as_hex(0x3456, b);
-    EXPECT_EQ(contents(b), "12zz3456");
-    EXPECT_EQ(b->cursor, 8);
-    EXPECT_EQ(b->data[8], 0);
-    destroy_buffer(b);
-}
-
-TEST(PbufferHex, BreadUint8HexAcceptsBothCasesAndZeroesOthers) {
-    pbuffer* b = create_buffer_from_str("aFC3g7");
+TEST(PbufferHex, ReadersAcceptBothCasesAndStopAtTheEnd) {
+    Buf b(create_buffer_from_str("aFC3g7"));
     b->cursor = 0;
     EXPECT_EQ(bread_uint8_hex(b), 0xAF);
     EXPECT_EQ(bread_uint8_hex(b), 0xC3);
-    EXPECT_EQ(bread_uint8_hex(b), 0x07);
+    EXPECT_EQ(bread_uint8_hex(b), 0x07);  // other characters read as 0
     EXPECT_EQ(b->cursor, 6);
-    destroy_buffer(b);
-}
 
-TEST(PbufferHex, ReadFromHexStrAdvancesPerDigit) {
     const char* text = "ff" "7fff" "8000" "000000de" "adbeefcafef00d01" "23";
     const char* p = text;
     EXPECT_EQ(read_u8_from_hex_str(&p), 0xFF);
@@ -417,175 +317,108 @@ TEST(PbufferHex, ReadFromHexStrAdvancesPerDigit) {
     EXPECT_EQ(read_i64_from_hex_str(&p), int64_t(0xadbeefcafef00d01ull));
     EXPECT_EQ(p, text + 34);
     EXPECT_EQ(read_u8_from_hex_str(&p), 0x23);
-    const char* neg = "FFFFFFFE";
-    p = neg;
+    p = "FFFFFFFE";
     EXPECT_EQ(read_i32_from_hex_str(&p), -2);
-    const char* big = "8000000000000000";
-    p = big;
+    p = "8000000000000000";
     EXPECT_EQ(read_i64_from_hex_str(&p), INT64_MIN);
-}
 
-TEST(PbufferHex, ReadFromHexStrStopsAtZeroCharacter) {
-    const char* text = "12";
-    const char* p = text;
-    EXPECT_EQ(read_i16_from_hex_str(&p), 0);
-    EXPECT_EQ(p, text + 2);
-    const char* one = "a";
-    p = one;
-    EXPECT_EQ(read_u8_from_hex_str(&p), 0);
-    EXPECT_EQ(p, one + 1);
-    const char* empty = "";
-    p = empty;
-    EXPECT_EQ(read_i64_from_hex_str(&p), 0);
-    EXPECT_EQ(p, empty);
-    const char* seven = "1234567";
-    p = seven;
-    EXPECT_EQ(read_i32_from_hex_str(&p), 0);
-    EXPECT_EQ(p, seven + 7);
+    // Text ending inside a value gives 0, the pointer left at the end of the text.
+    struct { const char* text; int width; } shorts[] = {{"12", 16}, {"a", 8}, {"", 64}, {"1234567", 32}};
+    for (auto& s : shorts) {
+        p = s.text;
+        int64_t v = s.width == 8 ? read_u8_from_hex_str(&p) : s.width == 16 ? read_i16_from_hex_str(&p)
+                  : s.width == 32 ? read_i32_from_hex_str(&p) : read_i64_from_hex_str(&p);
+        EXPECT_EQ(v, 0) << s.text;
+        EXPECT_EQ(p, s.text + strlen(s.text)) << s.text;
+    }
     EXPECT_EQ(read_u8_from_hex_str(nullptr), 0);
     p = nullptr;
     EXPECT_EQ(read_i32_from_hex_str(&p), 0);
 }
 
 // ---------------------------------------------------------------------------
-// Lines
+// Lines and cropping
 // ---------------------------------------------------------------------------
 
 TEST(PbufferReadln, SplitsOnLfAndCrLfOnly) {
-    const char bytes[] = {'a', '\r', '\n', 'b', '\r', 'c', '\n'};
-    pbuffer* src = create_buffer_2(0, 1);
-    bwrite(bytes, 1, sizeof bytes, src);
+    Buf src(create_buffer_2(0, 1));
+    bwrite("a\r\nb\rc\n", 1, 7, src);
     src->cursor = 0;
-    pbuffer* line = breadln(src, nullptr);
-    ASSERT_NE(line, nullptr);
+    Buf line(breadln(src, nullptr));
+    ASSERT_NE(line.b, nullptr);
     EXPECT_EQ(line->tag, BUFFER_TAG_READLN);
     EXPECT_EQ(line->capacity, 17u);
     EXPECT_STREQ(to_cstr(line), "a");
     EXPECT_EQ(src->cursor, 3);
-    EXPECT_EQ(breadln(src, line), line);
-    EXPECT_EQ(contents(line), std::string("b\rc"));
+    EXPECT_EQ(breadln(src, line), line.b);
+    EXPECT_EQ(contents(line), "b\rc");
     EXPECT_EQ(line->data[3], 0);
     EXPECT_EQ(src->cursor, 7);
     breadln(src, line);
     EXPECT_EQ(line->length, 0);
     EXPECT_STREQ(to_cstr(line), "");
     EXPECT_EQ(src->cursor, 7);
-    destroy_buffer(line);
-    destroy_buffer(src);
-}
-
-TEST(PbufferReadln, TrailingCrAndLongLines) {
-    pbuffer* src = create_buffer_2(0, 1);
+    // A long line, and a trailing CR kept on the last line.
+    bclear(src);
     std::string long_line(100, 'x');
-    bappend_str(src, long_line.c_str());
-    bappend_str(src, "\nend\r");
+    bappend_str(src, (long_line + "\nend\r").c_str());
     src->cursor = 0;
-    pbuffer* line = breadln(src, nullptr);
+    breadln(src, line);
     EXPECT_EQ(contents(line), long_line);
     breadln(src, line);
     EXPECT_EQ(contents(line), "end\r");
     EXPECT_EQ(src->cursor, src->length);
-    destroy_buffer(line);
-    destroy_buffer(src);
 }
 
-// ---------------------------------------------------------------------------
-// Cropping
-// ---------------------------------------------------------------------------
-
-TEST(PbufferCrop, RemovesLeadingBytesAndZeroesTheRest) {
-    pbuffer* b = create_buffer_from_str("headerBODY");
-    b->cursor = 8;
-    bcrop(b, 6, b->length - 6);
-    EXPECT_EQ(b->length, 4);
-    EXPECT_EQ(b->cursor, 2);
-    EXPECT_EQ(contents(b), "BODY");
-    for (uint64_t i = 4; i < b->capacity; i++) EXPECT_EQ(b->data[i], 0) << i;
-    destroy_buffer(b);
-}
-
-TEST(PbufferCrop, NegativeStartDoesNothing) {
-    pbuffer* b = create_buffer_from_str("abc");
-    bcrop(b, -1, 2);
-    EXPECT_EQ(contents(b), "abc");
-    EXPECT_EQ(b->cursor, 3);
+TEST(PbufferCrop, KeepsTheCountedBytesClampsTheCursorAndZeroesTheRest) {
+    struct { const char* text; int32_t cursor, start, count; const char* kept; int32_t cursor_after; } cases[] = {
+        {"headerBODY", 8, 6, 4, "BODY", 2},
+        {"abc", 3, -1, 2, "abc", 3},     // a negative start does nothing
+        {"abc", 3, 1, 0, "", 0},         // a small count empties
+        {"abc", 3, 3, 5, "", 0},         // so does a start at the end
+        {"0123456789", 9, 2, 3, "234", 3},  // the cursor clamped to the new length
+        {"234", 0, 1, 1, "3", 0},        // and at the front
+        {"abcdef", 6, 4, 1000, "ef", 2}, // a larger count is limited to the stored bytes
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(std::string(c.text) + " from " + std::to_string(c.start));
+        Buf b(create_buffer_from_str(c.text));
+        b->cursor = c.cursor;
+        bcrop(b, c.start, c.count);
+        EXPECT_EQ(contents(b), c.kept);
+        EXPECT_EQ(b->cursor, c.cursor_after);
+        for (uint64_t i = b->length; i < b->capacity; i++) EXPECT_EQ(b->data[i], 0) << i;
+    }
     bcrop(nullptr, 0, 1);
-    destroy_buffer(b);
-}
-
-TEST(PbufferCrop, SmallCountOrStartAtEndEmpties) {
-    pbuffer* b = create_buffer_from_str("abc");
-    bcrop(b, 1, 0);
-    EXPECT_EQ(b->length, 0);
-    EXPECT_EQ(b->cursor, 0);
-    bappend_str(b, "abc");
-    bcrop(b, 3, 5);
-    EXPECT_EQ(b->length, 0);
-    EXPECT_EQ(b->cursor, 0);
-    EXPECT_STREQ(to_cstr(b), "");
-    destroy_buffer(b);
-}
-
-TEST(PbufferCrop, SmallerCountKeepsOnlyThoseBytes) {
-    pbuffer* b = create_buffer_from_str("0123456789");
-    b->cursor = 9;
-    bcrop(b, 2, 3);
-    EXPECT_EQ(b->length, 3);
-    EXPECT_EQ(b->cursor, 3);  // clamped to the new length
-    EXPECT_EQ(contents(b), "234");
-    EXPECT_EQ(b->data[3], 0);
-    b->cursor = 0;
-    bcrop(b, 1, 1);
-    EXPECT_EQ(contents(b), "3");
-    EXPECT_EQ(b->cursor, 0);  // would be negative: clamped at the front
-    destroy_buffer(b);
-}
-
-TEST(PbufferCrop, LargerCountIsLimitedToStoredBytes) {
-    pbuffer* b = create_buffer_from_str("abcdef");
-    bcrop(b, 4, 1000);
-    EXPECT_EQ(b->length, 2);
-    EXPECT_EQ(b->cursor, 2);
-    EXPECT_EQ(contents(b), "ef");
-    destroy_buffer(b);
 }
 
 // ---------------------------------------------------------------------------
 // Host files
 // ---------------------------------------------------------------------------
 
-TEST(PbufferFile, ReadsWholeFileAcrossChunks) {
+TEST(PbufferFile, ReadsWholeFilesAcrossChunks) {
     std::string bytes;
     for (int i = 0; i < 40000; i++) bytes.push_back(char(i * 7 + i / 256));
     temp_file file(bytes);
-    pbuffer* b = create_buffer_from_file(file.path.c_str());
-    ASSERT_NE(b, nullptr);
+    Buf b(create_buffer_from_file(file.path.c_str()));
+    ASSERT_NE(b.b, nullptr);
     EXPECT_EQ(b->tag, BUFFER_TAG_FROM_FILE);
-    EXPECT_EQ(b->length, 40000);
     EXPECT_EQ(b->cursor, 40000);
     EXPECT_EQ(contents(b), bytes);
     EXPECT_LT(uint64_t(b->length), b->capacity);
-    destroy_buffer(b);
+    temp_file empty("");
+    Buf e(create_buffer_from_file(empty.path.c_str()));
+    ASSERT_NE(e.b, nullptr);
+    EXPECT_EQ(e->length, 0);
+    EXPECT_EQ(e->capacity, 4097u);
 }
 
-TEST(PbufferFile, EmptyFileGivesEmptyBuffer) {
-    temp_file file("");
-    pbuffer* b = create_buffer_from_file(file.path.c_str());
-    ASSERT_NE(b, nullptr);
-    EXPECT_EQ(b->length, 0);
-    EXPECT_EQ(b->capacity, 4097u);
-    destroy_buffer(b);
-}
-
-TEST(PbufferFile, MissingFileOrDirectoryGivesNull) {
+TEST(PbufferFile, MissingDirectoryAndTooLargeFilesGiveNull) {
     EXPECT_EQ(create_buffer_from_file("/tmp/pbuffer_test_no_such_file_here"), nullptr);
     EXPECT_EQ(create_buffer_from_file("/tmp"), nullptr);
     EXPECT_EQ(create_buffer_from_file(nullptr), nullptr);
-}
-
-TEST(PbufferFile, FileOfTwoGibibytesIsRefused) {
     temp_file file("");
-    ASSERT_EQ(truncate(file.path.c_str(), int64_t(1) << 31), 0);  // sparse
+    ASSERT_EQ(truncate(file.path.c_str(), int64_t(1) << 31), 0);  // 2 GiB, sparse
     uint32_t before = get_total_num_buffers();
     EXPECT_EQ(create_buffer_from_file(file.path.c_str()), nullptr);
     EXPECT_EQ(get_total_num_buffers(), before);
@@ -601,38 +434,23 @@ TEST(PbufferAccounting, CountersReturnToStartAfterDestroy) {
     uint64_t bytes = get_total_buffer_allocation();
     uint32_t tag_88 = get_num_buffers_with_tag(BUFFER_TAG_FROM_STR);
     uint32_t tag_50 = get_num_buffers_with_tag(50);
-
-    pbuffer* a = create_buffer_from_str("abc");
-    pbuffer* b = create_buffer_2(10, 50);
-    pbuffer* c = create_buffer_from_buffer_2(a, 50);
-    EXPECT_EQ(get_total_num_buffers(), count + 3);
-    EXPECT_EQ(get_num_buffers_with_tag(BUFFER_TAG_FROM_STR), tag_88 + 1);
-    EXPECT_EQ(get_num_buffers_with_tag(50), tag_50 + 2);
-    EXPECT_EQ(get_total_buffer_allocation(), bytes + a->capacity + b->capacity + c->capacity);
-
-    for (int i = 0; i < 1000; i++) bwrite_uint8(uint8_t(i), b);
-    ballocate(a, 5000);
-    EXPECT_EQ(get_total_buffer_allocation(), bytes + a->capacity + b->capacity + c->capacity);
-
-    destroy_buffer(a);
-    destroy_buffer(b);
-    destroy_buffer(c);
+    {
+        Buf a(create_buffer_from_str("abc")), b(create_buffer_2(10, 50)), c(create_buffer_from_buffer_2(a, 50));
+        Buf d(create_buffer_2(4, 500)), e(create_buffer_2(4, -3));  // tags out of range: not counted
+        EXPECT_EQ(get_total_num_buffers(), count + 5);
+        EXPECT_EQ(get_num_buffers_with_tag(BUFFER_TAG_FROM_STR), tag_88 + 1);
+        EXPECT_EQ(get_num_buffers_with_tag(50), tag_50 + 2);
+        EXPECT_EQ(get_num_buffers_with_tag(500) + get_num_buffers_with_tag(-3), 0u);
+        uint64_t others = d->capacity + e->capacity;
+        EXPECT_EQ(get_total_buffer_allocation(), bytes + a->capacity + b->capacity + c->capacity + others);
+        for (int i = 0; i < 1000; i++) bwrite_uint8(uint8_t(i), b);
+        ballocate(a, 5000);
+        EXPECT_EQ(get_total_buffer_allocation(), bytes + a->capacity + b->capacity + c->capacity + others);
+    }
     EXPECT_EQ(get_total_num_buffers(), count);
     EXPECT_EQ(get_total_buffer_allocation(), bytes);
     EXPECT_EQ(get_num_buffers_with_tag(BUFFER_TAG_FROM_STR), tag_88);
     EXPECT_EQ(get_num_buffers_with_tag(50), tag_50);
-}
-
-TEST(PbufferAccounting, OutOfRangeTagsAreNotCounted) {
-    uint32_t count = get_total_num_buffers();
-    pbuffer* b = create_buffer_2(4, 500);
-    pbuffer* c = create_buffer_2(4, -3);
-    EXPECT_EQ(get_total_num_buffers(), count + 2);
-    EXPECT_EQ(get_num_buffers_with_tag(500), 0u);
-    EXPECT_EQ(get_num_buffers_with_tag(-3), 0u);
-    destroy_buffer(b);
-    destroy_buffer(c);
-    EXPECT_EQ(get_total_num_buffers(), count);
 }
 
 TEST(PbufferAccounting, GrowthOnAnotherThreadKeepsTotalsExact) {

@@ -12,51 +12,31 @@ namespace {
 
 int sign(int v) { return (v > 0) - (v < 0); }
 
-TEST(NaturalOrder, FoldersComeFirst) {
-    EXPECT_LT(compare_str_item("zeta/", "alpha"), 0);
-    EXPECT_GT(compare_str_item("alpha", "zeta/"), 0);
-}
-
-TEST(NaturalOrder, LettersIgnoreCase) {
-    EXPECT_LT(compare_str_item("apple", "Banana"), 0);
-    EXPECT_LT(compare_str_item("Apple", "banana"), 0);
-    // Names that differ only in case still have a fixed order.
-    EXPECT_NE(compare_str_item("ABC", "abc"), 0);
-    EXPECT_EQ(sign(compare_str_item("ABC", "abc")), -sign(compare_str_item("abc", "ABC")));
-}
-
-TEST(NaturalOrder, NumbersCompareByValue) {
-    EXPECT_LT(compare_str_item("file2", "file10"), 0);
-    EXPECT_LT(compare_str_item("file", "file2"), 0);
-    EXPECT_LT(compare_str_item("file.lua", "file2.lua"), 0);
-    EXPECT_LT(compare_str_item("a9b", "a10a"), 0);
-    EXPECT_LT(compare_str_item("v1.9", "v1.10"), 0);
-}
-
-TEST(NaturalOrder, LongDigitRunsDoNotOverflow) {
-    EXPECT_LT(compare_str_item("a99999999999999999999999", "a100000000000000000000000"), 0);
-    EXPECT_LT(compare_str_item("a18446744073709551615", "a18446744073709551616"), 0);
-    EXPECT_GT(compare_str_item("a4294967296", "a4294967295"), 0);
-    EXPECT_LT(compare_str_item("x007", "x8"), 0);
-}
-
-TEST(NaturalOrder, DotAndSlashBeforeDigitsBeforeOtherBytes) {
-    EXPECT_LT(compare_str_item("a.b", "a1"), 0);
-    EXPECT_LT(compare_str_item("a1", "a_b"), 0);
-    EXPECT_LT(compare_str_item("a1", "a-b"), 0);
+TEST(ListingOrder, FoldersFirstThenNaturalOrder) {
+    // Each pair in order: folders first; letters ignore case; numbers by value, however long;
+    // "." and "/" before digits before other bytes.
+    const char* before[][2] = {
+        {"zeta/", "alpha"}, {"apple", "Banana"}, {"Apple", "banana"}, {"file2", "file10"}, {"file", "file2"},
+        {"file.lua", "file2.lua"}, {"a9b", "a10a"}, {"v1.9", "v1.10"},
+        {"a99999999999999999999999", "a100000000000000000000000"}, {"a18446744073709551615", "a18446744073709551616"},
+        {"a4294967295", "a4294967296"}, {"x007", "x8"}, {"a.b", "a1"}, {"a1", "a_b"}, {"a1", "a-b"}};
+    for (const auto& p : before) {
+        EXPECT_LT(compare_str_item(p[0], p[1]), 0) << p[0] << " " << p[1];
+        EXPECT_GT(compare_str_item(p[1], p[0]), 0) << p[1] << " " << p[0];
+    }
+    // Only identical names are equal: names that differ only in case or in leading zeros
+    // still have a fixed order.
+    EXPECT_EQ(compare_str_item("same", "same"), 0);
+    EXPECT_EQ(compare_str_item(nullptr, ""), 0);
+    for (auto [a, b] : {std::pair{"ABC", "abc"}, {"a01", "a1"}}) {
+        EXPECT_NE(compare_str_item(a, b), 0) << a;
+        EXPECT_EQ(sign(compare_str_item(a, b)), -sign(compare_str_item(b, a))) << a;
+    }
     // The three-way cycle of '-', '.' and a digit cannot occur.
-    const char* x = "a-";
-    const char* y = "a.";
-    const char* z = "a1";
-    bool xy = compare_str_item(x, y) < 0, yz = compare_str_item(y, z) < 0, zx = compare_str_item(z, x) < 0;
+    bool xy = compare_str_item("a-", "a.") < 0, yz = compare_str_item("a.", "a1") < 0;
+    bool zx = compare_str_item("a1", "a-") < 0;
     EXPECT_FALSE(xy && yz && zx);
     EXPECT_FALSE(!xy && !yz && !zx);
-}
-
-TEST(NaturalOrder, OnlyIdenticalNamesAreEqual) {
-    EXPECT_EQ(compare_str_item("same", "same"), 0);
-    EXPECT_NE(compare_str_item("a01", "a1"), 0);
-    EXPECT_EQ(compare_str_item(nullptr, ""), 0);
 }
 
 std::string random_name(std::mt19937& rng) {
@@ -67,7 +47,7 @@ std::string random_name(std::mt19937& rng) {
     return s;
 }
 
-TEST(NaturalOrder, IsAStrictTotalOrder) {
+TEST(ListingOrder, IsAStrictTotalOrder) {
     std::mt19937 rng(7);
     std::vector<std::string> names;
     for (int i = 0; i < 120; i++) names.push_back(random_name(rng));
@@ -86,7 +66,7 @@ TEST(NaturalOrder, IsAStrictTotalOrder) {
     }
 }
 
-TEST(SortItems, SortsAPermutation) {
+TEST(ListingOrder, SortingGivesAnOrderedPermutation) {
     std::mt19937 rng(11);
     std::vector<std::string> names;
     for (int i = 0; i < 3000; i++) names.push_back(random_name(rng));
@@ -102,7 +82,7 @@ TEST(SortItems, SortsAPermutation) {
     sort_str_items(items.data(), 0);
 }
 
-TEST(Listing, AddFindDeleteSort) {
+TEST(Listing, AddFindDeleteSortAndRefusePastItsRoom) {
     listing* l = create_listing();
     ASSERT_NE(l, nullptr);
     EXPECT_EQ(l->count, 0);
@@ -118,10 +98,8 @@ TEST(Listing, AddFindDeleteSort) {
     EXPECT_EQ(order, (std::vector<std::string>{"b/", "File2", "file2", "file10"}));
     destroy_listing(l);
     destroy_listing(nullptr);
-}
 
-TEST(Listing, RefusesPastItsRoom) {
-    listing* l = create_listing();
+    l = create_listing();
     for (int32_t i = 0; i < LISTING_MAX; i++) ASSERT_EQ(listing_add(l, ""), 1);
     EXPECT_EQ(listing_add(l, "more"), 0);
     EXPECT_EQ(l->count, LISTING_MAX);

@@ -58,6 +58,11 @@ struct Pxu : testing::Test {
         return u;
     }
 
+    static bytes concat(bytes a, const bytes& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    }
+
     static bytes header(std::initializer_list<int> rest) {
         bytes b = {'p', 'x', 'u', 0};
         for (int v : rest) b.push_back(uint8_t(v));
@@ -65,96 +70,75 @@ struct Pxu : testing::Test {
     }
 };
 
-TEST_F(Pxu, SolidImageInPaletteMode) {
-    userdata_header* u = make(UTYPE_U8, 2, 16, 16, {});
-    memset(userdata_data(u), 7, 256);
-    EXPECT_EQ(write(u, 4, PXU_MODE_PALETTE), header({0x43, 0x20, 16, 16, 4, 0xF7, 240}));
+std::vector<int64_t> runs(std::initializer_list<std::pair<int, int64_t>> parts) {
+    std::vector<int64_t> out;
+    for (auto [count, value] : parts) out.insert(out.end(), size_t(count), value);
+    return out;
 }
 
-TEST_F(Pxu, EscapeThenSlotNumber) {
-    // 20 is in no used slot: escape and the byte; it then lives in slot 14 (last used
-    // position of the order); 3 comes from slot 3 and moves to the front.
-    userdata_header* u = make(UTYPE_U8, 1, 4, 1, {20, 20, 3, 20});
-    EXPECT_EQ(write(u, 4, PXU_MODE_PALETTE), header({0x03, 0x20, 4, 4, 0x1F, 20, 0x03, 0x0E}));
+TEST_F(Pxu, ExactBlocksReadBack) {
+    struct block_case {
+        const char* what;
+        int code, dims, w, h;
+        std::vector<int64_t> values;
+        int bits, mode;
+        bytes want;
+        bool reads_back = true;
+    };
+    const block_case cases[] = {
+        {"solid image in palette mode", UTYPE_U8, 2, 16, 16, runs({{256, 7}}), 4, PXU_MODE_PALETTE,
+         header({0x43, 0x20, 16, 16, 4, 0xF7, 240})},
+        // 20 is in no used slot: escape and the byte; it then lives in slot 14 (last used
+        // position of the order); 3 comes from slot 3 and moves to the front.
+        {"escape then slot number", UTYPE_U8, 1, 4, 1, {20, 20, 3, 20}, 4, PXU_MODE_PALETTE,
+         header({0x03, 0x20, 4, 4, 0x1F, 20, 0x03, 0x0E})},
+        // b = 2: slots 0..2, escape 3. After 1, 0, 2 the order is 2, 0, 1, so the escaped 9
+        // replaces slot 1; the next 9 is then found in slot 1.
+        {"escape replaces the last used position", UTYPE_U8, 1, 6, 1, {1, 0, 2, 9, 2, 9}, 2, PXU_MODE_PALETTE,
+         header({0x03, 0x20, 6, 2, 0x01, 0x00, 0x02, 0x03, 9, 0x02, 0x01})},
+        // b = 4: the length field holds up to 15; a full field is followed by extension
+        // bytes. Width 302 needs 32-bit sizes.
+        {"palette run extensions", UTYPE_U8, 1, 302, 1, runs({{15, 1}, {16, 2}, {271, 1}}), 4, PXU_MODE_PALETTE,
+         header({0x03, 0x28, 0x2E, 0x01, 0, 0, 4, 0xE1, 0xF2, 0, 0xF1, 255, 0})},
+        {"wide", UTYPE_U8, 1, 300, 1, {}, 4, PXU_MODE_RAW, concat(header({0x03, 0x18, 0x2C, 0x01, 0, 0}), bytes(300))},
+        {"tall", UTYPE_U8, 2, 2, 300, {}, 4, PXU_MODE_RAW,
+         concat(header({0x43, 0x18, 2, 0, 0, 0, 0x2C, 0x01, 0, 0}), bytes(600))},
+        {"raw mode copies bytes", UTYPE_U8, 2, 2, 2, {9, 8, 7, 6}, 4, PXU_MODE_RAW,
+         header({0x43, 0x10, 2, 2, 9, 8, 7, 6})},
+        {"i16 run", UTYPE_I16, 1, 256, 1, runs({{256, -1}}), 4, PXU_MODE_RLE,
+         header({0x0C, 0x88, 0, 1, 0, 0, 0, 255, 0xFF, 0xFF, 0})},
+        {"i16 runs", UTYPE_I16, 2, 3, 1, {1, 1, 0x1234}, 4, PXU_MODE_RLE,
+         header({0x4C, 0x80, 3, 1, 0, 1, 1, 0, 0, 0x34, 0x12})},
+        {"u8 runs", UTYPE_U8, 1, 3, 1, {5, 5, 6}, 4, PXU_MODE_RLE, header({0x03, 0x80, 3, 0, 1, 5, 0, 6})},
+        // Other element types carry no data in this mode.
+        {"i32 runs", UTYPE_I32, 1, 2, 1, {1, 2}, 4, PXU_MODE_RLE, header({0x0D, 0x80, 2, 0}), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        userdata_header* u = make(c.code, c.dims, c.w, c.h, c.values);
+        bytes block = write(u, c.bits, c.mode);
+        EXPECT_EQ(block, c.want);
+        if (!c.reads_back) continue;
+        size_t used = 0;
+        userdata_header* back = read(block, &used);
+        ASSERT_NE(back, nullptr);
+        EXPECT_EQ(used, block.size());
+        EXPECT_EQ(back->type, u->type);
+        EXPECT_EQ(back->dimensions, c.dims);
+        EXPECT_EQ(back->width, u->width);
+        EXPECT_EQ(back->height, u->height);
+        EXPECT_EQ(memcmp(userdata_data(back), userdata_data(u), size_t(userdata_bytes(u))), 0);
+    }
 }
 
-TEST_F(Pxu, EscapeReplacesTheLastUsedPositionOfTheOrder) {
-    // b = 2: slots 0..2, escape 3. After 1, 0, 2 the order is 2, 0, 1, so the escaped 9
-    // replaces slot 1; the next 9 is then found in slot 1.
-    userdata_header* u = make(UTYPE_U8, 1, 6, 1, {1, 0, 2, 9, 2, 9});
-    bytes block = write(u, 2, PXU_MODE_PALETTE);
-    EXPECT_EQ(block, header({0x03, 0x20, 6, 2, 0x01, 0x00, 0x02, 0x03, 9, 0x02, 0x01}));
-    userdata_header* back = read(block);
-    ASSERT_NE(back, nullptr);
-    EXPECT_EQ(memcmp(userdata_data(back), userdata_data(u), 6), 0);
-}
-
-TEST_F(Pxu, PaletteRunExtensions) {
-    // b = 4: the length field holds up to 15; a full field is followed by extension bytes.
-    userdata_header* u = make(UTYPE_U8, 1, 15 + 16 + 271, 1, {});
-    uint8_t* d = userdata_data(u);
-    memset(d, 1, 15);
-    memset(d + 15, 2, 16);
-    memset(d + 31, 1, 271);
-    bytes block = write(u, 4, PXU_MODE_PALETTE);
-    // width 302 needs 32-bit sizes
-    EXPECT_EQ(block, header({0x03, 0x28, 0x2E, 0x01, 0, 0, 4, 0xE1, 0xF2, 0, 0xF1, 255, 0}));
-    userdata_header* back = read(block);
-    ASSERT_NE(back, nullptr);
-    EXPECT_EQ(memcmp(userdata_data(back), d, 302), 0);
-}
-
-TEST_F(Pxu, WideSizesAboveTwoHundredFiftyFive) {
-    userdata_header* u = make(UTYPE_U8, 1, 300, 1, {});
-    bytes block = write(u, 4, PXU_MODE_RAW);
-    ASSERT_EQ(block.size(), 4u + 2 + 4 + 300);
-    EXPECT_EQ(bytes(block.begin(), block.begin() + 10), header({0x03, 0x18, 0x2C, 0x01, 0, 0}));
-
-    userdata_header* tall = make(UTYPE_U8, 2, 2, 300, {});
-    block = write(tall, 4, PXU_MODE_RAW);
-    EXPECT_EQ(bytes(block.begin(), block.begin() + 14), header({0x43, 0x18, 2, 0, 0, 0, 0x2C, 0x01, 0, 0}));
-    userdata_header* back = read(block);
-    ASSERT_NE(back, nullptr);
-    EXPECT_EQ(back->width, 2u);
-    EXPECT_EQ(back->height, 300u);
-    EXPECT_EQ(back->dimensions, 2);
-}
-
-TEST_F(Pxu, RawModeCopiesBytes) {
-    userdata_header* u = make(UTYPE_U8, 2, 2, 2, {9, 8, 7, 6});
-    EXPECT_EQ(write(u, 4, PXU_MODE_RAW), header({0x43, 0x10, 2, 2, 9, 8, 7, 6}));
-}
-
-TEST_F(Pxu, RunLengthModeForI16AndU8) {
-    userdata_header* u = make(UTYPE_I16, 1, 256, 1, {});
-    for (int i = 0; i < 256; i++) reinterpret_cast<int16_t*>(userdata_data(u))[i] = -1;
-    EXPECT_EQ(write(u, 4, PXU_MODE_RLE), header({0x0C, 0x88, 0, 1, 0, 0, 0, 255, 0xFF, 0xFF, 0}));
-
-    userdata_header* v = make(UTYPE_I16, 2, 3, 1, {1, 1, 0x1234});
-    bytes block = write(v, 4, PXU_MODE_RLE);
-    EXPECT_EQ(block, header({0x4C, 0x80, 3, 1, 0, 1, 1, 0, 0, 0x34, 0x12}));
-    userdata_header* back = read(block);
-    ASSERT_NE(back, nullptr);
-    EXPECT_EQ(memcmp(userdata_data(back), userdata_data(v), 6), 0);
-
-    userdata_header* w = make(UTYPE_U8, 1, 3, 1, {5, 5, 6});
-    EXPECT_EQ(write(w, 4, PXU_MODE_RLE), header({0x03, 0x80, 3, 0, 1, 5, 0, 6}));
-    // Other element types carry no data in this mode.
-    userdata_header* x = make(UTYPE_I32, 1, 2, 1, {1, 2});
-    EXPECT_EQ(write(x, 4, PXU_MODE_RLE), header({0x0D, 0x80, 2, 0}));
-}
-
-TEST_F(Pxu, BitsAreClampedToOneToSix) {
+TEST_F(Pxu, BitsAreClampedToOneToSixAndUnknownModesAreNotWritten) {
     userdata_header* u = make(UTYPE_U8, 1, 2, 1, {0, 0});
     bytes seven = write(u, 7, PXU_MODE_PALETTE);
     EXPECT_EQ(seven[7], 6);
     EXPECT_NE(read(seven), nullptr);
     EXPECT_EQ(write(u, 0, PXU_MODE_PALETTE)[7], 1);
     EXPECT_EQ(write(u, -3, PXU_MODE_PALETTE)[7], 1);
-}
-
-TEST_F(Pxu, UnknownModesAreNotWritten) {
-    userdata_header* u = make(UTYPE_U8, 1, 2, 1, {0, 0});
+    // Unknown modes and no array write nothing.
     pbuffer* b = create_buffer_2(16, 0);
     EXPECT_EQ(write_binary_pxu(u, b, 4, 0x40), 0);
     EXPECT_EQ(write_binary_pxu(u, b, 4, 0), 0);
@@ -164,22 +148,17 @@ TEST_F(Pxu, UnknownModesAreNotWritten) {
 }
 
 TEST_F(Pxu, ReaderRefusals) {
-    // palette widths 0 and 7 or more
-    EXPECT_EQ(read(header({0x03, 0x20, 2, 0, 0x10})), nullptr);
-    EXPECT_EQ(read(header({0x03, 0x20, 2, 7, 0x10})), nullptr);
-    EXPECT_EQ(read(header({0x03, 0x20, 2, 200, 0x10})), nullptr);
-    // unknown modes and three dimensions
-    EXPECT_EQ(read(header({0x03, 0x40, 2, 0, 0})), nullptr);
-    EXPECT_EQ(read(header({0x03, 0x30, 2, 0, 0})), nullptr);
-    EXPECT_EQ(read(header({0x83, 0x10, 1, 1, 1, 0})), nullptr);
-    // sizes the array cannot have
-    EXPECT_EQ(read(header({0x03, 0x10, 0})), nullptr);
-    EXPECT_EQ(read(header({0x03, 0x18, 0xFF, 0xFF, 0xFF, 0xFF})), nullptr);
-    // not a block at all
-    EXPECT_EQ(read(bytes{'p', 'x', 'v', 0, 3, 0x10, 1, 0}), nullptr);
+    const bytes refused[] = {
+        header({0x03, 0x20, 2, 0, 0x10}), header({0x03, 0x20, 2, 7, 0x10}),  // palette widths 0 and 7 or more
+        header({0x03, 0x20, 2, 200, 0x10}),
+        header({0x03, 0x40, 2, 0, 0}), header({0x03, 0x30, 2, 0, 0}),  // unknown modes and three dimensions
+        header({0x83, 0x10, 1, 1, 1, 0}),
+        header({0x03, 0x10, 0}), header({0x03, 0x18, 0xFF, 0xFF, 0xFF, 0xFF}),  // sizes no array can have
+        bytes{'p', 'x', 'v', 0, 3, 0x10, 1, 0},                                 // not a block at all
+    };
+    for (const auto& b : refused) EXPECT_EQ(read(b), nullptr) << testing::PrintToString(b);
     size_t used = 0;
-    userdata_header* ok = read(header({0x03, 0x20, 2, 1, 0x02}), &used);  // b = 1: run of 2 in slot 0
-    ASSERT_NE(ok, nullptr);
+    ASSERT_NE(read(header({0x03, 0x20, 2, 1, 0x02}), &used), nullptr);  // b = 1: run of 2 in slot 0
     EXPECT_EQ(used, 9u);
 }
 
@@ -188,13 +167,13 @@ TEST_F(Pxu, EveryCutShortBlockIsRefused) {
     for (int i = 0; i < 48; i++) userdata_data(u)[i] = uint8_t(i % 5 == 0 ? 200 + i : i / 4);
     userdata_header* v = make(UTYPE_I16, 1, 400, 1, {});
     for (int i = 0; i < 400; i++) reinterpret_cast<int16_t*>(userdata_data(v))[i] = int16_t(i / 50);
-    for (auto [array, mode] : {std::pair{u, PXU_MODE_PALETTE}, {u, PXU_MODE_RAW}, {u, PXU_MODE_RLE}, {v, PXU_MODE_RLE}}) {
+    for (auto [array, mode] :
+         {std::pair{u, PXU_MODE_PALETTE}, {u, PXU_MODE_RAW}, {u, PXU_MODE_RLE}, {v, PXU_MODE_RLE}}) {
         bytes block = write(array, 4, mode);
         ASSERT_NE(read(block), nullptr);
         lua_pop(L, 1);
-        for (size_t n = 0; n < block.size(); n++) {
+        for (size_t n = 0; n < block.size(); n++)
             EXPECT_EQ(read(bytes(block.begin(), block.begin() + long(n))), nullptr) << mode << " " << n;
-        }
     }
 }
 
