@@ -105,8 +105,19 @@ void forget_unread(const std::string& folder) {
 // ---------------------------------------------------------------------------
 // Making files and folders
 
+// Filling a folder places its files as they are: nothing on the way is mounted, not even a
+// file named like a cartridge that an earlier entry of the same name made.
+struct automount_hold {
+    uint32_t was = automount_blocked;
+    automount_hold() { automount_blocked = 1; }
+    ~automount_hold() { automount_blocked = was; }
+    automount_hold(const automount_hold&) = delete;
+    automount_hold& operator=(const automount_hold&) = delete;
+};
+
 // Writes a whole file through the file table; false when it cannot be opened.
 bool put_file(const std::string& path, const uint8_t* data, int64_t length) {
+    automount_hold hold;
     ram_file* f = pfopen(path.c_str(), "w");
     if (!f) return false;
     bool ok = length <= 0 || pfwrite(data, 1, length, f) == length;
@@ -119,7 +130,10 @@ bool put_file(const std::string& path, const std::string& data) {
 }
 
 // True when the folder was made or is already there (pmkdir gives 2 when a table is full).
-bool make_folder(const std::string& path) { return pmkdir(path.c_str()) != 2; }
+bool make_folder(const std::string& path) {
+    automount_hold hold;
+    return pmkdir(path.c_str()) != 2;
+}
 
 int hex_value(uint8_t c) {
     if (c >= '0' && c <= '9') return c - '0';

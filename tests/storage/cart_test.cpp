@@ -240,6 +240,9 @@ TEST_F(CartText, ReadingStaysInsideTheRootAndRefusesBadEntries) {
          {{"a.q64", "Y"}, {"ok.lua", "fine"}}},
         {"/ram/t2", HEADER + ":: a.q64/x\nX\n:: a.q64\nY\n:: ok.lua\nfine\n:: [eoc]\n", 1,
          {{"a.q64", "Y"}, {"ok.lua", "fine"}}},
+        // A file named like a cartridge written twice is placed, never mounted.
+        {"/ram/t3", HEADER + ":: g/0.q64\nhex$00\n:: g/0.q64\nZ\n:: [eoc]\n", 0,
+         {{"g/0.q64", "Z"}}},
         {"/ram/long", HEADER + ":: a.lua\nA\n:: " + long_name + "x.txt\nX\n:: z.lua\nZ\n:: [eoc]\n", 1,
          {{"a.lua", "A"}}, {"bad file description"}},
         // base64 lines over 1023 characters are skipped.
