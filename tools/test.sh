@@ -20,12 +20,16 @@ for kind in normal sanitize; do
         ctest --test-dir "$dir" --output-on-failure -j "$jobs"
 done
 
-# Fuzzing, where clang is at hand: every libFuzzer target of tests/fuzz runs for a bounded time
-# (all at once, one core each) from a copy of its seed corpus, with its new inputs, any crashing
-# input and its log kept under build-fuzz/fuzz-runs/<target>/.
+# Fuzzing, where clang is at hand: every libFuzzer target of tests/fuzz runs a fixed number of
+# inputs from a fixed seed (so a run here repeats exactly on another machine), capped in time,
+# all at once, one core each, from a copy of its seed corpus, with its new inputs, any crashing
+# input and its log kept under build-fuzz/fuzz-runs/<target>/. ORVALUNE_FUZZ_SEED=0 picks a new
+# seed each run, for longer exploratory runs.
 if command -v clang++ >/dev/null 2>&1 && command -v clang >/dev/null 2>&1; then
     dir="$top/build-fuzz"
-    seconds="${ORVALUNE_FUZZ_SECONDS:-60}"
+    seconds="${ORVALUNE_FUZZ_SECONDS:-120}"
+    runs="${ORVALUNE_FUZZ_RUNS:-200000}"
+    seed="${ORVALUNE_FUZZ_SEED:-1}"
     echo "== fuzz build"
     CC=clang CXX=clang++ cmake -S "$top" -B "$dir" -G Ninja -DORVALUNE_FUZZ=ON >/dev/null
     cmake --build "$dir" -j "$jobs"
@@ -43,22 +47,23 @@ if command -v clang++ >/dev/null 2>&1 && command -v clang >/dev/null 2>&1; then
         fi
         (cd "$work" && HOME="$fuzz_home" ASAN_OPTIONS=allocator_may_return_null=1 \
             UBSAN_OPTIONS=print_stacktrace=1 "$dir/tests/fuzz/$name" \
-            -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 -close_fd_mask=1 \
+            -seed="$seed" -runs="$runs" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 \
+            -close_fd_mask=1 \
             -artifact_prefix="$work/" corpus >"$work/log" 2>&1) &
         targets+=("$name")
         pids+=($!)
     done
-    echo "== fuzzing ${#targets[@]} targets for ${seconds} s each"
+    echo "== fuzzing ${#targets[@]} targets, $runs inputs each (seed $seed, at most $seconds s)"
     failed=0
     for i in "${!targets[@]}"; do
         name="${targets[$i]}"
         work="$dir/fuzz-runs/$name"
         rc=0
         wait "${pids[$i]}" || rc=$?
-        runs=$(grep -o '^Done [0-9]* runs in [0-9]* second' "$work/log" | tail -n 1 | cut -d' ' -f2 || true)
+        done_runs=$(grep -o '^Done [0-9]* runs in [0-9]* second' "$work/log" | tail -n 1 | cut -d' ' -f2 || true)
         inputs=$(find "$work/corpus" -type f | wc -l)
         if [ "$rc" = 0 ]; then
-            echo "fuzz $name: passed, ${runs:-0} runs, $inputs inputs in its corpus"
+            echo "fuzz $name: passed, ${done_runs:-0} runs, $inputs inputs in its corpus"
         else
             failed=1
             tail -n 60 "$work/log"
