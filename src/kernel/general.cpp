@@ -510,7 +510,7 @@ int lua54_ext(lua_State* L) {
     size_t dot = i - 1;
     size_t j = dot;
     while (j > 0 && is_ext_char(s[j - 1])) j--;
-    if (j < dot && j >= 2 && s[j - 1] == '.') {
+    if (j < dot && j >= 1 && s[j - 1] == '.') {
         lua_pushlstring(L, s + j, end - j);
     } else {
         lua_pushlstring(L, s + i, end - i);

@@ -125,7 +125,7 @@ TEST_F(Script, Splitting) {
 
 TEST_F(Script, PathPieces) {
     EXPECT_EQ(run("_ext('foo.q64.png'), _ext('main.lua'), _ext('Main.LUA'), _ext('.lua')"), "q64.png lua nil nil");
-    EXPECT_EQ(run("_ext('a/b.txt#x.png'), _ext('noext')"), "txt nil");
+    EXPECT_EQ(run("_ext('a/b.txt#x.png'), _ext('noext'), _ext('.q64.png'), _ext('x.')"), "txt nil q64.png nil");
     EXPECT_EQ(run("_path('a/b#c#d'), _hloc('a/b#c#d'), _hloc('a/b')"), "a/b c#d nil");
 }
 
