@@ -72,6 +72,7 @@ int load_dat_records(FILE* f) {
 static void make_folders(const char* path) {
     char buf[1024];
     snprintf(buf, sizeof(buf), "%s", path);
+    if (!buf[0]) return;
     for (char* c = buf + 1; *c; c++) {
         if (*c == '/') {
             *c = 0;
@@ -237,7 +238,7 @@ bool frame_step() {
     gurl_update();
     sync_fs(0);
     app.frames_run += 1;
-    if (!config.headless) end_frame();
+    end_frame();
     return true;
 }
 

@@ -185,8 +185,9 @@ int lua54_ord(lua_State* L) {
     if (count <= 0 || count > 65536) return 0;
     luaL_checkstack(L, (int)count, "too many results");
     for (int64_t i = 0; i < count; i++) {
-        int64_t p = pos + i;
-        if (p >= 1 && p <= (int64_t)len) lua_pushinteger(L, (uint8_t)s[p - 1]);
+        // pos + i, formed without overflow: only positions 1..len exist.
+        bool inside = pos >= 1 - i && pos <= (int64_t)len - i;
+        if (inside) lua_pushinteger(L, (uint8_t)s[pos + i - 1]);
         else lua_pushnil(L);
     }
     spend_cpu(count);
@@ -442,9 +443,11 @@ static bool text_arg(lua_State* L, int idx) {
 }
 
 static void push_piece(lua_State* L, const char* p, size_t n, bool convert) {
-    if (convert) {
+    if (convert && !memchr(p, 0, n)) {
         std::string piece(p, n);
-        if (lua_stringtonumber(L, piece.c_str()) == piece.size() + 1) return;
+        size_t used = lua_stringtonumber(L, piece.c_str());
+        if (used == piece.size() + 1) return;
+        if (used) lua_pop(L, 1);
     }
     lua_pushlstring(L, p, n);
 }

@@ -79,13 +79,13 @@ inline uint8_t* byte_at(process_record* rec, uint32_t a) {
 
 uint64_t read_bytes(process_record* rec, int64_t a, int count) {
     uint64_t v = 0;
-    for (int i = 0; i < count; i++) v |= (uint64_t)*byte_at(rec, mask_address(a + i)) << (8 * i);
+    for (int i = 0; i < count; i++) v |= (uint64_t)*byte_at(rec, mask_address((int64_t)((uint64_t)a + (uint64_t)i))) << (8 * i);
     return v;
 }
 
 void write_bytes(process_record* rec, int64_t a, uint64_t v, int count) {
     for (int i = 0; i < count; i++) {
-        uint32_t at = mask_address(a + i);
+        uint32_t at = mask_address((int64_t)((uint64_t)a + (uint64_t)i));
         *byte_at(rec, at) = (uint8_t)(v >> (8 * i));
         rec->pages.flags[at >> 12] = PAGE_TOUCHED;
     }
@@ -411,7 +411,11 @@ int lua54_map_ram(lua_State* L) {
     array_view a;
     if (!rec || !get_array(L, 1, &a) || a.type == UTYPE_F64) return 0;
     uint32_t first = mask_address(truncated_arg(L, 2, 0)) >> 12;
-    if (first == (ADDR_MAP >> 12)) rec->map_userdata = a.type == UTYPE_I16 ? a.header : nullptr;
+    if (first == (ADDR_MAP >> 12)) {
+        rec->map_userdata = a.type == UTYPE_I16 ? a.header : nullptr;
+        // The map array lives as long as it is the map, whatever the rest of the call does.
+        if (rec->map_userdata) hold_array(L, 1);
+    }
 
     int64_t offset = truncated_arg(L, 3, 0);
     if (offset < 0) {

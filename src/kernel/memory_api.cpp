@@ -24,8 +24,12 @@ int64_t truncated(lua_State* L, int idx, int64_t dflt) {
     return (int64_t)d;
 }
 
-// An exact integer (an integral float counts); anything else gives 0.
+// address + offset without signed overflow; only the low 24 bits matter to the reader.
+int64_t wrapped(int64_t address, int64_t offset) { return (int64_t)((uint64_t)address + (uint64_t)offset); }
+
+// An exact integer (an integral float counts; strings do not); anything else gives 0.
 int64_t exact_integer(lua_State* L, int idx) {
+    if (lua_type(L, idx) != LUA_TNUMBER) return 0;
     int ok = 0;
     lua_Integer v = lua_tointegerx(L, idx, &ok);
     return ok ? v : 0;
@@ -35,8 +39,9 @@ template <typename Read>
 int peek_n(lua_State* L, int64_t address, int step, Read read, bool charge_one) {
     int64_t n = q64_intp(L, 2, 1);
     if (n < 1 || n > MAX_COUNT || !lua_checkstack(L, (int)n)) return 0;
-    spend_cpu(charge_one ? (n > 1 ? n - 1 : 1) : n - 1);
-    for (int64_t i = 0; i < n; i++) lua_pushinteger(L, read(address + i * step));
+    if (charge_one) spend_cpu(n > 1 ? n - 1 : 1);
+    else if (n >= 2) spend_cpu(n - 1);
+    for (int64_t i = 0; i < n; i++) lua_pushinteger(L, read(wrapped(address, i * step)));
     return (int)n;
 }
 
@@ -45,7 +50,7 @@ int poke_n(lua_State* L, int64_t address, int step, Write write, int64_t (*value
     int count = lua_gettop(L) - 1;
     if (count < 1 || count > MAX_COUNT) return 0;
     if (count >= 2) spend_cpu(count - 1);
-    for (int i = 0; i < count; i++) write(address + (int64_t)i * step, value(L, i + 2));
+    for (int i = 0; i < count; i++) write(wrapped(address, (int64_t)i * step), value(L, i + 2));
     return 0;
 }
 

@@ -32,6 +32,8 @@ static process_record* process[MAX_PROCESSES];
 static int process_count = 0;
 
 static pbuffer* rpm_buffer = nullptr;
+// Set while every process is being removed: finalisers that run then cannot create new ones.
+static bool removing_all = false;
 
 void kernel_assert_failed(const char* cond, const char* file, int line, const char* func) {
     printf("\n** ASSERT failed: %s :: %s:%d in %s()\n\n", cond, file, line, func);
@@ -166,7 +168,7 @@ process_record* create_process_from_code(const char* code, const char* name, con
              (long long)process_id, name ? name : "", prog ? prog : "");
     velt_debug(velt_debug_string);
     int64_t id = process_id++;
-    if (process_count >= MAX_PROCESSES) return nullptr;
+    if (process_count >= MAX_PROCESSES || removing_all) return nullptr;
     process_record* rec = pool_take();
     if (!rec) return nullptr;
     process[process_count++] = rec;
@@ -186,8 +188,10 @@ void free_process(process_record* rec) {
     if (rec->L) {
         process_record* previous = cproc;
         set_current_process(rec);
-        lua_close(rec->L);
+        // Finalisers run while the state closes: they must not find it open.
+        lua_State* L = rec->L;
         rec->L = nullptr;
+        lua_close(L);
         restore_current(previous == rec ? nullptr : previous);
     }
     for (uint32_t p = 0; p < PAGE_COUNT; p++) {
@@ -207,6 +211,8 @@ void free_process(process_record* rec) {
 
 static void remove_at(int i) {
     process_record* rec = process[i];
+    // Gone for everybody from here on; a finaliser that kills it again only marks it.
+    rec->kill_pending = 1;
     if (rec->parent_id != 0) {
         process_record* parent = get_process(rec->parent_id);
         if (parent) {
@@ -216,7 +222,9 @@ static void remove_at(int i) {
             send_process_message_string(parent, text);
         }
     }
+    rec->slice_depth++;
     free_process(rec);
+    rec->slice_depth--;
     // The record may have moved while its script state closed; find it again.
     i = index_of(rec);
     if (i < 0) return;
@@ -233,6 +241,8 @@ void kill_process_by_index(int i) {
     if (rec->slice_depth > 0) {
         // Its script state is still running below us: remove it once its slice returns.
         rec->kill_pending = 1;
+        // When it is the running process, its slice ends at the next instruction.
+        if (rec == cproc) cpu_superyielding = SUPERYIELD;
         return;
     }
     remove_at(i);
@@ -261,12 +271,12 @@ static int64_t current_process_id() { return cproc ? cproc->id : 0; }
 
 void processes_init() {
     velt_log_process_id = current_process_id;
-    for (int i = process_count - 1; i >= 0; i--) {
-        if (i < process_count) {
-            process[i]->slice_depth = 0;
-            remove_at(i);
-        }
+    removing_all = true;
+    while (process_count > 0) {
+        process[process_count - 1]->slice_depth = 0;
+        remove_at(process_count - 1);
     }
+    removing_all = false;
     process_id = 1;
     cproc = nullptr;
     video_mode = 0;
@@ -282,7 +292,9 @@ void restart_process(process_record* rec) {
     if (app.audio_owner == rec->id) mudo_kill_all_audio();
     app.audio_owner = -2;
     int64_t id = rec->id;
+    rec->slice_depth++;  // a finaliser that kills it while it closes only marks it
     free_process(rec);
+    rec->slice_depth--;
     if (init_process(rec, id, code, name, prog, location) == 0) {
         // The fresh record starts with the garbage collector in incremental mode.
         rec->pages.owned[ADDR_PROCESS_FLAGS >> 12][ADDR_PROCESS_FLAGS & 0xFFF] = 1;

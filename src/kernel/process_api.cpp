@@ -132,8 +132,12 @@ int lua54_kill_process(lua_State* L) {
     if (mode == 0) {
         // The caller and every process whose slice is below it on the stack are removed
         // once their slices have returned.
-        if (rec == cproc) rec->kill_pending = 1;
-        else kill_process_by_id(id);
+        if (rec == cproc) {
+            rec->kill_pending = 1;
+            cpu_superyielding = SUPERYIELD;  // its slice ends at the next instruction
+        } else {
+            kill_process_by_id(id);
+        }
     } else if (mode == 1) {
         // A process whose script state is running cannot be rebuilt under itself.
         if (rec == cproc || rec->slice_depth > 0) return 0;

@@ -148,7 +148,8 @@ int32_t run_process_slice(process_record* rec, double fraction) {
     }
     cpu_cycles = saved_cycles;
     cpu_cycles_max = saved_max;
-    cpu_superyielding = saved_super;
+    // A caller that was killed meanwhile stops at its next instruction.
+    cpu_superyielding = (saved && saved->kill_pending) ? SUPERYIELD : saved_super;
 
     rec->flip_cycles += (uint32_t)used;
     if (saved && get_process(saved_id) == saved) saved->flip_cycles += (uint32_t)used;
@@ -222,8 +223,8 @@ void update_processes_after_frame() {
 int lua54_run_process_slice(lua_State* L) {
     int64_t id = q64_intp(L, 1, 0);
     double fraction = lua_isnumber(L, 2) ? lua_tonumber(L, 2) : 0.0;
-    fraction = std::clamp(fraction, 0.0, 1.0);
-    if (fraction == 0.0) return 0;
+    if (!(fraction > 0.0)) return 0;  // also NaN
+    fraction = std::min(fraction, 1.0);
     process_record* rec = get_process(id);
     if (!rec) {
         lua_pushboolean(L, 1);

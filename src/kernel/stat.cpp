@@ -141,7 +141,7 @@ double per_budget(double cycles) { return cycles / (double)frame_budget(); }
 // Writes count signed 16-bit samples into the current process's memory from address,
 // through the address rule: addresses wrap at 16 MB and pages are touched as by poke2.
 void write_samples(int64_t address, const int16_t* samples, int64_t count) {
-    for (int64_t i = 0; i < count; i++) poke2(address + 2 * i, samples[i]);
+    for (int64_t i = 0; i < count; i++) poke2((int64_t)((uint64_t)address + 2 * (uint64_t)i), samples[i]);
 }
 
 // State value a (0..18) of a channel from the owner's cache.

@@ -39,6 +39,8 @@ TEST(CommandLine, OptionsAndTheFileArgument) {
 }
 
 TEST(CommandLine, PipeEndsTheScanAndOptionsAsLastWordReadNothingPastTheEnd) {
+    run_args({"orvalune", "-home", ""});  // an empty folder name makes nothing
+    EXPECT_STREQ(config.home_folder, "");
     run_args({"orvalune", "|", "-x", "game"});
     EXPECT_EQ(config.headless, 0u);
     EXPECT_STREQ(config.file_argument, "");

@@ -121,6 +121,8 @@ TEST_F(Script, Splitting) {
     EXPECT_EQ(run("table.unpack(split('1,2', ',', false))"), "1 2");
     EXPECT_EQ(run("math.type(split('1,2', ',', false)[1])"), "nil");
     EXPECT_EQ(run("#split('abc', 99), #split('a,', ',')"), "1 2");
+    // A piece holding a zero byte stays a string and leaves nothing behind on the stack.
+    EXPECT_EQ(run("(function() local t = split('1\\0,2') return #t, type(t[1]), t[2] end)()"), "2 string 2");
 }
 
 TEST_F(Script, PathPieces) {
@@ -160,6 +162,12 @@ TEST_F(Script, MemoryFunctions) {
               "9 255");
     EXPECT_EQ(run("(function() poke(0x9300, 5) memcpy(0x9300, 0, -1) return peek(0x9300) end)()"), "5");
     EXPECT_EQ(run("(function() poke(0x9400, 77) return _ppeek(pid(), 0x9400), _ppeek(999, 0x9400) end)()"), "77 0");
+    // Addresses and positions at the ends of the integer range wrap without overflow.
+    EXPECT_EQ(run("(function() poke4(math.maxinteger, 0x01020304) return peek4(math.maxinteger), "
+                  "peek(math.maxinteger, 2) end)()"),
+              "16909060 4 3");
+    EXPECT_EQ(run("ord('abc', math.maxinteger, 2)"), "nil nil");
+    EXPECT_EQ(run("(function() poke4(0x9500, '5') return peek4(0x9500), _ppeek('1', 0x9400) end)()"), "0 0");
 }
 
 TEST_F(Script, DrawTargetSetsTheClipRegisters) {

@@ -8,6 +8,7 @@
 #include "kernel/app.h"
 #include "kernel/process.h"
 #include "kernel/slice.h"
+#include "lauxlib.h"
 #include "lua.h"
 
 namespace {
@@ -113,6 +114,24 @@ TEST_F(ProcessTable, AProcessInsideItsSliceIsRemovedOnlyAfterIt) {
     p->slice_depth = 0;
     remove_killed_processes();
     EXPECT_EQ(get_process_count(), 0);
+}
+
+TEST_F(ProcessTable, FinalisersThatKillOrCreateWhileStatesCloseAreHarmless) {
+    // A finaliser that kills its own process while the state closes only marks it.
+    process_record* p = make("self", "keep = setmetatable({}, {__gc = function() _kill_process(pid()) end})");
+    set_current_process(p);
+    ASSERT_EQ(luaL_dostring(p->L, "keep = setmetatable({}, {__gc = function() _kill_process(pid()) end})"), LUA_OK);
+    kill_process(p);
+    EXPECT_EQ(get_process_count(), 0);
+    // One that creates a process while every process is removed creates nothing.
+    process_record* q = make("maker");
+    set_current_process(q);
+    ASSERT_EQ(luaL_dostring(q->L, "keep = setmetatable({}, {__gc = function() "
+                                  "_create_process_from_code('x = 1', 'ghost', 'ghost') end})"),
+              LUA_OK);
+    processes_init();
+    EXPECT_EQ(get_process_count(), 0);
+    EXPECT_EQ(make("next")->id, 1);
 }
 
 TEST_F(ProcessTable, RestartKeepsSlotAndId) {

@@ -132,6 +132,27 @@ TEST_F(Slices, SingleHugeAllocationFailsInsteadOfPassingTheLimit) {
     EXPECT_EQ(get_process(id), nullptr);
 }
 
+TEST_F(Slices, SelfKillEndsTheSliceAtOnce) {
+    process_record* p = make("_kill_process(pid()) _set_userland_clipboard_text('ran on') coroutine.yield()");
+    lua_State* L = p->L;
+    luaL_dostring(L, "_set_userland_clipboard_text('')");
+    int64_t id = p->id;
+    run_process_slice(p, 1.0);
+    EXPECT_EQ(get_process(id), nullptr);
+    process_record* q = make("");
+    luaL_dostring(q->L, "return _get_userland_clipboard_text()");
+    EXPECT_STREQ(lua_tostring(q->L, -1), "");
+}
+
+TEST_F(Slices, NotANumberFractionRunsNothing) {
+    process_record* root = make("r = table.pack(_run_process_slice(2, 0/0)).n coroutine.yield()");
+    set_current_process(root);
+    make("while true do end");
+    run_process_slice(root, 1.0);
+    lua_getglobal(root->L, "r");
+    EXPECT_EQ(lua_tointeger(root->L, -1), 0);
+}
+
 TEST_F(Slices, SpendCpuSaturates) {
     cpu_cycles = 0;
     spend_cpu(-5);
