@@ -2,6 +2,7 @@
 // pruning and the configuration file.
 #include "storage/pdisk.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -96,16 +97,53 @@ bool is_temporary_ram_origin(const char* origin) {
            starts_with(origin, "/ram/anywhen/");
 }
 
+bool origins_overlap(const char* a, const char* b) {
+    return get_path_parent_match_depth(a, b) >= 0 || get_path_parent_match_depth(b, a) >= 0;
+}
+
 // True when a dirty ram mount's origin lies inside, around or at origin: its files
 // still wait for their write-back.
 bool overlaps_dirty_mount(const char* origin) {
     for (int32_t i = 0; i < pmounts; i++) {
         const pmount& m = pmount_table[i];
-        if (m.kind != MOUNT_RAM || !m.dirty) continue;
-        const char* o = text_of(m.origin);
-        if (get_path_parent_match_depth(o, origin) >= 0 || get_path_parent_match_depth(origin, o) >= 0) return true;
+        if (m.kind == MOUNT_RAM && m.dirty && origins_overlap(text_of(m.origin), origin)) return true;
     }
     return false;
+}
+
+// True when another mount still uses the temporary ram folder origin: its origin is a
+// temporary folder too, at, inside or around origin (the ram root does not count).
+bool overlaps_temporary_mount(const char* origin) {
+    for (int32_t i = 0; i < pmounts; i++) {
+        const pmount& m = pmount_table[i];
+        const char* o = text_of(m.origin);
+        if (m.kind == MOUNT_RAM && is_temporary_ram_origin(o) && origins_overlap(o, origin)) return true;
+    }
+    return false;
+}
+
+// True when a mounted cartridge's ram folder lies at or inside origin.
+bool holds_cartridge_folder(const char* origin) {
+    for (int32_t i = 0; i < pmounts; i++) {
+        const pmount& m = pmount_table[i];
+        if (m.kind != MOUNT_RAM || q64_path_kind(text_of(m.mount_point)) == 0) continue;
+        if (get_path_parent_match_depth(origin, text_of(m.origin)) >= 0) return true;
+    }
+    return false;
+}
+
+// True when a file or folder stands at path, whether or not it can be read.
+bool entry_exists(const char* path) {
+    uint32_t kind = 0;
+    pbuffer* origin = resolve_to_origin(path, &kind, 0);
+    bool found = false;
+    if (origin->length > 0) {
+        struct stat st;
+        if (kind == MOUNT_HOST) found = stat(text_of(origin), &st) == 0 || (errno != ENOENT && errno != ENOTDIR);
+        else found = find_ram_file(text_of(origin)) != nullptr;
+    }
+    destroy_buffer(origin);
+    return found;
 }
 
 // Removes mount i after freeing the ram files behind it, when those are temporary
@@ -199,6 +237,16 @@ pmount* mount_q64_path(const char* path) {
     }
     pmkdir(folder);
     ram_file* f = pfopen(path, "r");
+    if (!f && entry_exists(path)) {
+        // A cartridge file that is there but cannot be read (unreadable, too large, not a
+        // regular file) is not mounted: an empty folder in its place would be written
+        // back over it.
+        delete_ram_files_in_path(folder);
+        automount_blocked = saved;
+        snprintf(velt_debug_string, sizeof(velt_debug_string), "** could not read %s: not mounted\n", path);
+        velt_debug(velt_debug_string);
+        return nullptr;
+    }
     if (f) {
         int kind = q64_path_kind(path);
         if (kind == 1) populate_ram_folder_from_q64_buffer(folder, f->contents);
@@ -368,8 +416,12 @@ int delete_mount_point(const char* path) {
     if (i < 0) return 0;
     flush_dirty_mount(&pmount_table[i], 0);
     std::string origin = text_of(pmount_table[i].origin);
-    if (starts_with(origin.c_str(), "/ram/mount/")) delete_ram_files_in_path(origin.c_str());
     delete_mount_entry(i);
+    // A cartridge folder shared with another mount (the cartridge itself, or an alias
+    // of it) stays: that mount still reads it and writes it back.
+    if (starts_with(origin.c_str(), "/ram/mount/") && !overlaps_temporary_mount(origin.c_str())) {
+        delete_ram_files_in_path(origin.c_str());
+    }
     return 1;
 }
 
@@ -411,6 +463,9 @@ int delete_path(const char* path) {
             unlink(text_of(origin));
             rmdir(text_of(origin));
             anywhen_event(1, vpath.c_str(), nullptr);
+        } else if (holds_cartridge_folder(text_of(origin))) {
+            // Emptying a mounted cartridge's folder would write an empty cartridge back.
+            result = 1;
         } else {
             mark_ram_origin_dirty(text_of(origin));
             // The files go by their origin, so deleting through an alias mount works.

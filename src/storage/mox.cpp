@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,35 @@ constexpr int PXU_PALETTE_BITS = 4;
 constexpr uint32_t MAX_STR_BLOCK_LENGTH = 0x1FFFFFF;
 // LZ4 turns one byte of packed data into at most 255 or so bytes of output.
 constexpr int64_t LZ4_MAX_RATIO = 256;
+// Most bytes that b64 blocks may decode to in one document: the writer's largest text,
+// packed (which may grow it a little) and then written as b64.
+constexpr int64_t MAX_B64_DECODED = LZ4_COMPRESSBOUND(MOX_MAX_TEXT_LENGTH) + 16;
+
+// What the "lz4" and b64 blocks of the document being read have unpacked so far. Every
+// block's output stays allocated while the document inside it is read, so without a
+// bound for the whole document a short text of nested blocks could ask for gigabytes.
+struct unpack_budget {
+    int64_t lz4_raw = 0;      // at most MOX_MAX_TEXT_LENGTH
+    int64_t b64_decoded = 0;  // at most MAX_B64_DECODED
+};
+unpack_budget read_budget;
+
+// Gives a top-level read a fresh budget; a read begun inside another (by a finalizer run
+// while the reader allocates) leaves the outer read's budget as it found it.
+struct budget_scope {
+    unpack_budget saved = read_budget;
+    budget_scope() { read_budget = {}; }
+    ~budget_scope() { read_budget = saved; }
+    budget_scope(const budget_scope&) = delete;
+    budget_scope& operator=(const budget_scope&) = delete;
+};
+
+// Takes n bytes from *spent's allowance of limit; false (nothing taken) when they do not fit.
+bool charge(int64_t* spent, int64_t n, int64_t limit) {
+    if (n < 0 || n > limit - *spent) return false;
+    *spent += n;
+    return true;
+}
 
 // Holds the collector still while a table is written: the writer keeps pointers to key
 // strings, and no finalizer may change a table half written.
@@ -855,7 +885,10 @@ const char* get_b64(lua_State* L, const char* p, const char* end, int depth) {
     const char* stop = find_char(q, end, '"');
     if (!stop) stop = end;
     const int64_t chars = stop - q;
-    std::unique_ptr<char[]> decoded(new char[size_t(chars / 4 * 3 + 4)]);
+    const int64_t room = chars / 4 * 3 + 4;
+    if (!charge(&read_budget.b64_decoded, room, MAX_B64_DECODED)) return nullptr;
+    std::unique_ptr<char[]> decoded(new (std::nothrow) char[size_t(room)]);
+    if (!decoded) return nullptr;
     base64_decodestate state;
     base64_init_decodestate(&state);
     const int64_t n = base64_decode_block(q, chars, decoded.get(), &state);
@@ -872,7 +905,10 @@ const char* get_lz4mox(lua_State* L, const char* p, const char* end, int depth) 
     // The packed bytes must lie in the text, and the raw size must be one that those bytes
     // can give and that the system keeps.
     if (packed > end - data || raw > MOX_MAX_TEXT_LENGTH || raw > packed * LZ4_MAX_RATIO + 64) return nullptr;
-    std::unique_ptr<char[]> text(new char[size_t(raw) + 1]);
+    // So must all the raw sizes of the document's blocks together.
+    if (!charge(&read_budget.lz4_raw, raw, MOX_MAX_TEXT_LENGTH)) return nullptr;
+    std::unique_ptr<char[]> text(new (std::nothrow) char[size_t(raw) + 1]);
+    if (!text) return nullptr;
     const int got = LZ4_decompress_safe(data, text.get(), int(packed), int(raw));
     if (got != raw) {
         char line[128];
@@ -966,6 +1002,7 @@ int destringify_object_metadata(lua_State* L, const char* text, int64_t length) 
     bool closed;
     const int64_t header = header_span(text, length, &closed);
     if (header == 0 || !lua_checkstack(L, 6)) return 0;
+    budget_scope budget;
     const int top = lua_gettop(L);
     const char* p = text + 4;
     read_table(L, p, text + header, 1);
@@ -976,6 +1013,7 @@ int destringify_object_metadata(lua_State* L, const char* text, int64_t length) 
 int destringify_object_ex(lua_State* L, const char* text, int64_t length, int metadata_only) {
     if (!L) return 0;
     if (metadata_only) return destringify_object_metadata(L, text, length);
+    budget_scope budget;
     return read_document(L, text, length, 0);
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <lz4.h>
 
+#include <chrono>
 #include <cstring>
 #include <random>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include "kernel/pbuffer.h"
 #include "kernel/process.h"
+#include "kernel/slice.h"
 #include "lauxlib.h"
 #include "lua.h"
 #include "storage/base64.h"
@@ -372,6 +374,33 @@ TEST_F(Mox, NestingIsBounded) {
         // documents inside documents
         {nested_lz4(MOX_READ_MAX_DEPTH + 5), 0}, {nested_lz4(100), 1, "r1", "1"}, {doc, 1, "r1", "1"},
     });
+}
+
+TEST_F(Mox, UnpackedBytesAreBoundedPerDocument) {
+    // Each level claims 90 MB (trailing blanks after the value, which pack to almost
+    // nothing); three of them together pass the most a document may unpack.
+    const std::string blanks(90 << 20, ' ');
+    std::string nested = "1";
+    for (int i = 0; i < 3; i++) nested = lz4_block(nested + blanks);
+    ASSERT_LT(nested.size(), size_t(4 << 20));
+    const std::string one = lz4_block("1" + blanks);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(unmox(nested), 0);
+    EXPECT_EQ(unmox("{" + one + "," + one + "," + one + "}"), 0);  // side by side as well
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+
+    // Within the bound they read, and every document starts with the whole allowance.
+    // (Reading charges the time spent unpacking; the checks below need a fresh slice.)
+    for (int i = 0; i < 2; i++) {
+        ASSERT_EQ(unmox("{" + one + "," + one + "}"), 1);
+        cpu_cycles = 0;
+        EXPECT_EQ(run("return r1[1] + r1[2]"), "2");
+    }
+    // One block of nearly the largest raw size still reads.
+    const std::string large = lz4_block("\"x\"" + std::string(MOX_MAX_TEXT_LENGTH - 3, ' '));
+    ASSERT_EQ(unmox(large), 1);
+    cpu_cycles = 0;
+    EXPECT_EQ(run("return r1"), "x");
 }
 
 TEST_F(Mox, ScriptFunctions) {

@@ -575,6 +575,70 @@ TEST_F(Pdisk, DeleteThroughAnAliasFreesTheTarget) {
     EXPECT_EQ(pdisk_directory_exists("/ram/data", 1), 1);
 }
 
+TEST_F(Pdisk, RemovingAnAliasOfACartridgeKeepsTheCartridgeFiles) {
+    host_put(drive + "/k.q64", kEmptyCartridge);
+    EXPECT_TRUE(put("/k.q64/main.lua", "print(1)"));
+    flush_dirty_mounts_immediately();
+    std::string saved = *host_get(drive + "/k.q64");
+    ASSERT_NE(saved, kEmptyCartridge);
+    std::string origin = str(mount_at("/k.q64")->origin);
+    ASSERT_NE(mount_p_path("/foo", "/k.q64"), nullptr);
+    EXPECT_EQ(str(mount_at("/foo")->origin), origin);
+    EXPECT_EQ(delete_path("/foo"), 0);
+    EXPECT_EQ(mount_at("/foo"), nullptr);
+    ASSERT_NE(mount_at("/k.q64"), nullptr);
+    EXPECT_EQ(get("/k.q64/main.lua"), "print(1)");
+    // The next write-back still holds the file.
+    EXPECT_TRUE(put("/k.q64/other", "2"));
+    flush_dirty_mounts_immediately();
+    auto written = host_get(drive + "/k.q64");
+    ASSERT_TRUE(written.has_value());
+    EXPECT_NE(written->find("print(1)"), std::string::npos);
+    EXPECT_NE(*written, kEmptyCartridge);
+}
+
+TEST_F(Pdisk, DeletingAMountedCartridgeFolderDirectlyIsRefused) {
+    host_put(drive + "/j.q64", kEmptyCartridge);
+    EXPECT_TRUE(put("/j.q64/main.lua", "print(1)"));
+    flush_dirty_mounts_immediately();
+    std::string saved = *host_get(drive + "/j.q64");
+    std::string origin = str(mount_at("/j.q64")->origin);
+    EXPECT_EQ(delete_path(origin.c_str()), 1);
+    EXPECT_EQ(delete_path("/ram/mount"), 1);
+    EXPECT_EQ(get("/j.q64/main.lua"), "print(1)");
+    flush_dirty_mounts_immediately();
+    EXPECT_EQ(host_get(drive + "/j.q64"), saved);
+    // Files inside the folder still go.
+    EXPECT_EQ(delete_path((origin + "/main.lua").c_str()), 0);
+    EXPECT_EQ(get("/j.q64/main.lua"), std::nullopt);
+}
+
+TEST_F(Pdisk, CartridgeFilesThatCannotBeReadAreNotMounted) {
+    int fd = open((drive + "/big.q64").c_str(), O_CREAT | O_WRONLY, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, off_t(1) << 31), 0);  // sparse: too large to read
+    close(fd);
+    int32_t before = pmounts;
+    EXPECT_EQ(pmkdir("/big.q64"), 2);
+    EXPECT_EQ(pfopen("/big.q64/x", "w"), nullptr);
+    EXPECT_EQ(pmounts, before);
+    flush_dirty_mounts_immediately();
+    EXPECT_EQ(pfile_size("/big.q64", 0), int64_t(1) << 31);
+    EXPECT_EQ(list("/ram/mount"), names{});  // no folder left behind
+
+    ASSERT_EQ(mkfifo((drive + "/pipe.q64").c_str(), 0644), 0);
+    EXPECT_EQ(pmkdir("/pipe.q64"), 2);
+    EXPECT_EQ(pmounts, before);
+    struct stat st;
+    ASSERT_EQ(lstat((drive + "/pipe.q64").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+
+    // A missing cartridge is still made afresh.
+    EXPECT_EQ(pmkdir("/new.q64"), 0);
+    flush_dirty_mounts_immediately();
+    EXPECT_TRUE(host_exists(drive + "/new.q64"));
+}
+
 TEST_F(Pdisk, RootFoldersCannotBeDeleted) {
     EXPECT_TRUE(put("/ram/keep", "1"));
     EXPECT_TRUE(put("/system/keep", "2"));
