@@ -10,6 +10,7 @@
 
 #include "kernel/api.h"
 #include "kernel/app.h"
+#include "kernel/memory.h"
 #include "kernel/process.h"
 #include "lauxlib.h"
 #include "lua.h"
@@ -206,6 +207,8 @@ void update_processes_after_frame() {
         if (p && p->out_of_memory) kill_process_by_index(i);
     }
     remove_killed_processes();
+    // The mixer reads only its own copy: bring the audio owner's written pages over.
+    if (audio_op_start(0, 1) == 0) audio_op_end();
     update_all_sockets();
     if (!skip_prune) prune_mounts();
     process_record* first = get_process_by_index(0);

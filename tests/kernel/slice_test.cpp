@@ -5,6 +5,7 @@
 #include <string>
 
 #include "kernel/app.h"
+#include "kernel/memory.h"
 #include "kernel/process.h"
 #include "kernel/slice.h"
 #include "lauxlib.h"
@@ -151,6 +152,16 @@ TEST_F(Slices, NotANumberFractionRunsNothing) {
     run_process_slice(root, 1.0);
     lua_getglobal(root->L, "r");
     EXPECT_EQ(lua_tointeger(root->L, -1), 0);
+}
+
+TEST_F(Slices, EndOfFrameCopiesTheAudioOwnersPagesToTheMixer) {
+    process_record* p = make("while true do coroutine.yield() end");
+    app.audio_owner = p->id;
+    app.audio_mirror_id = -3;
+    poke_proc(p, 0x60000, 42);
+    update_processes_after_frame();
+    EXPECT_EQ(mixer_ram[0x60000], 42);
+    app.audio_owner = -2;
 }
 
 TEST_F(Slices, SpendCpuSaturates) {
