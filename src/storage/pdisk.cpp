@@ -172,11 +172,27 @@ int open_regular_for_reading(const char* host_path, struct stat* st) {
     return fd;
 }
 
+// Reads fd to its end in chunks, handing each to take(chunk, bytes), which answers 1 to go on,
+// 0 to stop early, -1 to fail. False when a read or take fails.
+template <typename Take>
+bool read_chunks(int fd, Take take) {
+    static uint8_t chunk[HOST_READ_CHUNK];
+    for (;;) {
+        ssize_t got = read(fd, chunk, sizeof chunk);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (got == 0) return true;
+        int r = take(chunk, got);
+        if (r <= 0) return r == 0;
+    }
+}
+
 // Reads a host file into f->contents: whole, or with modifier 'm' up to the chunk that
 // reaches HOST_READ_LIMIT_M. False when the file is not a readable regular file below
 // 2 GiB or a read fails.
 bool read_host_file(ram_file* f, const char* host_path, char modifier) {
-    static uint8_t chunk[HOST_READ_CHUNK];
     struct stat st;
     int fd = open_regular_for_reading(host_path, &st);
     if (fd < 0) return false;
@@ -188,21 +204,10 @@ bool read_host_file(ram_file* f, const char* host_path, char modifier) {
         close(fd);
         return true;
     }
-    bool ok = true;
-    for (;;) {
-        ssize_t got = read(fd, chunk, sizeof chunk);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            ok = false;
-            break;
-        }
-        if (got == 0) break;
-        if (bwrite(chunk, 1, got, f->contents) != got) {
-            ok = false;  // grew past what a buffer can hold
-            break;
-        }
-        if (modifier == 'm' && f->contents->length >= HOST_READ_LIMIT_M) break;
-    }
+    bool ok = read_chunks(fd, [&](const uint8_t* chunk, ssize_t got) {
+        if (bwrite(chunk, 1, got, f->contents) != got) return -1;  // grew past what a buffer can hold
+        return modifier == 'm' && f->contents->length >= HOST_READ_LIMIT_M ? 0 : 1;
+    });
     close(fd);
     return ok;
 }
@@ -271,24 +276,12 @@ host_stream* begin_host_write(const char* host_path, char mode) {
 // Copies the target's current bytes into the temporary file (for appending); a
 // missing target counts as empty.
 bool copy_existing_target(host_stream* hs) {
-    static uint8_t chunk[HOST_READ_CHUNK];
     struct stat st;
     int fd = open_regular_for_reading(hs->target_path, &st);
     if (fd < 0) return errno == ENOENT;
-    bool ok = true;
-    for (;;) {
-        ssize_t got = read(fd, chunk, sizeof chunk);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            ok = false;
-            break;
-        }
-        if (got == 0) break;
-        if (fwrite(chunk, 1, size_t(got), hs->file) != size_t(got)) {
-            ok = false;
-            break;
-        }
-    }
+    bool ok = read_chunks(fd, [&](const uint8_t* chunk, ssize_t got) {
+        return fwrite(chunk, 1, size_t(got), hs->file) == size_t(got) ? 1 : -1;
+    });
     close(fd);
     return ok;
 }

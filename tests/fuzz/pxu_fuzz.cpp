@@ -4,9 +4,8 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "kernel/process.h"
-#include "kernel/slice.h"
 #include "lua.h"
+#include "script_fuzz_support.h"
 #include "storage/pxu.h"
 
 namespace {
@@ -28,31 +27,12 @@ int read_block(lua_State* L) {
     return lua_gettop(L);
 }
 
-process_record* make_process() {
-    processes_init();
-    process_record* p = create_process_from_code("", "pxu_fuzz", "pxu_fuzz", "");
-    if (!p || !p->L) abort();
-    set_current_process(p);
-    return p;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static process_record* const proc = make_process();
-    static const int base = lua_gettop(proc->L);
-    lua_State* L = proc->L;
-    set_current_process(proc);
-    proc->out_of_memory = 0;
-    cpu_superyielding = 0;
-
+    static process_record* const proc = script_fuzz::make_process("pxu_fuzz");
     const char* start = reinterpret_cast<const char*>(data);
     block b{start, start + size};
-    lua_pushcfunction(L, read_block);
-    lua_pushlightuserdata(L, &b);
-    lua_pcall(L, 1, LUA_MULTRET, 0);
-    lua_settop(L, base);
-    // What this input made is freed before the next one, so a leak shows as one.
-    lua_gc(L, LUA_GCCOLLECT, 0);
+    script_fuzz::run_protected(proc, read_block, &b);
     return 0;
 }
