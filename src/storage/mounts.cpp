@@ -85,6 +85,12 @@ void clear_dirty(pmount& m) {
     m.flush_time = 0;
 }
 
+// The ram folder still holds the changes that could not be written: try again later.
+void retry_later(pmount& m) {
+    m.dirty = 1;
+    m.flush_time = os_get_time() + MOUNT_FLUSH_DELAY_MS;
+}
+
 int32_t find_mount_index(const char* mount_point) {
     for (int32_t i = 0; i < pmounts; i++) {
         if (strcmp(text_of(pmount_table[i].mount_point), mount_point) == 0) return i;
@@ -349,7 +355,7 @@ int flush_dirty_mount(pmount* m, int delayed) {
     ram_file* f = pfopen(mount_point.c_str(), "wf");
     if (!f) {
         destroy_buffer(image);
-        clear_dirty(*m);
+        retry_later(*m);
         return 1;
     }
     destroy_buffer(f->contents);
@@ -357,13 +363,8 @@ int flush_dirty_mount(pmount* m, int delayed) {
     f->contents = image;
     int failed = pfclose(f);
     // The mount record may have moved only if pfclose removed mounts, which it never does.
-    if (failed) {
-        // The ram folder still holds the changes: try again later.
-        m->dirty = 1;
-        m->flush_time = os_get_time() + MOUNT_FLUSH_DELAY_MS;
-    } else {
-        clear_dirty(*m);
-    }
+    if (failed) retry_later(*m);
+    else clear_dirty(*m);
     return 1;
 }
 

@@ -49,6 +49,11 @@ TEST_F(Script, TableFunctions) {
     EXPECT_EQ(run("(function() local t = {1, 2, 3} add(t, 9, 2) return table.concat(t, ',') end)()"), "1,9,2,3");
     EXPECT_EQ(run("add({1}, 5)"), "5");
     EXPECT_NE(run("add({1}, 5, 4)").find("position out of bounds"), std::string::npos);
+    // One past the end appends; two past the end (or before the start) is refused.
+    EXPECT_EQ(run("(function() local t = {1, 2} add(t, 9, 3) return table.concat(t, ',') end)()"), "1,2,9");
+    EXPECT_EQ(run("(function() local t = {} add(t, 9, 1) return #t, t[1] end)()"), "1 9");
+    for (const char* bad : {"add({1, 2}, 9, 4)", "add({}, 9, 2)", "add({1}, 9, 0)"})
+        EXPECT_NE(run(bad).find("position out of bounds"), std::string::npos) << bad;
     EXPECT_NE(run("add({}, 1, 1, 1)").find("wrong number of arguments to 'insert'"), std::string::npos);
     EXPECT_EQ(run("add({})"), "");
     EXPECT_EQ(run("(function() local t = {4, 5, 4} local v = del(t, 4) return v, #t, t[1] end)()"), "4 2 5");
@@ -128,6 +133,9 @@ TEST_F(Script, Splitting) {
 TEST_F(Script, PathPieces) {
     EXPECT_EQ(run("_ext('foo.q64.png'), _ext('main.lua'), _ext('Main.LUA'), _ext('.lua')"), "q64.png lua nil nil");
     EXPECT_EQ(run("_ext('a/b.txt#x.png'), _ext('noext'), _ext('.q64.png'), _ext('x.')"), "txt nil q64.png nil");
+    // A name that begins with a dot has no extension of its own, but its double one counts.
+    EXPECT_EQ(run("_ext('.q64.rom'), _ext('a.q64.rom'), _ext('.rom'), _ext('.'), _ext('..'), _ext('a..lua')"),
+              "q64.rom q64.rom nil nil nil lua");
     EXPECT_EQ(run("_path('a/b#c#d'), _hloc('a/b#c#d'), _hloc('a/b')"), "a/b c#d nil");
 }
 
@@ -147,6 +155,16 @@ TEST_F(Script, Digests) {
     EXPECT_EQ(run("_md5('')"), "d41d8cd98f00b204e9800998ecf8427e");
     EXPECT_EQ(run("_md5('The quick brown fox jumps over the lazy dog')"), "9e107d9d372bb6826bd81d3542a419d6");
     EXPECT_EQ(run("_md5(string.rep('a', 1000))"), "cabe45dcc9ae5b66ba86600cca6b8ba8");
+    // Lengths around the padding boundaries: the length field fits in the last block or
+    // needs one more; bytes (i * 37 + 200) % 256, so high bytes are covered too.
+    exec("function pattern(n) local t = {} for i = 0, n - 1 do t[i + 1] = string.char((i * 37 + 200) % 256) end "
+         "return table.concat(t) end");
+    const std::pair<int, const char*> digests[] = {{55, "1d1362818c09f4c25a41182caf0c95dd"},
+                                                   {56, "305bc9622190b9acd78f4ee45233c95b"},
+                                                   {63, "98cae7cc53cfb41a0569e45a9ccdd40a"},
+                                                   {64, "32292acc90ca352c0e71b648f4033483"},
+                                                   {65, "df9ac84ba1bf31fc5acb98c02a2bc2dd"}};
+    for (auto [n, want] : digests) EXPECT_EQ(run("_md5(pattern(" + std::to_string(n) + "))"), want) << n;
     EXPECT_EQ(run("_crc('123456789'), _crc({})"), "3421780262");
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <random>
 #include <vector>
 
@@ -386,6 +387,26 @@ TEST_F(Memory, UnmapRestoresTheOwnedBytes) {
     EXPECT_EQ(unmap(-1), 1);
     EXPECT_EQ(peek(0x90010), 0);
     EXPECT_EQ(p->pages.mapped[0x90], 4096);
+}
+
+TEST_F(Memory, UnmapReachesEveryPageOfALongArray) {
+    // Four pages, the last holding 100 bytes; unmapped by every address, by the array's
+    // exact range, and by its start with the default length.
+    const int64_t size = 3 * 4096 + 100;
+    const std::function<int64_t()> ways[] = {[&] { return unmap(-1); }, [&] { return unmap(-1, {0x30000, size}); },
+                                             [&] { return unmap(-1, {0x30000}); }};
+    for (size_t w = 0; w < std::size(ways); w++) {
+        poke(0x33010, 7);
+        userdata_header* u = new_array(3, uint32_t(size), 1);
+        data_of(u)[size - 1] = 9;
+        ASSERT_EQ(map(-1, {0x30000}), size);
+        EXPECT_EQ(arrays({0x30, 0x31, 0x32, 0x33}), "1111");
+        EXPECT_EQ(peek(0x33063), 9);
+        EXPECT_EQ(ways[w](), 1) << w;
+        EXPECT_EQ(arrays({0x30, 0x31, 0x32, 0x33}), "0000") << w;
+        EXPECT_EQ(peeks({0x33010, 0x33063}), (V{7, 0})) << w;
+        lua_pop(p->L, 1);
+    }
 }
 
 TEST_F(Memory, UnmapByAddressRangeLeavesOtherArraysAlone) {

@@ -275,6 +275,59 @@ TEST_F(Mox, ReadsValuesTablesAndDocuments) {
     });
 }
 
+TEST_F(Mox, LongIntegersAndExponentsRoundTripExactly) {
+    // Integers of 18 and 19 digits (20 characters with the sign) keep every digit.
+    const std::pair<const char*, const char*> ints[] = {
+        {"123456789012345678", "123456789012345678"}, {"-999999999999999999", "-999999999999999999"},
+        {"1234567890123456789", "1234567890123456789"}, {"math.maxinteger", "9223372036854775807"},
+        {"-math.maxinteger", "-9223372036854775807"}, {"math.mininteger", "-9223372036854775808"}};
+    for (auto [expr, text] : ints) {
+        EXPECT_EQ(mox(expr), text);
+        expect_reads({{text, 1, "math.type(r1)", "integer"}});
+        EXPECT_EQ(mox("r1"), text);
+    }
+    // 20 digits, and just past either end of the integers: floats of that value.
+    expect_reads({
+        {"9223372036854775808", 1, "math.type(r1) .. tostring(r1 == 2^63)", "floattrue"},
+        {"-9223372036854775809", 1, "math.type(r1) .. tostring(r1 == -2^63)", "floattrue"},
+        {"12345678901234567890", 1, "math.type(r1) .. tostring(r1 == 12345678901234567890.0)", "floattrue"},
+        {"{18446744073709551616}", 1, "math.type(r1[1]) .. tostring(r1[1] == 2^64)", "floattrue"},
+    });
+    // Floats with exponents, alone and in f64 arrays (whose trailing zeros are trimmed only
+    // without an exponent).
+    run("want = {1.5e20, 1e-300, -2.5e-7, 1e100, 1e+200, 3e-100, 1.25} "
+        "function equal(r, base) for i = 1, #want do if r[i - 1 + base] ~= want[i] then return false end end "
+        "return true end");
+    const std::string values = "1.5e+20,1e-300,-2.5e-07,1e+100,1e+200,3e-100,1.25";
+    expect_texts({{"want", "{" + values + "}"},
+                  {"filled('f64', table.unpack(want))", "userdata(\"f64\",7,\"" + values + "\")"}});
+    expect_reads({{mox("want"), 1, "equal(r1, 1)", "true"},
+                  {mox("filled('f64', table.unpack(want))"), 1, "equal(r1, 0)", "true"}});
+}
+
+TEST_F(Mox, OneDimensionalArraysStayOneDimensional) {
+    for (const char* t : {"u8", "i16", "i32", "i64", "f64"}) {
+        for (int flags : {0, 1, 3, 0x11}) {
+            std::string text = mox(std::string("filled('") + t + "', 1, 2, 3)", flags);
+            expect_reads({{text, 1, "tostring(r1:height()) .. r1:width() .. math.tointeger(r1[2])", "nil33"}});
+        }
+    }
+    // A two-dimensional array of one row keeps its two dimensions.
+    expect_reads({{mox("userdata('u8', 3, 1)", 1), 1, "r1:height()", "1"},
+                  {mox("userdata('f64', 3, 1)"), 1, "r1:height()", "1"}});
+}
+
+TEST_F(Mox, ArraysAroundTheOneByteSizeLimitRoundTrip) {
+    for (const char* shape : {"255", "256", "257", "2, 255", "2, 256", "256, 256", "257, 2"}) {
+        for (const char* t : {"u8", "i16"}) {
+            std::string expr = std::string("(function() local u = userdata('") + t + "', " + shape +
+                               ") for i = 0, #u - 1 do u[i] = i // 3 % 17 end return u end)()";
+            std::string plain = mox(expr);
+            for (int flags : {1, 0x11}) EXPECT_EQ(again(mox(expr, flags)), plain) << t << " " << shape << " " << flags;
+        }
+    }
+}
+
 TEST_F(Mox, InfinitiesAndNotANumberReadBack) {
     EXPECT_EQ(mox("1/0"), "inf");
     EXPECT_EQ(mox("-1/0"), "-inf");

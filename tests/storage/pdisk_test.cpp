@@ -4,6 +4,8 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <functional>
+#include <memory>
 #include <random>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -152,11 +154,15 @@ TEST_F(Pdisk, ParentMatchDepthAndExtensions) {
     std::string e64 = "f." + std::string(64, 'x'), e65 = "f." + std::string(65, 'x');
     const char* exts[][2] = {{"/d/cart.q64.png", "q64.png"}, {"my.cart.q64", "cart.q64"}, {"/d/CART.Q64", "q64"},
                              {"/a.b/c", ""}, {"/a/b", ""}, {"x.", ""}, {"/a.b/c.txt", "txt"},
-                             {e64.c_str(), e64.c_str() + 2}, {e65.c_str(), ""}};
+                             {e64.c_str(), e64.c_str() + 2}, {e65.c_str(), ""},
+                             // a leading dot counts as any other: dot-names have extensions
+                             {".hidden", "hidden"}, {"/d/.profile.BAK", "profile.bak"}, {".q64.rom", "q64.rom"},
+                             {"/d/.q64.png", "q64.png"}, {"/a.b/.c", "c"}};
     for (const auto& e : exts) EXPECT_STREQ(get_ext(e[0]), e[1]) << e[0];
     EXPECT_STREQ(get_ext(nullptr), "");
     struct { const char* path; int kind; } kinds[] = {{"/d/CART.Q64", 1}, {"/d/c.q64.rom", 2}, {"/d/c.q64.png", 3},
-                                                      {"/d/my.cart.q64", 0}, {"/d/v1.2.q64", 0}, {"/d.q64/x", 0}};
+                                                      {"/d/my.cart.q64", 0}, {"/d/v1.2.q64", 0}, {"/d.q64/x", 0},
+                                                      {".q64.rom", 2}, {"/d/.q64", 1}, {"/d/.x.q64", 0}};
     for (const auto& k : kinds) EXPECT_EQ(q64_path_kind(k.path), k.kind) << k.path;
 }
 
@@ -355,6 +361,23 @@ TEST_F(Pdisk, MemoryLimitedRead) {
     EXPECT_EQ(get("/small", "rm"), "tiny");
 }
 
+// While it lives, the host refuses to let files grow past bytes (root included).
+struct file_size_limit {
+    rlimit saved{};
+    void (*old_handler)(int);
+    explicit file_size_limit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &saved);
+        rlimit small = saved;
+        small.rlim_cur = bytes;
+        old_handler = signal(SIGXFSZ, SIG_IGN);
+        setrlimit(RLIMIT_FSIZE, &small);
+    }
+    ~file_size_limit() {
+        setrlimit(RLIMIT_FSIZE, &saved);
+        signal(SIGXFSZ, old_handler);
+    }
+};
+
 void expect_no_temporary_files(const std::string& dir) {
     for (const auto& n : host_names(dir)) EXPECT_EQ(n.find(".orvalune_wb"), std::string::npos) << n;
 }
@@ -391,15 +414,11 @@ TEST_F(Pdisk, FailedWriteBackKeepsTheOldFileOrFolder) {
     std::string big(1 << 20, 'n');
     pfwrite(big.data(), 1, int64_t(big.size()), f);
     // The host refuses files above 256 KB while the write-back runs.
-    struct rlimit saved, small;
-    getrlimit(RLIMIT_FSIZE, &saved);
-    small = saved;
-    small.rlim_cur = 256 * 1024;
-    auto old_handler = signal(SIGXFSZ, SIG_IGN);
-    setrlimit(RLIMIT_FSIZE, &small);
-    int rc = pfclose(f);
-    setrlimit(RLIMIT_FSIZE, &saved);
-    signal(SIGXFSZ, old_handler);
+    int rc;
+    {
+        file_size_limit limit(256 * 1024);
+        rc = pfclose(f);
+    }
     EXPECT_EQ(rc, 1);
     EXPECT_EQ(host_get(drive + "/precious"), "old contents");
     EXPECT_EQ(host_write_flag, 0u);
@@ -503,6 +522,147 @@ TEST_F(Pdisk, CartridgeWriteBackWaitsThreeHundredMillisecondsAndRunsOnce) {
     flush_dirty_mounts_delayed();
     flush_dirty_mounts_immediately();
     EXPECT_EQ(host_get(drive + "/c.q64"), "MARK");
+}
+
+TEST_F(Pdisk, LaterChangesDoNotPostponeTheWriteBack) {
+    host_put(drive + "/c.q64", kEmptyCartridge);
+    EXPECT_TRUE(put("/c.q64/a", "1"));
+    pmount* m = mount_at("/c.q64");
+    ASSERT_NE(m, nullptr);
+    // As if the first change had been made 300 ms ago: the write-back is due now.
+    uint64_t due = os_get_time() + 1;
+    m->flush_time = due;
+    while (os_get_time() < due) os_sleep(1);
+    const std::pair<const char*, std::function<void()>> changes[] = {
+        {"write", [] { put("/c.q64/b", "2"); }},
+        {"append", [] { put("/c.q64/a", "+", "a"); }},
+        {"copy", [] { fcopy("/c.q64/a", "/c.q64/c"); }},
+        {"delete", [] { delete_path("/c.q64/b"); }},
+    };
+    for (const auto& [what, change] : changes) {
+        change();
+        EXPECT_EQ(m->dirty, 1u) << what;
+        EXPECT_EQ(m->flush_time, due) << what;
+    }
+    flush_dirty_mounts_delayed();
+    EXPECT_EQ(m->dirty, 0u);
+    auto written = host_get(drive + "/c.q64");
+    ASSERT_TRUE(written.has_value());
+    EXPECT_NE(written->find(":: c\n"), std::string::npos);  // every change is in it
+    EXPECT_EQ(written->find(":: b\n"), std::string::npos);
+}
+
+TEST_F(Pdisk, AppendingInsideACartridgeMarksItForWriteBack) {
+    host_put(drive + "/c.q64", kEmptyCartridge);
+    EXPECT_TRUE(put("/c.q64/log", "start"));
+    flush_dirty_mounts_immediately();
+    pmount* m = mount_at("/c.q64");
+    ASSERT_NE(m, nullptr);
+    ASSERT_EQ(m->dirty, 0u);
+    EXPECT_TRUE(put("/c.q64/log", "-more", "a"));
+    EXPECT_EQ(m->dirty, 1u);
+    EXPECT_GT(m->flush_time, 0u);
+    flush_dirty_mounts_immediately();
+    EXPECT_EQ(m->dirty, 0u);
+    EXPECT_TRUE(put("/c.q64/new", "fresh", "a"));  // appending creates the file
+    EXPECT_EQ(m->dirty, 1u);
+    flush_dirty_mounts_immediately();
+    // Read back from the file alone, through a fresh mount.
+    pfile_reset();
+    mount_ram_folder("/ram");
+    process_config();
+    EXPECT_EQ(get("/c.q64/log"), "start-more");
+    EXPECT_EQ(get("/c.q64/new"), "fresh");
+}
+
+TEST_F(Pdisk, AFailedCartridgeWriteBackStaysDirtyAndIsRetried) {
+    // Two ways for the host to refuse the write: the file may not grow (checked as the
+    // bytes go out), and the cartridge's folder has gone away (checked on opening).
+    mkdir((drive + "/sub").c_str(), 0755);
+    std::string text;
+    for (int i = 0; i < 400; i++) text += "line " + std::to_string(i) + "\n";
+    struct failure {
+        const char* what;
+        std::function<void()> begin, end;
+    };
+    std::unique_ptr<file_size_limit> limit;
+    const failure failures[] = {
+        {"file size limit", [&] { limit = std::make_unique<file_size_limit>(1024); }, [&] { limit.reset(); }},
+        {"folder gone", [&] { rename((drive + "/sub").c_str(), (home + "/away").c_str()); },
+         [&] { rename((home + "/away").c_str(), (drive + "/sub").c_str()); }},
+    };
+    for (const auto& f : failures) {
+        SCOPED_TRACE(f.what);
+        host_put(drive + "/sub/c.q64", kEmptyCartridge);
+        EXPECT_TRUE(put("/sub/c.q64/main.lua", text));
+        pmount* m = mount_at("/sub/c.q64");
+        ASSERT_NE(m, nullptr);
+        f.begin();
+        flush_dirty_mounts_immediately();
+        delete_clean_ram_mounts();  // pruning must not drop the unsaved changes
+        f.end();
+        ASSERT_EQ(m, mount_at("/sub/c.q64"));
+        EXPECT_EQ(m->dirty, 1u);
+        EXPECT_GT(m->flush_time, 0u);
+        EXPECT_EQ(host_get(drive + "/sub/c.q64"), kEmptyCartridge);
+        expect_no_temporary_files(drive + "/sub");
+        // The next delayed pass after the retry time writes it.
+        while (os_get_time() < m->flush_time) os_sleep(5);
+        flush_dirty_mounts_delayed();
+        EXPECT_EQ(m->dirty, 0u);
+        auto written = host_get(drive + "/sub/c.q64");
+        ASSERT_TRUE(written.has_value());
+        EXPECT_NE(written->find("line 399"), std::string::npos);
+        EXPECT_EQ(delete_mount_point("/sub/c.q64"), 1);
+    }
+}
+
+TEST_F(Pdisk, RemovalNeverReachesASiblingWithTheSamePrefix) {
+    // Ram files: /ram/x goes with what is inside it, never /ram/x-1, /ram/x.b, /ram/x0 or /ram/xy.
+    EXPECT_EQ(pmkdir("/ram/x"), 0);
+    const char* siblings[] = {"/ram/x-1", "/ram/x.b", "/ram/x0", "/ram/xy", "/ram/xy/f"};
+    for (const char* f : siblings) EXPECT_TRUE(put(f, f));
+    EXPECT_TRUE(put("/ram/x/f", "in"));
+    EXPECT_EQ(delete_path("/ram/x"), 0);
+    EXPECT_EQ(get("/ram/x/f"), std::nullopt);
+    EXPECT_EQ(pdisk_directory_exists("/ram/x", 1), 0);
+    for (const char* f : siblings) EXPECT_EQ(get(f), f);
+
+    // Script mounts /m1 and /m10.
+    ASSERT_NE(mount_p_path("/m1", "/ram/xy"), nullptr);
+    ASSERT_NE(mount_p_path("/m10", "/ram/xy"), nullptr);
+    EXPECT_EQ(delete_path("/m1"), 0);
+    EXPECT_EQ(mount_at("/m1"), nullptr);
+    EXPECT_EQ(get("/m10/f"), "/ram/xy/f");
+
+    // Cartridge folders /ram/mount/m<K> and /ram/mount/m<K>0 (numbers never used before),
+    // the first removed three ways.
+    const std::pair<const char*, std::function<void()>> removals[] = {
+        {"unmount", [] { delete_mount_point("/a.q64"); }},
+        {"delete", [] { delete_path("/a.q64"); }},
+        {"prune", [] { delete_clean_ram_mounts(); }},  // the other one is dirty
+    };
+    for (const auto& [what, remove] : removals) {
+        SCOPED_TRACE(what);
+        host_put(drive + "/a.q64", kEmptyCartridge);
+        host_put(drive + "/b.q64", kEmptyCartridge);
+        const int64_t k = mount_index;
+        const std::string a = "/ram/mount/m" + std::to_string(k), b = a + "0";
+        EXPECT_TRUE(put("/a.q64/f", "a"));
+        mount_index = k * 10;
+        EXPECT_TRUE(put("/b.q64/f", "b"));
+        ASSERT_EQ(str(mount_at("/a.q64")->origin), a);
+        ASSERT_EQ(str(mount_at("/b.q64")->origin), b);
+        flush_dirty_mounts_immediately();
+        EXPECT_TRUE(put("/b.q64/f", "b"));
+        remove();
+        EXPECT_EQ(mount_at("/a.q64"), nullptr);
+        EXPECT_EQ(find_ram_file((a + "/f").c_str()), nullptr);
+        EXPECT_EQ(get(b + "/f"), "b");
+        EXPECT_EQ(get("/b.q64/f"), "b");
+        EXPECT_EQ(delete_mount_point("/b.q64"), 1);
+        EXPECT_EQ(find_ram_file((b + "/f").c_str()), nullptr);
+    }
 }
 
 TEST_F(Pdisk, ExclusiveProcessHoldsWriteBack) {

@@ -131,6 +131,36 @@ TEST_F(Pxu, ExactBlocksReadBack) {
     }
 }
 
+TEST_F(Pxu, SizesAroundTheOneByteLimitReadBack) {
+    // Sizes are single bytes only while width | height stays below 256.
+    struct { int dims, w, h; } shapes[] = {{1, 255, 1},   {1, 256, 1},   {1, 257, 1},
+                                           {2, 255, 255}, {2, 256, 256}, {2, 257, 3}};
+    for (auto [dims, w, h] : shapes) {
+        for (auto [code, mode] : {std::pair{UTYPE_U8, PXU_MODE_RAW}, {UTYPE_U8, PXU_MODE_PALETTE},
+                                  {UTYPE_U8, PXU_MODE_RLE}, {UTYPE_I16, PXU_MODE_RLE}}) {
+            SCOPED_TRACE(testing::Message() << w << "x" << h << " type " << code << " mode " << mode);
+            std::vector<int64_t> values(size_t(w) * size_t(h));
+            for (size_t i = 0; i < values.size(); i++) values[i] = int64_t(i / 3 % 17 + (i % 50 == 0 ? 100 : 0));
+            userdata_header* u = make(code, dims, w, h, values);
+            bytes block = write(u, 4, mode);
+            bool wide = (w | h) >= 256;
+            ASSERT_GT(block.size(), 14u);
+            EXPECT_EQ(block[5] & PXU_WIDE_SIZES, wide ? PXU_WIDE_SIZES : 0);
+            EXPECT_EQ(block[6], uint8_t(w));
+            if (wide) {
+                EXPECT_EQ(block[7], uint8_t(w >> 8));
+            }
+            userdata_header* back = read(block);
+            ASSERT_NE(back, nullptr);
+            EXPECT_EQ(back->dimensions, dims);
+            EXPECT_EQ(back->width, u->width);
+            EXPECT_EQ(back->height, u->height);
+            EXPECT_EQ(memcmp(userdata_data(back), userdata_data(u), size_t(userdata_bytes(u))), 0);
+            lua_settop(L, 0);
+        }
+    }
+}
+
 TEST_F(Pxu, BitsAreClampedToOneToSixAndUnknownModesAreNotWritten) {
     userdata_header* u = make(UTYPE_U8, 1, 2, 1, {0, 0});
     bytes seven = write(u, 7, PXU_MODE_PALETTE);
