@@ -675,39 +675,8 @@ int lua54_ud_crc(lua_State* L) {
     return 1;
 }
 
-// --- Methods of the families still to come: placeholders that return nothing -------------------
-
-int lua54_ud_sort(lua_State*) { return 0; }
-int lua54_ud_convert(lua_State*) { return 0; }
-int lua54_ud_copy(lua_State*) { return 0; }
-int lua54_ud_take(lua_State*) { return 0; }
-int lua54_ud_add(lua_State*) { return 0; }
-int lua54_ud_sub(lua_State*) { return 0; }
-int lua54_ud_mul(lua_State*) { return 0; }
-int lua54_ud_div(lua_State*) { return 0; }
-int lua54_ud_idiv(lua_State*) { return 0; }
-int lua54_ud_mod(lua_State*) { return 0; }
-int lua54_ud_pow(lua_State*) { return 0; }
-int lua54_ud_band(lua_State*) { return 0; }
-int lua54_ud_bor(lua_State*) { return 0; }
-int lua54_ud_bxor(lua_State*) { return 0; }
-int lua54_ud_shl(lua_State*) { return 0; }
-int lua54_ud_shr(lua_State*) { return 0; }
-int lua54_ud_max(lua_State*) { return 0; }
-int lua54_ud_min(lua_State*) { return 0; }
-int lua54_ud_abs(lua_State*) { return 0; }
-int lua54_ud_sgn(lua_State*) { return 0; }
-int lua54_ud_sgn0(lua_State*) { return 0; }
+// Drawing one array into another belongs to the graphics family, which is not built yet.
 int lua54_ud_blit(lua_State*) { return 0; }
-int lua54_ud_lerp(lua_State*) { return 0; }
-int lua54_ud_magnitude(lua_State*) { return 0; }
-int lua54_ud_distance(lua_State*) { return 0; }
-int lua54_ud_dot(lua_State*) { return 0; }
-int lua54_ud_cross(lua_State*) { return 0; }
-int lua54_ud_matmul(lua_State*) { return 0; }
-int lua54_ud_matmul3d(lua_State*) { return 0; }
-int lua54_ud_matmul2d(lua_State*) { return 0; }
-int lua54_ud_transpose(lua_State*) { return 0; }
 
 // --- The method table ---------------------------------------------------------------------------
 

@@ -1,8 +1,10 @@
 // Typed arrays: the array record shared by images, maps, vectors and buffers,
 // its constructors and text forms, and the one method table every array uses.
 #pragma once
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 struct lua_State;
 struct pbuffer;
@@ -41,6 +43,64 @@ inline const uint8_t* userdata_data(const userdata_header* h) {
 inline int64_t userdata_count(const userdata_header* h) { return int64_t(h->width) * h->height; }
 inline int64_t userdata_bytes(const userdata_header* h) {
     return userdata_count(h) * userdata_element_size(h->type & 31);
+}
+
+// Calls f with a value of the element type of a valid code (uint8_t, int16_t, int32_t,
+// int64_t or double), so one generic body serves every type.
+template <class F>
+inline decltype(auto) with_element_type(int code, F&& f) {
+    switch (code & 31) {
+    case UTYPE_U8: return f(uint8_t{});
+    case UTYPE_I16: return f(int16_t{});
+    case UTYPE_I32: return f(int32_t{});
+    case UTYPE_I64: return f(int64_t{});
+    default: return f(double{});
+    }
+}
+template <class T>
+inline T* userdata_elements(userdata_header* h) { return reinterpret_cast<T*>(userdata_data(h)); }
+
+// A double truncated toward zero into the integer type I: NaN gives 0, values beyond I's
+// range give its nearest end.
+template <class I>
+inline I userdata_trunc(double d) {
+    if (d != d) return 0;
+    if (d <= double(std::numeric_limits<I>::min())) return std::numeric_limits<I>::min();
+    if (d >= double(std::numeric_limits<I>::max())) return std::numeric_limits<I>::max();
+    return I(d);
+}
+
+// Index arithmetic on user offsets, strides and counts, done in 128 bits so that no
+// product of two 64-bit values can wrap.
+using userdata_wide = __int128;
+inline userdata_wide userdata_floor_div(userdata_wide a, userdata_wide d) {
+    userdata_wide q = a / d;
+    return (a % d != 0 && (a < 0) != (d < 0)) ? q - 1 : q;
+}
+// Narrows [lo, hi) to the steps t for which base + t * step lies in [0, n).
+inline void userdata_keep_inside(userdata_wide& lo, userdata_wide& hi, userdata_wide base,
+                                 userdata_wide step, userdata_wide n) {
+    if (step == 0) {
+        if (base < 0 || base >= n) hi = lo;
+        return;
+    }
+    userdata_wide first, end;
+    if (step > 0) {
+        first = -userdata_floor_div(base, step);
+        end = -userdata_floor_div(base - n, step);
+    } else {
+        first = userdata_floor_div(base - n, -step) + 1;
+        end = userdata_floor_div(base, -step) + 1;
+    }
+    lo = std::max(lo, first);
+    hi = std::min(hi, end);
+}
+// The most elements (plus outer steps) one call may visit: runs that overlap or repeat can
+// ask for far more work than the arrays hold, and the rest of such a request is dropped.
+constexpr int64_t USERDATA_WORK_LIMIT = 4 * USERDATA_MAX_BYTES;
+// A cycle charge computed in 128 bits, capped to what spend_cpu takes.
+inline int64_t userdata_charge(userdata_wide n) {
+    return n > std::numeric_limits<int64_t>::max() ? std::numeric_limits<int64_t>::max() : int64_t(n);
 }
 
 // Name of a type code ("u8", "i16", "i32", "i64", "f64"; "?" for anything else).

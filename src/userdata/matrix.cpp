@@ -1,0 +1,231 @@
+// Typed arrays, vector and matrix members on f64 arrays: length, distance, dot and cross
+// products, matrix products and 3-D and 2-D affine transforms.
+#include <cmath>
+#include <cstring>
+
+#include "kernel/api.h"
+#include "kernel/pbuffer.h"
+#include "kernel/slice.h"
+#include "lua.h"
+#include "userdata/userdata.h"
+
+namespace {
+
+// Two scratch copies shared by every process (main thread only): slot 0 holds the left
+// operand's rows, slot 1 the right operand, whenever that operand is also the destination,
+// so every product reads the values from before the call.
+pbuffer* scratch[2];
+
+// Makes sure slot can take n doubles; false when the memory is not there.
+bool reserve_scratch(int slot, int64_t n) {
+    if (!scratch[slot]) scratch[slot] = create_buffer_2(1024, 0);
+    if (!scratch[slot]) return false;
+    ballocate(scratch[slot], n * 8);
+    return scratch[slot]->capacity >= uint64_t(n) * 8;
+}
+
+// A copy of n doubles in scratch slot (reserved beforehand).
+const double* copy_dat(int slot, const double* values, int64_t n) {
+    double* copy = reinterpret_cast<double*>(scratch[slot]->data);
+    memcpy(copy, values, size_t(n) * 8);
+    spend_cpu(n / 256);
+    return copy;
+}
+
+bool is_f64(const userdata_header* h) { return h && (h->type & 31) == UTYPE_F64; }
+double* elements(userdata_header* h) { return userdata_elements<double>(h); }
+
+// The two operands of a vector member, both f64.
+bool vector_pair(lua_State* L, userdata_header** u, userdata_header** v) {
+    *u = to_userdata(L, 1);
+    *v = to_userdata(L, 2);
+    return is_f64(*u) && is_f64(*v);
+}
+
+// The destination of a product: an f64 array in argument 3, u itself for another true value,
+// else null (the caller makes one). *refused when argument 3 is an array of another type.
+userdata_header* given_destination(lua_State* L, userdata_header* u, bool* refused) {
+    userdata_header* d = to_userdata(L, 3);
+    *refused = d && !is_f64(d);
+    if (d) return d;
+    return lua_toboolean(L, 3) ? u : nullptr;
+}
+
+// Pushes a destination that was given: argument 3, or u (argument 1) for a true value.
+void push_given(lua_State* L) { lua_pushvalue(L, to_userdata(L, 3) ? 3 : 1); }
+
+// The destination of an affine transform, not yet pushed: given (and then as wide as u and at
+// least as tall, so u's rows land on its rows), or null for a byte copy of u.
+bool affine_destination(lua_State* L, userdata_header* u, userdata_header** d) {
+    bool refused;
+    *d = given_destination(L, u, &refused);
+    return !refused && (!*d || ((*d)->width == u->width && (*d)->height >= u->height));
+}
+
+// Pushes the destination, making the byte copy of u when none was given.
+userdata_header* push_affine_destination(lua_State* L, userdata_header* u, userdata_header* d) {
+    if (!d) return push_duplicate_userdata(L, u);
+    push_given(L);
+    return d;
+}
+
+}  // namespace
+
+int lua54_ud_magnitude(lua_State* L) {
+    userdata_header* u = to_userdata(L, 1);
+    if (!is_f64(u)) return 0;
+    const double* p = elements(u);
+    double sum = 0;
+    for (uint32_t i = 0; i < u->width; i++) sum += p[i] * p[i];
+    spend_cpu(u->width / 8 + 2);
+    lua_pushnumber(L, std::sqrt(sum));
+    return 1;
+}
+
+// Differences and their squares in single precision, the sum in double.
+int lua54_ud_distance(lua_State* L) {
+    userdata_header *u, *v;
+    if (!vector_pair(L, &u, &v)) return 0;
+    int64_t n = std::min(u->width, v->width);
+    double sum = 0;
+    for (int64_t i = 0; i < n; i++) {
+        float d = float(elements(u)[i] - elements(v)[i]);
+        sum += double(d * d);
+    }
+    spend_cpu(n / 8 + 2);
+    lua_pushnumber(L, std::sqrt(sum));
+    return 1;
+}
+
+int lua54_ud_dot(lua_State* L) {
+    userdata_header *u, *v;
+    if (!vector_pair(L, &u, &v)) return 0;
+    int64_t n = std::min(u->width, v->width);
+    double sum = 0;
+    for (int64_t i = 0; i < n; i++) sum = std::fma(elements(u)[i], elements(v)[i], sum);
+    spend_cpu(n / 8 + 1);
+    lua_pushnumber(L, sum);
+    return 1;
+}
+
+// u:cross(v, dest): into dest, u (dest true), or a copy of v.
+int lua54_ud_cross(lua_State* L) {
+    userdata_header *u, *v;
+    if (!vector_pair(L, &u, &v)) return 0;
+    bool refused;
+    userdata_header* d = given_destination(L, u, &refused);
+    if (refused || u->width < 3 || v->width < 3 || (d && d->width < 3)) return 0;
+    const double* a = elements(u);
+    const double* b = elements(v);
+    double r[3] = {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
+    if (d) push_given(L);
+    else if (!(d = push_duplicate_userdata(L, v))) return 0;
+    memcpy(elements(d), r, sizeof r);
+    spend_cpu(2);
+    return 1;
+}
+
+// u:matmul(m, dest, block_rows): dest = u x m, each sum accumulated with fused multiply-add.
+int lua54_ud_matmul(lua_State* L) {
+    userdata_header *u, *m;
+    if (!vector_pair(L, &u, &m)) return 0;
+    int64_t block = q64_intp(L, 4, u->height);
+    if (block < 1 || u->height % block != 0 || u->width != m->height) return 0;
+    bool refused;
+    userdata_header* d = given_destination(L, u, &refused);
+    if (refused || (d && (d->width != m->width || d->height != u->height))) return 0;
+    int64_t w = u->width, mw = m->width;
+    if ((d == u && !reserve_scratch(0, block * w)) || (d == m && !reserve_scratch(1, userdata_count(m)))) return 0;
+    if (d) push_given(L);
+    else if (!(d = create_userdata_of_type(L, UTYPE_F64, 2, mw, u->height))) return 0;
+
+    const double* b = d == m ? copy_dat(1, elements(m), userdata_count(m)) : elements(m);
+    for (int64_t top = 0; top < u->height; top += block) {
+        const double* a = elements(u) + top * w;
+        if (d == u) a = copy_dat(0, a, block * w);
+        for (int64_t r = 0; r < block; r++) {
+            // Row by row over k, so the inner loop runs along contiguous rows of m; each
+            // result still sums its products from k = 0 upward.
+            double* out = elements(d) + (top + r) * mw;
+            for (int64_t c = 0; c < mw; c++) out[c] = 0.0;
+            for (int64_t k = 0; k < w; k++) {
+                double x = a[r * w + k];
+                const double* row = b + k * mw;
+                for (int64_t c = 0; c < mw; c++) out[c] = std::fma(x, row[c], out[c]);
+            }
+        }
+    }
+    spend_cpu(int64_t(u->height) * w * mw / 8);
+    return 1;
+}
+
+// u:matmul3d(m, dest, block): rows of u as points (block 1) or 4-row affine matrices (block 4)
+// through the 3-wide, 4-high affine m.
+int lua54_ud_matmul3d(lua_State* L) {
+    userdata_header *u, *m;
+    if (!vector_pair(L, &u, &m)) return 0;
+    int64_t block = q64_intp(L, 4, u->height);
+    if (block < 1 || u->height % block != 0 || m->width < 3 || m->height != 4 || u->width < 3) return 0;
+    if (block != 1 && block != 4) return 0;
+    int64_t w = u->width, mw = m->width, rows = u->height;
+    userdata_header* d;
+    if (!affine_destination(L, u, &d)) return 0;
+    if ((d == u && !reserve_scratch(0, block * w)) || (d == m && !reserve_scratch(1, userdata_count(m)))) return 0;
+    if (!(d = push_affine_destination(L, u, d))) return 0;
+
+    const double* M = d == m ? copy_dat(1, elements(m), userdata_count(m)) : elements(m);
+    auto at = [&](int64_t r, int64_t c) { return M[r * mw + c]; };
+    for (int64_t top = 0; top < rows; top += block) {
+        const double* a = elements(u) + top * w;
+        if (d == u) a = copy_dat(0, a, block == 1 ? 3 : block * w);
+        double* out = elements(d) + top * w;
+        if (block == 1) {
+            double x = a[0], y = a[1], z = a[2];
+            for (int c = 0; c < 3; c++) out[c] = std::fma(z, at(2, c), std::fma(x, at(0, c), y * at(1, c))) + at(3, c);
+            continue;
+        }
+        // m has four rows, so a row of u wider than four reads only its first four elements.
+        int64_t depth = std::min<int64_t>(w, 4);
+        for (int64_t r = 0; r < 4; r++) {
+            for (int c = 0; c < 3; c++) {
+                double sum = 0.0;
+                for (int64_t k = 0; k < depth; k++) sum = std::fma(a[r * w + k], at(k, c), sum);
+                out[r * w + c] = r == 3 ? sum + at(3, c) : sum;
+            }
+        }
+    }
+    spend_cpu(rows);  // one cycle per point, or four per 4-row block
+    return 1;
+}
+
+// u:matmul2d(m, dest, block): rows of u as 2-D points (block 1) or 3-row affine matrices
+// (block 3) through the 2-wide, 3-high affine m.
+int lua54_ud_matmul2d(lua_State* L) {
+    userdata_header *u, *m;
+    if (!vector_pair(L, &u, &m)) return 0;
+    int64_t block = q64_intp(L, 4, u->height);
+    if (m->width < 2 || m->height != 3 || u->width < 2 || (block != 1 && block != 3)) return 0;
+    int64_t w = u->width, mw = m->width, rows = u->height;
+    userdata_header* d;
+    if (!affine_destination(L, u, &d)) return 0;
+    if ((d == u && !reserve_scratch(0, 2)) || (d == m && !reserve_scratch(1, userdata_count(m)))) return 0;
+    if (!(d = push_affine_destination(L, u, d))) return 0;
+
+    const double* M = d == m ? copy_dat(1, elements(m), userdata_count(m)) : elements(m);
+    auto at = [&](int64_t r, int64_t c) { return M[r * mw + c]; };
+    // A trailing partial block of three rows is left alone.
+    int64_t used = block == 1 ? rows : rows - rows % 3;
+    for (int64_t r = 0; r < used; r++) {
+        const double* a = elements(u) + r * w;
+        if (d == u && block == 1) a = copy_dat(0, a, 2);
+        double x = a[0], y = a[1];
+        double* out = elements(d) + r * w;
+        bool translate = block == 1 || r % 3 == 2;
+        for (int c = 0; c < 2; c++) {
+            double v = std::fma(x, at(0, c), y * at(1, c));
+            out[c] = translate ? v + at(2, c) : v;
+        }
+    }
+    spend_cpu(block == 1 ? rows / 2 + 1 : rows * 3 / 2 + 1);
+    return 1;
+}

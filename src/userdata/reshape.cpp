@@ -1,0 +1,295 @@
+// Typed arrays, members that move elements: conversion between element types (or into an
+// index map with a palette), gathering by an index array, sorting rows, transposing and ramps.
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <type_traits>
+
+#include "kernel/api.h"
+#include "kernel/slice.h"
+#include "lua.h"
+#include "userdata/userdata.h"
+
+namespace {
+
+// One element converted: from f64 floored, then truncated to 64 bits (i64) or 32 bits (the
+// others, saturating) and cut to the target's width; integers sign-extended (u8 zero-extended)
+// and cut; to f64 exactly.
+template <class D, class S> D convert_element(S v) {
+    if constexpr (std::is_same_v<D, double>) {
+        return double(v);
+    } else if constexpr (std::is_same_v<S, double>) {
+        double f = std::floor(v);
+        if constexpr (std::is_same_v<D, int64_t>) return userdata_trunc<int64_t>(f);
+        else return D(userdata_trunc<int32_t>(f));
+    } else {
+        return D(int64_t(v));
+    }
+}
+
+// The palette key of a value: integers as they are, f64 truncated toward zero to 64 bits.
+template <class T> int64_t palette_key(T v) {
+    if constexpr (std::is_same_v<T, double>) return userdata_trunc<int64_t>(v);
+    else return int64_t(v);
+}
+
+// Up to 256 distinct values in order of first appearance, found through a small hash table.
+struct palette {
+    int64_t values[256];
+    int count = 0;
+    int16_t slot[512];  // palette index + 1, 0 for an empty slot
+    palette() { memset(slot, 0, sizeof slot); }
+    // The value's index, adding it while there is room; 255 once the palette is full.
+    uint8_t index_of(int64_t v) {
+        uint32_t h = uint32_t((uint64_t(v) * 0x9E3779B97F4A7C15ull) >> 55);
+        for (;; h = (h + 1) & 511) {
+            if (slot[h] == 0) break;
+            if (values[slot[h] - 1] == v) return uint8_t(slot[h] - 1);
+        }
+        if (count == 256) return 255;
+        values[count] = v;
+        slot[h] = int16_t(++count);
+        return uint8_t(count - 1);
+    }
+};
+
+// u:convert("u8", true): the index map and the palette.
+int convert_to_palette(lua_State* L, userdata_header* u) {
+    int code = u->type & 31;
+    userdata_header* map = create_userdata_of_type(L, UTYPE_U8, u->dimensions, u->width, u->height);
+    if (!map) return 0;
+    palette p;
+    int64_t n = userdata_count(u);
+    with_element_type(code, [&](auto tag) {
+        using T = decltype(tag);
+        const T* src = userdata_elements<T>(u);
+        uint8_t* out = userdata_data(map);
+        for (int64_t i = 0; i < n; i++) out[i] = p.index_of(palette_key(src[i]));
+    });
+    userdata_header* pal = create_userdata_of_type(L, code, 1, p.count, 1);
+    if (!pal) return 0;
+    with_element_type(code, [&](auto tag) {
+        using T = decltype(tag);
+        for (int i = 0; i < p.count; i++) userdata_elements<T>(pal)[i] = T(p.values[i]);
+    });
+    spend_cpu(n);
+    return 2;
+}
+
+// Sort state: the key column, the order and the comparison count.
+struct sort_key {
+    int64_t column;
+    bool descending;
+    int64_t comparisons;
+};
+
+// Orders keys ascending or descending, with every NaN after all numbers either way, so the
+// order stays a strict weak one.
+template <class T> bool key_before(T x, T y, bool descending) {
+    if constexpr (std::is_same_v<T, double>) {
+        if (std::isnan(x)) return false;
+        if (std::isnan(y)) return true;
+    }
+    return descending ? y < x : x < y;
+}
+
+template <class T> int compare_rows(const void* p, const void* q, void* state) {
+    auto* k = static_cast<sort_key*>(state);
+    k->comparisons++;
+    T x = static_cast<const T*>(p)[k->column], y = static_cast<const T*>(q)[k->column];
+    return key_before(x, y, k->descending) ? -1 : key_before(y, x, k->descending) ? 1 : 0;
+}
+
+template <class T> void sort_records(userdata_header* u, int64_t records, int64_t width, sort_key* k) {
+    T* p = userdata_elements<T>(u);
+    if (width == 1) {
+        std::sort(p, p + records, [k](T x, T y) {
+            k->comparisons++;
+            return key_before(x, y, k->descending);
+        });
+    } else {
+        qsort_r(p, size_t(records), size_t(width) * sizeof(T), compare_rows<T>, k);
+    }
+}
+
+// Transposes into d (d(x, y) = u(y, x)) over the rectangle both arrays hold, or in place over
+// the leading square when d is u.
+template <class T> void transpose_elements(userdata_header* u, userdata_header* d) {
+    T* s = userdata_elements<T>(u);
+    int64_t uw = u->width;
+    if (d == u) {
+        int64_t side = std::min<int64_t>(u->width, u->height);
+        for (int64_t y = 0; y < side; y++)
+            for (int64_t x = 0; x < y; x++) std::swap(s[x + y * uw], s[y + x * uw]);
+        return;
+    }
+    T* t = userdata_elements<T>(d);
+    int64_t w = std::min<int64_t>(d->width, u->height), h = std::min<int64_t>(d->height, u->width);
+    for (int64_t y = 0; y < h; y++)
+        for (int64_t x = 0; x < w; x++) t[x + y * int64_t(d->width)] = s[y + x * uw];
+}
+
+// The difference of a ramp's ends in the element type: u8 modulo 256, i16 and i32 wrapped to
+// their width, i64 wrapped to 64 bits, f64 exactly.
+template <class T> double ramp_difference(T start, T end) {
+    if constexpr (std::is_same_v<T, double>) return end - start;
+    else if constexpr (std::is_same_v<T, int64_t>) return double(int64_t(uint64_t(end) - uint64_t(start)));
+    else return double(T(int64_t(end) - int64_t(start)));
+}
+
+template <class T> T ramp_element(double v) {
+    if constexpr (std::is_same_v<T, double>) return v;
+    else return T(userdata_trunc<int64_t>(v));
+}
+
+}  // namespace
+
+int lua54_ud_convert(lua_State* L) {
+    userdata_header* u = to_userdata(L, 1);
+    if (!u) return 0;
+    size_t len = 0;
+    const char* name = lua_isstring(L, 2) ? lua_tolstring(L, 2, &len) : nullptr;
+    if (name && len == 2 && memcmp(name, "u8", 2) == 0 && lua_toboolean(L, 3)) return convert_to_palette(L, u);
+    int from = u->type & 31, to = str_to_utype(name, len);
+    userdata_header* d = create_userdata_of_type(L, to, u->dimensions, u->width, u->height);
+    if (!d) return 0;
+    int64_t n = userdata_count(u);
+    if (from == to) {
+        memcpy(userdata_data(d), userdata_data(u), size_t(userdata_bytes(u)));
+        return 1;
+    }
+    with_element_type(from, [&](auto s) {
+        with_element_type(to, [&](auto t) {
+            using S = decltype(s);
+            using D = decltype(t);
+            const S* src = userdata_elements<S>(u);
+            D* dst = userdata_elements<D>(d);
+            for (int64_t i = 0; i < n; i++) dst[i] = convert_element<D>(src[i]);
+        });
+    });
+    spend_cpu(from == UTYPE_F64 ? n * 2 : from == UTYPE_I64 ? n : n / 2);
+    return 1;
+}
+
+// u:take(idx, dest, idx_offset, dest_offset, span, idx_stride, dest_stride, count)
+int lua54_ud_take(lua_State* L) {
+    using W = userdata_wide;
+    userdata_header* u = to_userdata(L, 1);
+    userdata_header* idx = to_userdata(L, 2);
+    if (!u || !idx || (idx->type & 31) != UTYPE_I32) return 0;
+    int code = u->type & 31;
+    userdata_header* dest = to_userdata(L, 3);
+    bool into_u = !dest && lua_toboolean(L, 3);
+    int64_t idx_offset = q64_intp(L, 4, 0), dest_offset = q64_intp(L, 5, 0);
+    int64_t span = q64_intp(L, 6, 1), idx_stride = q64_intp(L, 7, 1);
+    int64_t dest_stride = q64_intp(L, 8, span);
+    int64_t idx_count = userdata_count(idx);
+    int64_t count = q64_intp(L, 9, span == 1 ? idx_count : int64_t(idx->width));
+    if (span < 1 || (dest && (dest->type & 31) != code)) return 0;
+
+    // Steps: as many as count allows and the index array holds from idx_offset on; only steps
+    // whose index position lies inside idx do anything, so only those are walked.
+    W steps = 0;
+    if (idx_stride > 0 && count > 0) {
+        steps = count;
+        if (idx_offset <= idx_count) steps = std::min<W>(steps, (W(idx_count) - idx_offset) / idx_stride);
+    }
+    W first = 0, end = steps;
+    userdata_keep_inside(first, end, idx_offset, idx_stride, idx_count);
+
+    if (dest) {
+        lua_pushvalue(L, 3);
+    } else if (into_u) {
+        dest = u;
+        lua_pushvalue(L, 1);
+    } else {
+        dest = span == 1 ? create_userdata_of_type(L, code, idx->dimensions, idx->width, idx->height)
+                         : create_userdata_of_type(L, code, 2, span, count);
+        if (!dest) return 0;
+    }
+    const int32_t* index = userdata_elements<int32_t>(idx);
+    int size = userdata_element_size(code);
+    int64_t u_count = userdata_count(u), dest_count = userdata_count(dest);
+    uint8_t* from = userdata_data(u);
+    uint8_t* to = userdata_data(dest);
+    int64_t budget = USERDATA_WORK_LIMIT;
+    for (W k = first; k < end && budget > 0; k++, budget--) {
+        W s = index[int64_t(idx_offset + k * idx_stride)];
+        W p = dest_offset + k * dest_stride;
+        // The run of span elements, cut to the parts inside u and inside dest.
+        W t0 = 0, t1 = span;
+        userdata_keep_inside(t0, t1, s, 1, u_count);
+        userdata_keep_inside(t0, t1, p, 1, dest_count);
+        if (t0 >= t1) continue;
+        int64_t n = int64_t(std::min<W>(t1 - t0, budget));
+        memmove(to + int64_t(p + t0) * size, from + int64_t(s + t0) * size, size_t(n) * size);
+        budget -= n;
+    }
+    W per_step = code == UTYPE_I64 || code == UTYPE_F64 ? 12 : 24;
+    spend_cpu(userdata_charge(steps * span / per_step + steps / 6));
+    return 1;
+}
+
+// u:sort(column, descending) -> the number of comparisons
+int lua54_ud_sort(lua_State* L) {
+    userdata_header* u = to_userdata(L, 1);
+    if (!u) return 0;
+    bool rows = u->height > 1;
+    int64_t width = rows ? u->width : 1;
+    int64_t records = rows ? u->height : userdata_count(u);
+    sort_key key = {q64_intp(L, 2, 0), lua_gettop(L) >= 3 && lua_toboolean(L, 3), 0};
+    if (key.column < 0 || key.column >= width) return 0;
+    with_element_type(u->type, [&](auto tag) { sort_records<decltype(tag)>(u, records, width, &key); });
+    int64_t c = key.comparisons * 3 / 4;
+    spend_cpu(c + c * (width * userdata_element_size(u->type & 31) / 128));
+    lua_pushinteger(L, key.comparisons);
+    return 1;
+}
+
+// u:transpose(dest)
+int lua54_ud_transpose(lua_State* L) {
+    userdata_header* u = to_userdata(L, 1);
+    if (!u) return 0;
+    int code = u->type & 31;
+    userdata_header* dest = to_userdata(L, 2);
+    if (dest) {
+        if ((dest->type & 31) != code) return 0;
+        lua_pushvalue(L, 2);
+    } else if (lua_toboolean(L, 2)) {
+        dest = u;
+        lua_pushvalue(L, 1);
+    } else {
+        dest = create_userdata_of_type(L, code, 2, u->height, u->width);
+        if (!dest) return 0;
+    }
+    with_element_type(code, [&](auto tag) { transpose_elements<decltype(tag)>(u, dest); });
+    return 1;
+}
+
+// u:lerp(offset, length, element_stride, count, stride): each run's inner elements become a
+// straight ramp between its two end elements.
+int lua54_ud_lerp(lua_State* L) {
+    userdata_header* u = to_userdata(L, 1);
+    if (!u) return 0;
+    int64_t offset = q64_intp(L, 2, 0), length = q64_intp(L, 3, int64_t(u->width) - 1);
+    int64_t step = q64_intp(L, 4, 1), count = q64_intp(L, 5, u->height);
+    int64_t stride = q64_intp(L, 6, u->width);
+    if (length < 1 || count < 1 || stride < 1 || step < 1 || offset < 0) return 0;
+    userdata_wide last = userdata_wide(offset) + userdata_wide(length) * step + userdata_wide(count - 1) * stride;
+    if (last >= userdata_count(u)) return 0;
+    lua_pushvalue(L, 1);
+    if (length < 2) return 1;
+    // Within the range checked above every product and sum below fits in 64 bits.
+    int64_t budget = USERDATA_WORK_LIMIT;
+    with_element_type(u->type, [&](auto tag) {
+        using T = decltype(tag);
+        T* p = userdata_elements<T>(u);
+        for (int64_t r = 0; r < count && budget > 0; r++, budget -= length) {
+            T* run = p + offset + r * stride;
+            T start = run[0];
+            double d = ramp_difference(start, run[length * step]);
+            for (int64_t i = 1; i < length; i++) run[i * step] = ramp_element<T>(double(start) + d * double(i) / double(length));
+        }
+    });
+    return 1;
+}
