@@ -138,21 +138,13 @@ TEST_F(Userdata, SpansStridesAndClipping) {
 
 TEST_F(Userdata, ElementwiseCharges) {
     run("big = userdata('u8', 960) f = userdata('f64', 960) q = userdata('i64', 4, 100)");
-    // The charge of a call, less that of the same call to a method that charges nothing.
-    auto spent = [&](const std::string& target, const std::string& member, const std::string& args) {
-        int32_t before = cpu_cycles;
-        run(target + ":" + member + "(" + args + ")");
-        int32_t between = cpu_cycles;
-        run(target + ":width(" + args + ")");
-        return (between - before) - (cpu_cycles - between);
-    };
-    EXPECT_EQ(spent("big", "add", "1, true"), 960 / 24 + 0);  // E/K + O/2 with one span
-    EXPECT_EQ(spent("big", "add", "1"), 960 / 24 + 960 / 128 + ((16 + 960) >> 7) + 4);  // plus the copy
-    EXPECT_EQ(spent("f", "div", "3, true"), 960 / 4);
-    EXPECT_EQ(spent("big", "pow", "3, true"), 960 / 2);
-    EXPECT_EQ(spent("q", "mul", "3, true, 0, 0, 4, 1, 4, 100"), 400 / 8 + 4 / 2);  // swapped: O is the length
-    EXPECT_EQ(spent("q", "mul", "3, true, 0, 0, 100, 1, 4, 4"), 400 / 8 + 4 / 2);
-    EXPECT_EQ(spent("q", "mul", "3, true, 0, 390, 100, 1, 4, 4"), (10 + 6 + 2) / 8 + 4 / 2);  // clipped runs
+    EXPECT_EQ(charged("big", "add", "1, true"), 960 / 24 + 0);  // E/K + O/2 with one span
+    EXPECT_EQ(charged("big", "add", "1"), 960 / 24 + 960 / 128 + ((16 + 960) >> 7) + 4);  // plus the copy
+    EXPECT_EQ(charged("f", "div", "3, true"), 960 / 4);
+    EXPECT_EQ(charged("big", "pow", "3, true"), 960 / 2);
+    EXPECT_EQ(charged("q", "mul", "3, true, 0, 0, 4, 1, 4, 100"), 400 / 8 + 4 / 2);  // swapped: O is the length
+    EXPECT_EQ(charged("q", "mul", "3, true, 0, 0, 100, 1, 4, 4"), 400 / 8 + 4 / 2);
+    EXPECT_EQ(charged("q", "mul", "3, true, 0, 390, 100, 1, 4, 4"), (10 + 6 + 2) / 8 + 4 / 2);  // clipped runs
 }
 
 // --- Property test: random shapes, offsets, strides and operand forms against a plain loop ------

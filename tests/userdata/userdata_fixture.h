@@ -78,6 +78,17 @@ struct Userdata : testing::Test {
         destroy_buffer(b);
         return s;
     }
+    // The cycles a method call charges: target:member(args) less the same call to width,
+    // which charges nothing. A first call settles the script state's one-off allocations.
+    int32_t charged(const std::string& target, const std::string& member, const std::string& args) {
+        run(target + ":" + member + "(" + args + ")");
+        run(target + ":width(" + args + ")");
+        int32_t before = cpu_cycles;
+        run(target + ":" + member + "(" + args + ")");
+        int32_t between = cpu_cycles;
+        run(target + ":width(" + args + ")");
+        return (between - before) - (cpu_cycles - between);
+    }
     // Cycles spent by a native method called on the global array `name` with integer arguments.
     int32_t charge(lua_CFunction f, const char* name, std::initializer_list<int> args, int* results = nullptr) {
         lua_pushcfunction(L, f);
