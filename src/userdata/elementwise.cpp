@@ -286,7 +286,7 @@ int elementwise(lua_State* L) {
     if (dest && ((dest->type & 31) != code || dest->width != x->width || dest->height != x->height)) return 0;
     bool into_x = !dest && lua_toboolean(L, 3);
     walk w = {userdata_count(x), y ? userdata_count(y) : -1, q64_intp(L, 5, 0), q64_intp(L, 4, 0),
-              q64_intp(L, 6, 0x1000000),  q64_intp(L, 8, 1), q64_intp(L, 7, 1), q64_intp(L, 9, 1)};
+              q64_intp(L, 6, 0x1000000), q64_intp(L, 8, 1), q64_intp(L, 7, 1), q64_intp(L, 9, 1)};
     int64_t outer = std::max<int64_t>(0, std::min(w.spans, w.length));  // spans, or length when swapped
     if (dest) {
         lua_pushvalue(L, 3);
