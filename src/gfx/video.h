@@ -6,12 +6,8 @@
 extern int32_t video_mode;  // the shown process's video mode as last applied
 
 void init_boot();
-void init_default_coltabs();
 // Builds the frame, feeds captures, presents and paces.
 void end_frame();
-
-// The 64 colours of the system palette, 0x00RRGGBB.
-extern const uint32_t system_palette[64];
 
 // Captures, asked for by the machine signals: a screenshot request read from the
 // caller's request block, a GIF recording (gif_start gives 0 when it started), and

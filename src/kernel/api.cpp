@@ -3,6 +3,8 @@
 
 #include <cmath>
 
+#include "gfx/draw_state.h"
+#include "gfx/shapes.h"
 #include "kernel/memory.h"
 #include "kernel/process.h"
 #include "userdata/userdata.h"
@@ -47,25 +49,25 @@ const api_entry api_functions[] = {
     {"stat", lua54_stat},
     {"date", lua54_date},
     // drawing and printing
-    {"cls", stand_in<3>},
-    {"fillp", stand_in<4>},
-    {"pset", stand_in<5>},
-    {"pget", stand_in<6>},
+    {"cls", lua54_cls},
+    {"fillp", lua54_fillp},
+    {"pset", lua54_pset},
+    {"pget", lua54_pget},
     {"fset", stand_in<7>},
     {"fget", stand_in<8>},
     {"mset", stand_in<9>},
     {"mget", stand_in<10>},
-    {"camera", stand_in<11>},
-    {"clip", stand_in<12>},
-    {"rectfill", stand_in<13>},
-    {"rect", stand_in<14>},
-    {"ovalfill", stand_in<15>},
-    {"circfill", stand_in<16>},
-    {"oval", stand_in<17>},
-    {"circ", stand_in<18>},
-    {"rrect", stand_in<19>},
-    {"rrectfill", stand_in<20>},
-    {"line", stand_in<21>},
+    {"camera", lua54_camera},
+    {"clip", lua54_clip},
+    {"rectfill", lua54_rectfill},
+    {"rect", lua54_rect},
+    {"ovalfill", lua54_ovalfill},
+    {"circfill", lua54_circfill},
+    {"oval", lua54_oval},
+    {"circ", lua54_circ},
+    {"rrect", lua54_rrect},
+    {"rrectfill", lua54_rrectfill},
+    {"line", lua54_line},
     {"tline3d", stand_in<22>},
     {"sspr", stand_in<23>},
     {"spr", stand_in<24>},
@@ -75,10 +77,10 @@ const api_entry api_functions[] = {
     {"_printh", lua54_printh},
     {"printh", lua54_printh},
     {"_count_p", stand_in<29>},
-    {"cursor", stand_in<30>},
-    {"color", stand_in<31>},
-    {"pal", stand_in<32>},
-    {"palt", stand_in<33>},
+    {"cursor", lua54_cursor},
+    {"color", lua54_color},
+    {"pal", lua54_pal},
+    {"palt", lua54_palt},
     // audio
     {"note", stand_in<34>},
     {"sfx", stand_in<35>},

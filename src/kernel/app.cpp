@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "audio/mudo.h"
+#include "gfx/draw_state.h"
 #include "gfx/video.h"
 #include "kernel/process.h"
 #include "kernel/slice.h"

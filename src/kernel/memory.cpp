@@ -296,7 +296,29 @@ void poke2_proc(process_record* rec, int64_t a, int64_t v) {
     if (rec) write_bytes(rec, a, (uint64_t)v, 2);
 }
 
+uint8_t* locate_proc(process_record* rec, int64_t a, uint32_t* stretch) {
+    if (!rec) return nullptr;
+    return locate(rec, mask_address(a), stretch);
+}
+
 // ---- bulk copies and fills ----------------------------------------------------------------
+
+void poke_block(int64_t a, const uint8_t* src, int64_t n) {
+    process_record* rec = cproc;
+    if (!rec || !src || n < 1) return;
+    uint32_t count = (uint32_t)std::min<int64_t>(n, ADDRESS_SPACE_SIZE);
+    uint32_t at = mask_address(a);
+    while (count > 0) {
+        uint32_t stretch = 0;
+        uint8_t* dp = locate(rec, at, &stretch);
+        uint32_t run = std::min(count, stretch);
+        memmove(dp, src, run);
+        rec->pages.flags[at >> 12] = PAGE_TOUCHED;
+        src += run;
+        count -= run;
+        at = (at + run) & ADDRESS_MASK;
+    }
+}
 
 int64_t q64_memcpy(int64_t dst, int64_t src, int64_t n) {
     process_record* rec = cproc;

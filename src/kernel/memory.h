@@ -27,6 +27,14 @@ int32_t peek4_proc(process_record* rec, int64_t a);
 void poke_proc(process_record* rec, int64_t a, int64_t v);
 void poke2_proc(process_record* rec, int64_t a, int64_t v);
 
+// Writes n host bytes from src into the current process's space from address a on (n capped
+// at 16 MB), marking every page it touches.
+void poke_block(int64_t a, const uint8_t* src, int64_t n);
+// Where the byte at address a of rec's space lives by the address rule, with the number of
+// bytes from there on that lie in the same contiguous stretch (the mapped part of its page, or
+// the rest of its owned page); an untouched page is allocated. Null for a null record.
+uint8_t* locate_proc(process_record* rec, int64_t a, uint32_t* stretch);
+
 // Copies n bytes within the current process's space, as if through a temporary buffer
 // (n is capped at 16 MB); returns the cycle cost, 0 for n < 1 or dst equal to src.
 int64_t q64_memcpy(int64_t dst, int64_t src, int64_t n);

@@ -114,7 +114,8 @@ int lua54_set_draw_target(lua_State* L) {
     cproc->draw_target = ud;
     poke2(ADDR_CLIP, 0);
     poke2(ADDR_CLIP + 2, 0);
-    poke2(ADDR_CLIP + 4, ud->width & 0xFFFF);
-    poke2(ADDR_CLIP + 6, ud->height & 0xFFFF);
+    // 0xFFFF reaches the far edge of a target wider or taller than the registers can say.
+    poke2(ADDR_CLIP + 4, ud->width < 0xFFFF ? ud->width : 0xFFFF);
+    poke2(ADDR_CLIP + 6, ud->height < 0xFFFF ? ud->height : 0xFFFF);
     return 0;
 }

@@ -26,6 +26,15 @@ struct page_table {
     uint64_t userdata_map[PAGE_COUNT / 64];  // page points into a typed array
 };
 
+// The clip rectangle as the rasterisers use it, worked out from the clip registers for one
+// draw target and kept until the registers or the target change.
+struct clip_cache {
+    int32_t x0, x1, y0, y1;           // x0 <= x < x1, y0 <= y < y1, within the target
+    uint64_t key;                     // the eight register bytes it came from
+    const userdata_header* target;    // and the target with its size at the time
+    uint32_t width, height;
+};
+
 struct process_record {
     int64_t id;
     int64_t parent_id;
@@ -54,6 +63,8 @@ struct process_record {
     uint32_t allotted_last_frame;
 
     userdata_header* draw_target;
+    clip_cache clip;
+    uint32_t invert_flag;             // set by a colour with bit 35; read by the filled shapes
     page_table pages;
     userdata_header* sprites[MAX_SPRITES];
     userdata_header* map_userdata;

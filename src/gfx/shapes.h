@@ -1,0 +1,51 @@
+// Shape rasterisers: pixels, lines, rectangles, ellipses and rounded rectangles drawn through
+// the colour pipeline into the current draw target, and the script functions behind them.
+#pragma once
+#include <cstdint>
+
+#include "gfx/draw_state.h"
+
+// Ellipse boxes and corner radii are clamped to this many pixels either side of the origin, so
+// the 64-bit step arithmetic cannot overflow and no walk runs longer than a few million steps.
+// The clip never reaches past 65,535, so only ellipses far larger than any target change.
+constexpr int64_t ELLIPSE_LIMIT = int64_t(1) << 20;
+
+// Every rasteriser takes camera-adjusted coordinates and returns its cost count.
+
+// A line through pixel centres in 16.16 fixed point; only the steps inside the clip are
+// walked. Returns the number of points drawn.
+int64_t draw_line(draw_context& c, int64_t x0, int64_t y0, int64_t x1, int64_t y1);
+// A filled box (corners in any order, inclusive); inverted: everything in the clip outside it.
+// Returns the summed span costs.
+int64_t draw_rectfill(draw_context& c, int64_t x0, int64_t y0, int64_t x1, int64_t y1, bool inverted);
+// Ellipse outline and filled ellipse inscribed in a box.
+int64_t draw_oval(draw_context& c, int64_t x0, int64_t y0, int64_t x1, int64_t y1);
+int64_t draw_filloval(draw_context& c, int64_t x0, int64_t y0, int64_t x1, int64_t y1, bool inverted);
+// The ellipse walk around centre xc, yc with half-axes a, b; the right and lower halves are
+// shifted by xodd and yodd. The outline plots points (one per step plus one per point), the
+// fill draws spans (eight per step plus the span costs).
+int64_t draw_ellipse_1(draw_context& c, int64_t xc, int64_t yc, int64_t a, int64_t b, int64_t xodd, int64_t yodd);
+int64_t fill_ellipse_1(draw_context& c, int64_t xc, int64_t yc, int64_t a, int64_t b, int64_t xodd, int64_t yodd,
+                       bool inverted);
+// True when the clip lies so far inside the ellipse that no point of its outline can show.
+bool ellipse_outline_hidden(const draw_context& c, int64_t xc, int64_t yc, int64_t a, int64_t b, int64_t xodd,
+                            int64_t yodd);
+// A rounded rectangle at x, y of size w x h with corner radius r, outline or filled.
+int64_t draw_rrect(draw_context& c, int64_t x, int64_t y, int64_t w, int64_t h, int64_t r);
+int64_t draw_rrectfill(draw_context& c, int64_t x, int64_t y, int64_t w, int64_t h, int64_t r, bool inverted);
+// Every row of the clip in full; returns the span costs.
+int64_t fill_clip(draw_context& c);
+
+// Script functions.
+int lua54_cls(lua_State* L);
+int lua54_pset(lua_State* L);
+int lua54_pget(lua_State* L);
+int lua54_line(lua_State* L);
+int lua54_rect(lua_State* L);
+int lua54_rectfill(lua_State* L);
+int lua54_oval(lua_State* L);
+int lua54_ovalfill(lua_State* L);
+int lua54_circ(lua_State* L);
+int lua54_circfill(lua_State* L);
+int lua54_rrect(lua_State* L);
+int lua54_rrectfill(lua_State* L);
