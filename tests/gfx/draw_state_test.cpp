@@ -106,6 +106,11 @@ TEST_F(DrawState, ClipRectangle) {
     for (int i = 0; i < width * height; i++) ASSERT_EQ(pixels()[i], 0) << i;
     exec("clip(0, 1, 4, 2) poke2(0x552c, 0xffff) rectfill(0, 0, 15, 11, 7)");
     EXPECT_EQ(grid().substr(0, 17 * 4), "................\n7777777777777777\n7777777777777777\n................\n");
+    // A target wider than the registers can say is drawn to its far edge.
+    target(70000, 1);
+    exec("rectfill(0, 0, 69999, 0, 7)");
+    EXPECT_EQ(pixels()[69999], 7);
+    EXPECT_EQ(run("return clip()"), "0 0 70000 1 false");
     // Without a draw target clip gives nothing.
     process_record* bare = create_process_from_code("", "bare", "/apps/bare.lua", "");
     set_current_process(bare);
