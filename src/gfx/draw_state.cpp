@@ -170,7 +170,10 @@ int64_t draw_hline(draw_context& c, int64_t x0, int64_t x1, int64_t y) {
     if (c.target_mask == 0) {
         // Every destination reads as 0: two possible results, chosen by the pattern bit.
         uint8_t r0 = c.tables[s0 >> 6][(s0 & 63) * 64], r1 = c.tables[s1 >> 6][(s1 & 63) * 64];
-        if (count > 0) fill_word(p, count, pattern_word(r0, r1, row, xs), w);
+        if (count > 0) {
+            if (w == 0xFF && (row == 0 || row == 0xFF || r0 == r1)) memset(p, row == 0xFF ? r1 : r0, size_t(count));
+            else fill_word(p, count, pattern_word(r0, r1, row, xs), w);
+        }
         if (c.width % 8 == 0) {
             int64_t group_start = (xs + 7) & ~int64_t(7), group_end = (xe + 1) & ~int64_t(7);
             if (group_end > group_start) return ((group_start - xs) + (xe + 1 - group_end)) / 2 + 3;
@@ -184,7 +187,11 @@ int64_t draw_hline(draw_context& c, int64_t x0, int64_t x1, int64_t y) {
         uint8_t keep = uint8_t(~w);
         if (row == 0 || row0 == row1 || row == 0xFF) {
             const uint8_t* r = row == 0xFF ? row1 : row0;
-            for (int64_t i = 0; i < count; i++) p[i] = uint8_t((r[p[i] & 63] & w) | (p[i] & keep));
+            if (w == 0xFF) {
+                for (int64_t i = 0; i < count; i++) p[i] = r[p[i] & 63];
+            } else {
+                for (int64_t i = 0; i < count; i++) p[i] = uint8_t((r[p[i] & 63] & w) | (p[i] & keep));
+            }
         } else {
             for (int64_t i = 0; i < count; i++) {
                 const uint8_t* r = ((row >> ((xs + i) & 7)) & 1) ? row1 : row0;

@@ -138,6 +138,18 @@ int64_t draw_line(draw_context& c, int64_t x0, int64_t y0, int64_t x1, int64_t y
     narrow(ax, sx, int64_t(c.clip_x0) * 65536, int64_t(c.clip_x1) * 65536 - 1, lo, hi);
     narrow(ay, sy, int64_t(c.clip_y0) * 65536, int64_t(c.clip_y1) * 65536 - 1, lo, hi);
     if (lo > hi) return 0;
+    if (c.target_mask == 0) {
+        // The destination does not reach the table lookup: two possible results.
+        uint8_t s0 = uint8_t(c.pen) & c.read_mask, s1 = uint8_t(c.pen >> 8) & c.read_mask;
+        uint8_t r[2] = {c.tables[s0 >> 6][(s0 & 63) * 64], c.tables[s1 >> 6][(s1 & 63) * 64]};
+        uint8_t w = c.write_mask, keep = uint8_t(~w);
+        for (int64_t i = lo; i <= hi; i++) {
+            int64_t x = (ax + i * sx) >> 16, y = (ay + i * sy) >> 16;
+            uint8_t* px = c.pixels + y * c.width + x;
+            *px = uint8_t((r[(c.pattern[y & 7] >> (x & 7)) & 1] & w) | (*px & keep));
+        }
+        return hi - lo + 1;
+    }
     for (int64_t i = lo; i <= hi; i++) put_shape_pixel_noclip(c, (ax + i * sx) >> 16, (ay + i * sy) >> 16);
     return hi - lo + 1;
 }
