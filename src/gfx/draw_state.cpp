@@ -286,9 +286,7 @@ void reset_rgb_palette() {
 // then the colour tables and the display remap reset; returns the cost.
 int64_t reset_all() {
     uint32_t page = ADDR_SCANLINE_PALETTE_SELECT >> 12;
-    uint32_t stretch = 0;
-    uint8_t* own = cproc->pages.owned[page];
-    if (!own) own = locate_proc(cproc, int64_t(page) << 12, &stretch);  // allocates the owned page
+    uint8_t* own = cproc->pages.owned[page];  // present from the process's creation
     if (own) {
         memset(own + (ADDR_SCANLINE_PALETTE_SELECT & 0xFFF), 0, SCANLINE_CLEAR_BYTES);
         cproc->pages.flags[page] = 255;

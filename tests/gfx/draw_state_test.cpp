@@ -52,6 +52,12 @@ TEST_F(DrawState, PipelineTablesAndMasks) {
 
 TEST_F(DrawState, PalFormsAndResets) {
     int64_t t0 = ADDR_COLOUR_TABLES;
+    // A new process installs all four tables with its first pal().
+    process_record* fixture = p;
+    p = create_process_from_code("", "fresh", "/apps/fresh.lua", "");
+    EXPECT_EQ(cost("pal"), 4 * 8 + 1);
+    EXPECT_EQ(cost("pal"), 1);
+    p = fixture;
     // The fixture's pal() installed every default table; nothing is marked now.
     EXPECT_EQ(cost("pal"), 1);
     exec("poke(0x9005, 1) poke(0xb000, 1)");
