@@ -9,6 +9,7 @@
 #include "kernel/process.h"
 #include "userdata/userdata.h"
 #include "kernel/slice.h"
+#include "net/gurl.h"
 #include "storage/file_api.h"
 #include "storage/mox.h"
 #include "lauxlib.h"
@@ -104,8 +105,8 @@ const api_entry api_functions[] = {
     {"_list_anywhen_by_loc", stand_in<48>},
     {"_list_anywhen_folder_moment", stand_in<49>},
     {"_anywhen_get_attr", stand_in<50>},
-    {"_fetch_remote", stand_in<51>},
-    {"_fetch_remote_result", stand_in<52>},
+    {"_fetch_remote", lua54_fetch_remote},
+    {"_fetch_remote_result", lua54_fetch_remote_result},
     {"_fetch_metadata_from_file", lua54_fetch_metadata_from_file},
     {"_store_metadata_str_to_file", lua54_store_metadata_str_to_file},
     {"_ls", lua54_ls},

@@ -1,5 +1,65 @@
 // HTTP fetch jobs: each download runs on a worker thread of its own and is
 // reclaimed by the main loop 120 frames after it finished.
 #pragma once
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
 
+struct lua_State;
+struct os_thread;
+
+// A growable byte string that always ends in a NUL after its data.
+struct gurl_buffer {
+    uint8_t* data;
+    uint64_t end;       // equal to length
+    uint64_t capacity;
+    uint64_t length;
+};
+
+gurl_buffer* gurl_buffer_create(uint64_t capacity);
+// Appends n bytes; false (buffer unchanged) when memory runs out.
+bool gurl_buffer_append(gurl_buffer* b, const void* bytes, uint64_t n);
+void gurl_buffer_destroy(gurl_buffer* b);
+
+// The URL as sent: every byte other than a digit, an ASCII letter or one of # % & - . / : = ? _
+// becomes '%' and two lowercase hex digits.
+gurl_buffer* gurl_escape_url(const char* url, size_t length);
+
+enum gurl_state : uint32_t { GURL_STARTED = 1, GURL_RECEIVING = 2, GURL_DONE = 3, GURL_FAILED = 4 };
+
+constexpr int GURL_MAX_JOBS = 256;
+constexpr int64_t GURL_RECLAIM_TICKS = 120;
+constexpr uint64_t GURL_BODY_MAX = 0x2000000;  // a longer body fails the download
+
+struct gurl_job;
+typedef void (*gurl_callback)(gurl_job* job);
+
+// One slot of the job table. The worker publishes the body, then the state, then the finish
+// tick (release), runs the callback, and last sets worker_done; readers use acquire.
+struct gurl_job {
+    uint32_t id;  // 0: free slot
+    gurl_buffer* url;
+    gurl_buffer* extra;
+    gurl_buffer* body;
+    os_thread* thread;
+    std::atomic<uint32_t> state;
+    std::atomic<int64_t> finish_tick;  // 0 while running
+    void* transfer;                    // the worker's transfer handle while it runs
+    uint64_t last_chunk;
+    gurl_callback callback;
+    std::atomic<uint32_t> worker_done;  // the worker no longer touches the slot
+};
+
+// Starts a download of url (length bytes) on a new worker; the job id, or -1 when url is
+// missing or the id's slot is still busy. extra is copied; callback runs on the worker.
+int64_t gurl_get(const char* url, size_t length, const char* extra, gurl_callback callback);
+// The job with this id, or null.
+gurl_job* gurl_get_job(int64_t id);
+// Once per frame on the main thread: reclaims ended jobs and advances the job clock.
 void gurl_update();
+int64_t gurl_current_tick();
+
+// Completion hook of script downloads (on the worker thread).
+void gurl_cb(gurl_job* job);
+int lua54_fetch_remote(lua_State* L);         // _fetch_remote
+int lua54_fetch_remote_result(lua_State* L);  // _fetch_remote_result

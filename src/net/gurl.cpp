@@ -1,0 +1,221 @@
+// HTTP fetch jobs over libcurl's easy interface: the job table, the workers and the
+// main loop's reclaiming of ended jobs.
+#include "net/gurl.h"
+
+#include <curl/curl.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/host.h"
+
+// --- growable buffers -----------------------------------------------------------------------
+
+gurl_buffer* gurl_buffer_create(uint64_t capacity) {
+    if (capacity < 1) capacity = 1;
+    gurl_buffer* b = static_cast<gurl_buffer*>(calloc(1, sizeof(gurl_buffer)));
+    if (!b) return nullptr;
+    b->data = static_cast<uint8_t*>(calloc(capacity, 1));
+    if (!b->data) {
+        free(b);
+        return nullptr;
+    }
+    b->capacity = capacity;
+    return b;
+}
+
+bool gurl_buffer_append(gurl_buffer* b, const void* bytes, uint64_t n) {
+    if (!b || (n && !bytes)) return false;
+    const uint64_t need = b->length + n + 1;
+    if (need < b->length) return false;
+    if (b->capacity < need) {
+        uint64_t capacity = b->capacity > 256 ? b->capacity : 256;
+        while (capacity < need) {
+            if (capacity > UINT64_MAX / 2) return false;
+            capacity *= 2;
+        }
+        uint8_t* grown = static_cast<uint8_t*>(realloc(b->data, capacity));
+        if (!grown) return false;
+        memset(grown + b->capacity, 0, capacity - b->capacity);
+        b->data = grown;
+        b->capacity = capacity;
+    }
+    if (n) memcpy(b->data + b->length, bytes, n);
+    b->length += n;
+    b->end = b->length;
+    b->data[b->length] = 0;
+    return true;
+}
+
+void gurl_buffer_destroy(gurl_buffer* b) {
+    if (!b) return;
+    free(b->data);
+    free(b);
+}
+
+gurl_buffer* gurl_escape_url(const char* url, size_t length) {
+    static const char kept[] = "#%&-./:=?_";
+    gurl_buffer* out = gurl_buffer_create(length + 1);
+    if (!out) return nullptr;
+    for (size_t i = 0; i < length; i++) {
+        const uint8_t c = uint8_t(url[i]);
+        const bool keep = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                          (c != 0 && strchr(kept, c));
+        char escaped[4];
+        if (keep) {
+            escaped[0] = char(c);
+            escaped[1] = 0;
+        } else {
+            snprintf(escaped, sizeof escaped, "%%%02x", c);
+        }
+        if (!gurl_buffer_append(out, escaped, strlen(escaped))) {
+            gurl_buffer_destroy(out);
+            return nullptr;
+        }
+    }
+    return out;
+}
+
+// --- the job table --------------------------------------------------------------------------
+
+namespace {
+
+constexpr long LOW_SPEED_BYTES = 1;      // a transfer slower than this per second ...
+constexpr long LOW_SPEED_SECONDS = 30;   // ... for this long is given up
+constexpr long CONNECT_SECONDS = 30;
+constexpr long MAX_REDIRECTS = 20;
+
+gurl_job jobs[GURL_MAX_JOBS];
+bool table_ready = false;
+std::atomic<int64_t> gurl_tick{0};
+int64_t next_job_id = 1;
+
+// Frees what the slot holds and returns it to the free state.
+void reset_slot(gurl_job* job) {
+    os_destroy_thread(job->thread);
+    gurl_buffer_destroy(job->url);
+    gurl_buffer_destroy(job->extra);
+    gurl_buffer_destroy(job->body);
+    job->id = 0;
+    job->url = job->extra = job->body = nullptr;
+    job->thread = nullptr;
+    job->state.store(0, std::memory_order_relaxed);
+    job->finish_tick.store(0, std::memory_order_relaxed);
+    job->transfer = nullptr;
+    job->last_chunk = 0;
+    job->callback = nullptr;
+    job->worker_done.store(0, std::memory_order_relaxed);
+}
+
+// Publishes the end of a transfer: the state, then the finish tick.
+void finish_job(gurl_job* job, uint32_t state) {
+    job->state.store(state, std::memory_order_release);
+    const int64_t tick = gurl_tick.load(std::memory_order_relaxed);
+    job->finish_tick.store(tick > 1 ? tick : 1, std::memory_order_release);
+}
+
+size_t write_block(char* bytes, size_t size, size_t count, void* arg) {
+    gurl_job* job = static_cast<gurl_job*>(arg);
+    const uint64_t n = uint64_t(size) * count;
+    if (job->body->length + n > GURL_BODY_MAX) return 0;  // ends the transfer as failed
+    if (!gurl_buffer_append(job->body, bytes, n)) return 0;
+    job->last_chunk = n;
+    job->state.store(GURL_RECEIVING, std::memory_order_release);
+    if (job->callback) job->callback(job);
+    return n;
+}
+
+int worker(void* arg) {
+    gurl_job* job = static_cast<gurl_job*>(arg);
+    CURL* curl = curl_easy_init();
+    job->transfer = curl;
+    if (!curl) {
+        finish_job(job, GURL_FAILED);
+        if (job->callback) job->callback(job);
+        job->worker_done.store(1, std::memory_order_release);
+        return 0;
+    }
+    curl_easy_setopt(curl, CURLOPT_URL, reinterpret_cast<const char*>(job->url->data));
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 1L);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write_block);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, job);
+    // Safe in a worker thread, error pages are failures, only web protocols, bounded size
+    // and patience.
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, MAX_REDIRECTS);
+    curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(GURL_BODY_MAX));
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, LOW_SPEED_BYTES);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, LOW_SPEED_SECONDS);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, CONNECT_SECONDS);
+    const CURLcode rc = curl_easy_perform(curl);
+    finish_job(job, rc == CURLE_OK ? GURL_DONE : GURL_FAILED);
+    if (job->callback) job->callback(job);
+    curl_easy_cleanup(curl);
+    job->transfer = nullptr;
+    job->worker_done.store(1, std::memory_order_release);
+    return 0;
+}
+
+}  // namespace
+
+int64_t gurl_get(const char* url, size_t length, const char* extra, gurl_callback callback) {
+    if (!url) return -1;
+    if (!table_ready) {
+        // Once, on the main thread, before any worker exists.
+        curl_global_init(CURL_GLOBAL_DEFAULT);
+        for (gurl_job& job : jobs) reset_slot(&job);
+        table_ready = true;
+    }
+    const int64_t id = next_job_id++;
+    gurl_job* job = &jobs[id % GURL_MAX_JOBS];
+    if (job->id != 0) {
+        next_job_id--;
+        velt_debug("gurl_get: new_job() failed\n");
+        return -1;
+    }
+    reset_slot(job);
+    job->id = uint32_t(id);
+    job->state.store(GURL_STARTED, std::memory_order_relaxed);
+    job->body = gurl_buffer_create(1024);
+    job->url = gurl_escape_url(url, length);
+    if (extra) {
+        job->extra = gurl_buffer_create(strlen(extra) + 1);
+        if (job->extra) gurl_buffer_append(job->extra, extra, strlen(extra));
+    }
+    job->callback = callback;
+    if (job->body && job->url) job->thread = os_create_thread(worker, job);
+    if (!job->thread) {
+        // No worker: the job ends at once as failed and is reclaimed like any other.
+        finish_job(job, GURL_FAILED);
+        job->worker_done.store(1, std::memory_order_release);
+    }
+    return id;
+}
+
+gurl_job* gurl_get_job(int64_t id) {
+    if (id <= 0 || !table_ready) return nullptr;
+    for (gurl_job& job : jobs)
+        if (job.id == id) return &job;
+    return nullptr;
+}
+
+void gurl_update() {
+    const int64_t tick = gurl_tick.load(std::memory_order_relaxed);
+    if (table_ready) {
+        for (gurl_job& job : jobs) {
+            if (job.id == 0) continue;
+            const int64_t finished = job.finish_tick.load(std::memory_order_acquire);
+            if (finished == 0 || tick <= finished + GURL_RECLAIM_TICKS) continue;
+            if (!job.worker_done.load(std::memory_order_acquire)) continue;  // still in its callback
+            reset_slot(&job);
+        }
+    }
+    gurl_tick.store(tick + 1, std::memory_order_relaxed);
+}
+
+int64_t gurl_current_tick() { return gurl_tick.load(std::memory_order_relaxed); }
