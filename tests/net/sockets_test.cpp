@@ -134,6 +134,28 @@ TEST_F(Sockets, TcpConnectionFromListenToClose) {
     EXPECT_EQ(run("_create_tcp_socket(" + num(free_port(SOCK_STREAM)) + ", '127.0.0.1')"), "");
 }
 
+// A listener whose accept queue is full drops new handshakes: connecting must give up
+// after a few seconds rather than hold every process for minutes.
+TEST_F(Sockets, ConnectingToAStalledListenerGivesUp) {
+    int server = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(bind(server, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(getsockname(server, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    ASSERT_EQ(listen(server, 0), 0);
+    int fillers[4];
+    for (int& f : fillers) {
+        f = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        connect(f, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
+    usleep(200000);
+    EXPECT_EQ(run("_create_tcp_socket(" + num(ntohs(a.sin_port)) + ", '127.0.0.1')"), "");
+    for (int f : fillers) close(f);
+    close(server);
+}
+
 TEST_F(Sockets, WritingToAVanishedPeerDisconnects) {
     const std::string port = num(free_port(SOCK_STREAM));
     exec("l = _create_tcp_socket(" + port + ", '*') c = _create_tcp_socket(" + port + ", '127.0.0.1')");
