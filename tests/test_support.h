@@ -158,3 +158,15 @@ inline std::string exec_script(lua_State* L, const std::string& code) {
     }
     return err;
 }
+
+// --- Audio: channels that sound as far as the kernel can tell (bit c: channel c's note is on
+// with an instrument; the others have none), without rendering anything.
+#include "audio/mudo.h"
+
+inline void set_playing_channels(uint32_t bits) {
+    for (int c = 0; c < MUDO_CHANNELS; c++) {
+        mixer.channels[c].track_active = 0;
+        mixer.channels[c].note_on = bits >> c & 1;
+        mixer.channels[c].instrument = bits >> c & 1 ? 0 : MUDO_NO_INSTRUMENT;
+    }
+}

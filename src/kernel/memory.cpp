@@ -506,12 +506,9 @@ int lua54_unmap_ram(lua_State* L) {
     return 1;
 }
 
-// ---- the mixer's memory until the synthesiser lands ----------------------------------------
+// ---- the mixer's copy of the owner's memory -------------------------------------------------
 
 uint8_t mixer_ram[ADDRESS_SPACE_SIZE];
-uint32_t mixer_playing_channels = 0;
-
-uint32_t mudo_anything_is_playing() { return mixer_playing_channels; }
 
 void mudo_memset(uint32_t address, uint8_t value, uint32_t length) {
     if (address >= ADDRESS_SPACE_SIZE) return;

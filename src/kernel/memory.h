@@ -55,10 +55,9 @@ void audio_op_end();
 int lua54_map_ram(lua_State* L);
 int lua54_unmap_ram(lua_State* L);
 
-// The mixer's own 16 MB copy of the audio owner's address space, and what it reports
-// as playing; kept here until the synthesiser lands and holds them itself.
+// The mixer's own 16 MB copy of the audio owner's address space: the synthesiser reads
+// audio data from here only, and only this module writes it (mudo_memset, mudo_memcpy).
 extern uint8_t mixer_ram[ADDRESS_SPACE_SIZE];
-extern uint32_t mixer_playing_channels;
 
 // Script functions of the address space.
 int lua54_peek(lua_State* L);

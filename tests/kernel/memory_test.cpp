@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "audio/mudo.h"
 #include "kernel/app.h"
 #include "kernel/memory.h"
 #include "kernel/process.h"
@@ -14,6 +15,7 @@
 #include "lauxlib.h"
 #include "lua.h"
 #include "platform/audio_device.h"
+#include "test_support.h"
 #include "userdata/userdata.h"
 
 namespace {
@@ -27,7 +29,7 @@ V peeks(std::initializer_list<int64_t> addresses, process_record* rec = nullptr)
     for (int64_t a : addresses) out.push_back(rec ? peek_proc(rec, a) : peek(a));
     return out;
 }
-V mixer(std::initializer_list<int64_t> addresses) {
+V mixer_bytes(std::initializer_list<int64_t> addresses) {
     V out;
     for (int64_t a : addresses) out.push_back(mixer_ram[a]);
     return out;
@@ -39,7 +41,7 @@ struct Memory : testing::Test {
     void SetUp() override {
         processes_init();
         memset(&app, 0, sizeof(app));
-        mixer_playing_channels = 0;
+        set_playing_channels(0);
         lock_level = 0;
         p = make("m");
         ASSERT_NE(p, nullptr);
@@ -47,7 +49,7 @@ struct Memory : testing::Test {
     }
     void TearDown() override {
         processes_init();
-        mixer_playing_channels = 0;
+        set_playing_channels(0);
     }
 
     static process_record* make(const char* name) { return create_process_from_code("", name, name, ""); }
@@ -526,14 +528,14 @@ TEST_F(MemoryAudio, FirstCopyTakesEveryPageThenOnlyWrittenOnes) {
     bracket(1, 1);
     EXPECT_EQ(app.audio_owner, 1);
     EXPECT_EQ(app.audio_mirror_id, 1);
-    EXPECT_EQ(mixer({0x40010, 0x700000}), (V{0x5A, 0}));
+    EXPECT_EQ(mixer_bytes({0x40010, 0x700000}), (V{0x5A, 0}));
     EXPECT_EQ(flags({0x40, 0x50, 0x70}), (V{254, 254, 0}));
     EXPECT_EQ(p->pages.owned[0x70], nullptr);  // the copy allocates nothing
 
     mixer_ram[0x50000] = 77;  // not written since: must stay as it is
     poke(0x40011, 3);
     bracket(0, 1);
-    EXPECT_EQ(mixer({0x40011, 0x50000}), (V{3, 77}));
+    EXPECT_EQ(mixer_bytes({0x40011, 0x50000}), (V{3, 77}));
     EXPECT_EQ(p->pages.flags[0x40], 254);
 
     // Without force and with the same owner nothing is copied.
@@ -549,7 +551,7 @@ TEST_F(MemoryAudio, MappedPagesCopyTheArrayThenTheOwnedPage) {
     ASSERT_EQ(map(-1, {0x60000}), 100);
     memset(mixer_ram + 0x60000, 0xEE, 4096);
     bracket(1, 1);
-    EXPECT_EQ(mixer({0x60000, 0x60063, 0x60064, 0x60FFF}), (V{0x33, 0x33, 0, 0}));  // no owned page: zeros
+    EXPECT_EQ(mixer_bytes({0x60000, 0x60063, 0x60064, 0x60FFF}), (V{0x33, 0x33, 0, 0}));  // no owned page: zeros
     poke(0x60064, 5);
     bracket(1, 1);
     EXPECT_EQ(mixer_ram[0x60064], 5);
@@ -562,7 +564,7 @@ TEST_F(MemoryAudio, AGoneOwnerClearsTheMixerOnce) {
     EXPECT_EQ(audio_op_start(0, 1), 1);
     EXPECT_EQ(lock_level, 0);
     EXPECT_EQ(app.audio_owner, -2);
-    EXPECT_EQ(mixer({5, 0xFFFFFF}), (V{0, 0}));
+    EXPECT_EQ(mixer_bytes({5, 0xFFFFFF}), (V{0, 0}));
     mixer_ram[5] = 1;
     EXPECT_EQ(audio_op_start(0, 1), 1);
     EXPECT_EQ(mixer_ram[5], 1);
@@ -577,16 +579,16 @@ TEST_F(MemoryAudio, OwnerClaimsAndRefusals) {
     p4->audio_priority = 2;
     p5->audio_priority = 1;
     app.audio_owner = app.audio_mirror_id = 4;
-    mixer_playing_channels = 1;
+    set_playing_channels(1);
     EXPECT_EQ(audio_op_start(5, 1), 1);  // owner plays with a higher priority
     EXPECT_EQ(lock_level, 0);
     EXPECT_EQ(app.audio_owner, 4);
 
-    mixer_playing_channels = 0;  // silence: anyone may claim
+    set_playing_channels(0);  // silence: anyone may claim
     bracket(5, 1);
     EXPECT_EQ(app.audio_owner, 5);
     EXPECT_EQ(app.audio_mirror_id, 5);
-    mixer_playing_channels = 0x8000;
+    set_playing_channels(0x8000);
     p4->audio_priority = 1;  // equal priority: the claimant wins
     bracket(4, 1);
     EXPECT_EQ(app.audio_owner, 4);

@@ -40,7 +40,7 @@ struct StatScript : testing::Test {
         app.audio_mirror_id = -3;
         config.video_process_id = 3;
         lock_level = 0;
-        mixer_playing_channels = 0;
+        set_playing_channels(0);
         last_num_samples_mixed = 0;
         p = make("stat");
     }
@@ -48,7 +48,7 @@ struct StatScript : testing::Test {
         processes_init();
         memset(&app, 0, sizeof(app));
         config.video_process_id = 3;
-        mixer_playing_channels = 0;
+        set_playing_channels(0);
         last_num_samples_mixed = 0;
         if (had_tz) setenv("TZ", saved_tz.c_str(), 1);
         else unsetenv("TZ");
@@ -410,7 +410,7 @@ TEST_F(StatScript, AudioCodesAreForTheOwnerOnly) {
     EXPECT_EQ(run("stat(400), stat(415, 3), stat(400, 19), stat(464), stat(465), stat(466), stat(467)"),
               "f:-1 f:-1 f:-1 f:-1 f:-1 f:-1 f:-1");
     EXPECT_EQ(run("stat(499)"), "f:-2");
-    mixer_playing_channels = 0x8001;
+    set_playing_channels(0x8001);
     EXPECT_EQ(run("stat(498)"), "i:32769");
     for (int i = 0; i < 4; i++) EXPECT_EQ(app.stat_counters[i], 0u);
     EXPECT_EQ(lock_level, 0);
@@ -446,7 +446,7 @@ TEST_F(StatScript, ActiveChannelsAndMusicState) {
     EXPECT_EQ(app.stat_counters[0], 1u);
     EXPECT_EQ(run("stat(466), stat(467)"), "i:-1 i:0");
     EXPECT_EQ(app.stat_counters[3], 2u);
-    EXPECT_EQ(run("stat(400, 19), stat(400, 28)"), "f:-1 f:-1");
+    EXPECT_EQ(run("stat(400, 19), stat(400, 28)"), "f:367 f:-1");  // a reset channel: one tick of frames
     EXPECT_EQ(app.stat_counters[1], 2u);
     EXPECT_EQ(lock_level, 0);
 }

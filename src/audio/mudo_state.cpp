@@ -1,0 +1,212 @@
+// The synthesiser's state: the mixer record, the constant tables, reads of the owner's
+// memory, channel defaults and the state readers.
+#include <cstring>
+
+#include "audio/mudo.h"
+#include "kernel/api.h"
+#include "kernel/memory.h"
+
+mudo_mixer mixer;
+uint16_t gain_tri[16384];
+int16_t last_mixed_out[MUDO_LAST_MIXED_FRAMES * 2];
+int32_t last_num_samples_mixed = 0;
+
+static bool mudo_inited = false;
+static uint64_t rng_state[4] = {0x9E3779B97F4A7C15ull, 0xBF58476D1CE4E5B9ull, 0x94D049BB133111EBull, 1};
+
+const int32_t vib_mag[16] = {16, 20, 24, 28, 32, 36, 40, 44, 48, 56, 64, 80, 96, 128, 192, 256};
+const int32_t trem_mag[16] = {16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 192, 224, 256};
+const int32_t vib_spd[16] = {0, 1, 2, 3, 4, 6, 8, 10, 12, 14, 16, 20, 24, 32, 48, 64};
+const int32_t fade_spd[16] = {0, 1, 2, 3, 4, 5, 6, 8, 10, 12, 16, 20, 24, 32, 48, 64};
+const uint64_t mudo_note_dx[13] = {523, 554, 587, 622, 659, 698, 740, 784, 831, 880, 932, 985, 1046};
+const char effect_digit_remap[5] = {'s', 'v', '-', '<', '>'};
+
+const int32_t stereo_contrib[] = {  // sized by its declaration: 257 entries
+    4096, 4095, 4093, 4092, 4090, 4089, 4087, 4086, 4084, 4083, 4081, 4080, 4078, 4077, 4075, 4074,
+    4072, 4070, 4069, 4067, 4065, 4063, 4062, 4060, 4058, 4056, 4054, 4052, 4050, 4048, 4045, 4043,
+    4041, 4038, 4036, 4034, 4031, 4028, 4026, 4023, 4020, 4017, 4014, 4011, 4008, 4005, 4002, 3999,
+    3995, 3992, 3988, 3984, 3980, 3977, 3973, 3969, 3964, 3960, 3956, 3951, 3946, 3942, 3937, 3932,
+    3927, 3922, 3916, 3911, 3905, 3900, 3894, 3888, 3882, 3875, 3869, 3862, 3856, 3849, 3842, 3835,
+    3828, 3820, 3813, 3805, 3797, 3789, 3781, 3772, 3764, 3755, 3746, 3737, 3728, 3719, 3709, 3699,
+    3690, 3679, 3669, 3659, 3648, 3637, 3626, 3615, 3604, 3592, 3580, 3569, 3556, 3544, 3532, 3519,
+    3506, 3493, 3480, 3466, 3452, 3439, 3424, 3410, 3396, 3381, 3366, 3351, 3336, 3320, 3304, 3289,
+    3272, 3256, 3240, 3223, 3206, 3189, 3172, 3154, 3136, 3118, 3100, 3082, 3064, 3045, 3026, 3007,
+    2988, 2968, 2948, 2929, 2908, 2888, 2868, 2847, 2826, 2805, 2784, 2763, 2741, 2719, 2698, 2675,
+    2653, 2631, 2608, 2585, 2562, 2539, 2516, 2492, 2469, 2445, 2421, 2397, 2373, 2348, 2324, 2299,
+    2274, 2249, 2224, 2198, 2173, 2147, 2122, 2096, 2070, 2043, 2017, 1991, 1964, 1938, 1911, 1884,
+    1857, 1830, 1802, 1775, 1748, 1720, 1692, 1664, 1636, 1608, 1580, 1552, 1524, 1495, 1467, 1438,
+    1410, 1381, 1352, 1323, 1294, 1265, 1236, 1207, 1178, 1148, 1119, 1089, 1060, 1030, 1000, 971,
+    941,  911,  881,  851,  821,  791,  761,  731,  701,  671,  641,  610,  580,  550,  519,  489,
+    458,  428,  398,  367,  336,  306,  275,  245,  214,  184,  153,  122,  92,   61,   31,   0,
+    0};
+
+// ---- Reading the owner's memory ------------------------------------------------------------------
+
+uint8_t mudo_peek(uint64_t address) { return mixer_ram[address & ADDRESS_MASK]; }
+
+int16_t mudo_peek2(uint64_t address) {
+    uint32_t a = (uint32_t)(address & ADDRESS_MASK);
+    uint32_t hi = a == ADDRESS_MASK ? mixer_ram[0] : mixer_ram[a + 1];
+    return (int16_t)(uint16_t)(mixer_ram[a] | hi << 8);
+}
+
+uint32_t mudo_pattern_address(uint32_t base, int64_t pattern) {
+    return (uint32_t)(((uint64_t)base + MUDO_PATTERNS_OFFSET + (uint64_t)pattern * MUDO_PATTERN_SIZE) & ADDRESS_MASK);
+}
+
+uint32_t mudo_instrument_address(uint32_t base, uint32_t instrument) {
+    return (uint32_t)(((uint64_t)base + MUDO_INSTRUMENTS_OFFSET + (uint64_t)instrument * MUDO_INSTRUMENT_SIZE) &
+                      ADDRESS_MASK);
+}
+
+uint32_t mudo_track_address(uint32_t base, int64_t track) {
+    return (uint32_t)(((uint64_t)base + MUDO_TRACKS_OFFSET + (uint64_t)track * MUDO_TRACK_SIZE) & ADDRESS_MASK);
+}
+
+int32_t mudo_duration(uint32_t v) {
+    v &= 255;
+    if (v < 16) return (int32_t)v;
+    if (v < 32) return 2 * (int32_t)v - 16;
+    if (v < 64) return 4 * (int32_t)v - 80;
+    if (v < 128) return 8 * (int32_t)v - 336;
+    return 16 * (int32_t)v - 1360;
+}
+
+int32_t mudo_channel_speed(const mudo_channel& ch) {
+    return ch.track_active && ch.speed > 0 ? (int32_t)ch.speed : 16;
+}
+
+uint32_t mudo_rand() { return (uint32_t)(xoshiro256ss(rng_state) >> 33); }
+
+// ---- State ----------------------------------------------------------------------------------------
+
+void mudo_init() {
+    if (mudo_inited) return;
+    mudo_inited = true;
+    memset(&mixer, 0, sizeof(mixer));
+    for (int c = 0; c < MUDO_CHANNELS; c++) mixer.channels[c].index = (uint32_t)c;
+    for (uint32_t i = 0; i < 16384; i++) gain_tri[i] = (uint16_t)((4 * i) ^ (i < 8192 ? 0x7fff : 0x8000));
+}
+
+void mudo_set_volume(int32_t v) { mixer.master_volume = (uint32_t)(v < 0 ? 0 : v > 256 ? 256 : v); }
+
+void mudo_set_stereo_swap(uint32_t flag) { mixer.stereo_swap = flag; }
+
+static bool live_channel(int channel) { return channel >= 0 && channel < MUDO_CHANNELS; }
+
+void reset_channel_state(int channel) {
+    if (!live_channel(channel)) return;
+    mudo_channel& ch = mixer.channels[channel];
+    if (ch.note_on) ch.ticks_since_release = 0;
+    ch.note_on = 0;
+    ch.track_active = 0;
+    ch.music_owned = 0;
+    ch.music_tick_budget = 0;
+    ch.instrument = MUDO_NO_INSTRUMENT;
+    ch.volume = 0;
+    ch.pan = 0;
+    ch.pitch = 48;
+    ch.reserved = 0;
+    ch.current_pitch = 48 << 16;
+    ch.current_volume = 0;
+    ch.pitch_step = ch.volume_step = 0;
+    ch.last_pitch = ch.last_volume = ch.last_instrument = MUDO_NOT_GIVEN;
+    ch.mix_volume = 64;
+    ch.samples_per_tick = MUDO_SAMPLES_PER_TICK;
+    point_channel_node_outputs(channel);
+    grab_node_tree(channel);
+    prepare_nodes_for_new_instrument(channel);
+}
+
+void mudo_kill_all_audio() {
+    for (int c = 0; c < MUDO_CHANNELS; c++) reset_channel_state(c);
+    mixer.music_mask = 0;
+    mixer.music_playing = 0;
+    mixer.pattern = 0;
+    mixer.pattern_tick_budget = 0;
+}
+
+void mudo_set_channel_mix_vol(int channel, int64_t v) {
+    if (live_channel(channel)) mixer.channels[channel].mix_volume = (uint32_t)(v & 255);
+}
+
+void mudo_set_channel_base_addr(int channel, int64_t address) {
+    if (!live_channel(channel)) return;
+    mixer.channels[channel].base_address =
+        (uint32_t)(address < 0 ? 0 : address > MUDO_MAX_CHANNEL_BASE ? MUDO_MAX_CHANNEL_BASE : address);
+}
+
+uint32_t mudo_anything_is_playing() {
+    uint32_t bits = 0;
+    for (int c = 0; c < MUDO_CHANNELS; c++) {
+        const mudo_channel& ch = mixer.channels[c];
+        if (ch.track_active || (ch.instrument != MUDO_NO_INSTRUMENT && ch.note_on)) bits |= 1u << c;
+    }
+    return bits;
+}
+
+uint32_t mudo_get_active_channels() {
+    uint32_t bits = 0;
+    for (int c = 0; c < MUDO_CHANNELS; c++)
+        if (mixer.channels[c].track_active) bits |= 1u << c;
+    return bits;
+}
+
+int32_t get_leftmost_nonlooping_channel() {
+    for (int c = 0; c < 8; c++) {
+        const mudo_channel& ch = mixer.channels[c];
+        if (ch.track_active && (mixer.music_mask >> c & 1) && ch.loop_start >= ch.loop_end) return c;
+    }
+    return -1;
+}
+
+int32_t mudo_get_music_state(int32_t selector) {
+    if (selector == 0) return mixer.music_playing ? mixer.pattern : -1;
+    if (selector == 1) {
+        int32_t c = get_leftmost_nonlooping_channel();
+        return c < 0 ? 0 : c;
+    }
+    return -1;
+}
+
+int32_t mudo_get_channel_state(int32_t channel, int32_t selector, int16_t* destination) {
+    if (channel == -1 && selector == -1) {
+        int32_t n = last_num_samples_mixed < 0 ? 0 : last_num_samples_mixed;
+        if (n > MUDO_LAST_MIXED_FRAMES) n = MUDO_LAST_MIXED_FRAMES;
+        if (destination) memcpy(destination, last_mixed_out, (size_t)n * 4);
+        return n;
+    }
+    if (!live_channel(channel) || selector < 0) return -1;
+    const mudo_channel& ch = mixer.channels[channel];
+    if (selector == 0) return (int32_t)ch.note_on;
+    int32_t count = (int32_t)(ch.samples_per_tick > (uint32_t)MUDO_NODE_BUFFER ? MUDO_NODE_BUFFER : ch.samples_per_tick);
+    if (selector == 19) {
+        if (!destination) return -1;
+        memcpy(destination, mixer.channel_output[channel], (size_t)count * 4);
+        return count;
+    }
+    if (selector >= 20 && selector <= 27) {
+        if (!destination) return -1;
+        memcpy(destination, mixer.node_output[channel * MUDO_MAX_CHANNEL_NODES + (selector - 20)], (size_t)count * 2);
+        return count;
+    }
+    if (selector > 15) return -1;
+    if (!ch.track_active && ch.instrument == MUDO_NO_INSTRUMENT) return -1;
+    switch (selector) {
+    case 1: return (int32_t)ch.instrument;
+    case 2: return (int32_t)ch.volume;
+    case 3: return ch.pan;
+    case 4: return (int32_t)ch.pitch;
+    case 5: return (int32_t)ch.reserved;
+    case 6: return (int32_t)ch.effect;
+    case 7: return (int32_t)ch.effect_param;
+    case 8: return (int32_t)ch.samples_per_tick;
+    case 9: return ch.row;
+    case 10: return (int32_t)ch.tick;
+    case 11: return (int32_t)ch.ticks_played;
+    case 12: return ch.track_active ? ch.track_index : -1;
+    case 13: return ch.track_index;
+    case 14: return (int32_t)ch.mix_volume;
+    default: return (int32_t)ch.base_address;
+    }
+}
