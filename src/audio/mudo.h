@@ -3,6 +3,8 @@
 #pragma once
 #include <cstdint>
 
+#include "kernel/memory.h"
+
 struct process_record;
 
 // ---- Constants ------------------------------------------------------------------------------------
@@ -160,8 +162,12 @@ extern uint16_t gain_tri[16384];
 
 // Every read of audio data goes through these: the address is taken modulo 2^24 and
 // multi-byte values are little-endian.
-uint8_t mudo_peek(uint64_t address);
-int16_t mudo_peek2(uint64_t address);
+inline uint8_t mudo_peek(uint64_t address) { return mixer_ram[address & ADDRESS_MASK]; }
+inline int16_t mudo_peek2(uint64_t address) {
+    uint32_t a = (uint32_t)(address & ADDRESS_MASK);
+    uint32_t hi = a == ADDRESS_MASK ? mixer_ram[0] : mixer_ram[a + 1];
+    return (int16_t)(uint16_t)(mixer_ram[a] | hi << 8);
+}
 // Record addresses, with the index arithmetic done in 64 bits and the result in the space.
 uint32_t mudo_pattern_address(uint32_t base, int64_t pattern);
 uint32_t mudo_instrument_address(uint32_t base, uint32_t instrument);

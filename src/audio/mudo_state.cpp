@@ -42,14 +42,6 @@ const int32_t stereo_contrib[] = {  // sized by its declaration: 257 entries
 
 // ---- Reading the owner's memory ------------------------------------------------------------------
 
-uint8_t mudo_peek(uint64_t address) { return mixer_ram[address & ADDRESS_MASK]; }
-
-int16_t mudo_peek2(uint64_t address) {
-    uint32_t a = (uint32_t)(address & ADDRESS_MASK);
-    uint32_t hi = a == ADDRESS_MASK ? mixer_ram[0] : mixer_ram[a + 1];
-    return (int16_t)(uint16_t)(mixer_ram[a] | hi << 8);
-}
-
 uint32_t mudo_pattern_address(uint32_t base, int64_t pattern) {
     return (uint32_t)(((uint64_t)base + MUDO_PATTERNS_OFFSET + (uint64_t)pattern * MUDO_PATTERN_SIZE) & ADDRESS_MASK);
 }

@@ -213,7 +213,7 @@ uint64_t phase_step_for(int32_t pitch, int32_t fine, uint32_t numerator, uint32_
 
 // Wave samples of an oscillator, read directly when the wave lies inside the space and
 // through the wrapping reader otherwise.
-template <bool direct>
+template <bool direct, bool modulated>
 void osc_loop(node_state& nd, int16_t* out, int32_t n, uint64_t wave, uint64_t mask, uint64_t p, int64_t volume) {
     const int16_t* fm = nd.fm_input;
     int fm_shift = std::clamp(nd.fm_shift < -4 ? 2 : nd.fm_shift + 6, 0, 12);
@@ -235,7 +235,7 @@ void osc_loop(node_state& nd, int16_t* out, int32_t n, uint64_t wave, uint64_t m
         int64_t s = s0 + (((s1 - s0) * (int64_t)(pm & 0xffff)) >> 16);
         out[i] = clamp_sample((volume * s) >> 14);
         p = pm + step;
-        if (fm) p += (uint64_t)((int64_t)fm[i] << fm_shift);
+        if constexpr (modulated) p += (uint64_t)((int64_t)fm[i] << fm_shift);
     }
     nd.phase = p;
 }
@@ -250,30 +250,56 @@ void render_node_tick_osc(node_state& nd, int16_t* out, int32_t n) {
     uint64_t offset = (uint64_t)(((int64_t)(nd.params[5] >> 16) + 128) * (int64_t(1) << (log2_width + 8)));
     uint64_t p = (nd.phase & mask) - offset;
     int64_t volume = nd.params[0] >> 8;
-    if (wave + 2 * width <= ADDRESS_SPACE_SIZE) osc_loop<true>(nd, out, n, wave, mask, p, volume);
-    else osc_loop<false>(nd, out, n, wave, mask, p, volume);
+    bool direct = wave + 2 * width <= ADDRESS_SPACE_SIZE;
+    if (direct && nd.fm_input) osc_loop<true, true>(nd, out, n, wave, mask, p, volume);
+    else if (direct) osc_loop<true, false>(nd, out, n, wave, mask, p, volume);
+    else if (nd.fm_input) osc_loop<false, true>(nd, out, n, wave, mask, p, volume);
+    else osc_loop<false, false>(nd, out, n, wave, mask, p, volume);
     nd.phase = (nd.phase + offset) & mask;
 }
 
-// A child's samples into its parent's buffer by the child's op, each scaled by gain / 4096.
-void apply_op(uint8_t op, int32_t fm_shift, const int16_t* src, int16_t* dst, int32_t n, int64_t gain) {
+// A child's samples into its parent's buffer by the child's op, each scaled by gain / 4096
+// (rounded toward zero); a gain of 4096 leaves them as they are.
+template <bool unity>
+void apply_op_scaled(uint8_t op, int32_t fm_shift, const int16_t* src, int16_t* dst, int32_t n, int32_t gain) {
+    auto scaled = [gain](int32_t c) { return unity ? c : c * gain / 4096; };
     int shift = 15 - std::clamp(fm_shift, -6, 6);
     switch (op) {
     case NODE_OP_ADD:
-        for (int32_t i = 0; i < n; i++) dst[i] = clamp_sample((int64_t)dst[i] + src[i] * gain / 4096);
+        for (int32_t i = 0; i < n; i++) dst[i] = (int16_t)std::clamp(dst[i] + scaled(src[i]), -32767, 32767);
         break;
     case NODE_OP_MULTIPLY:
-        for (int32_t i = 0; i < n; i++) dst[i] = clamp_sample(((src[i] * gain / 4096) * dst[i]) >> shift);
+        for (int32_t i = 0; i < n; i++) dst[i] = (int16_t)std::clamp((scaled(src[i]) * dst[i]) >> shift, -32767, 32767);
         break;
     case NODE_OP_XOR:
-        for (int32_t i = 0; i < n; i++) dst[i] = (int16_t)(dst[i] ^ (int16_t)(src[i] * gain / 4096));
+        for (int32_t i = 0; i < n; i++) dst[i] = (int16_t)(dst[i] ^ (int16_t)scaled(src[i]));
         break;
     case NODE_OP_OR:
-        for (int32_t i = 0; i < n; i++) dst[i] = (int16_t)(dst[i] | (int16_t)(src[i] * gain / 4096));
+        for (int32_t i = 0; i < n; i++) dst[i] = (int16_t)(dst[i] | (int16_t)scaled(src[i]));
         break;
     default:
         break;
     }
+}
+
+void apply_op(uint8_t op, int32_t fm_shift, const int16_t* src, int16_t* dst, int32_t n, int32_t gain) {
+    if (gain == 4096) apply_op_scaled<true>(op, fm_shift, src, dst, n, gain);
+    else apply_op_scaled<false>(op, fm_shift, src, dst, n, gain);
+}
+
+template <typename wide>
+void filter_loop(node_state& nd, int16_t* buf, int32_t n, int64_t coef, int64_t cut, int64_t damp) {
+    int64_t s1 = nd.filter_state[0], s2 = nd.filter_state[1], s3 = nd.filter_state[2];
+    auto bound = [](int64_t v) { return std::clamp(v, -FILTER_STATE_LIMIT, FILTER_STATE_LIMIT); };
+    for (int32_t i = 0; i < n; i++) {
+        int64_t x = buf[i], old = s2;
+        s1 = bound(s1 + (int64_t)(((wide)(x - (s2 + s1)) * coef) / 65536));
+        s2 = bound(s2 + (s1 * cut) / 65536);
+        int64_t t = (s3 - old + s2) * damp;
+        s3 = bound(t / 65536);
+        buf[i] = clamp_sample(t / 65536);
+    }
+    nd.filter_state[0] = s1, nd.filter_state[1] = s2, nd.filter_state[2] = s3;
 }
 
 void apply_fx_filter(node_state& nd, int16_t* buf, int32_t n) {
@@ -283,17 +309,9 @@ void apply_fx_filter(node_state& nd, int16_t* buf, int32_t n) {
     int64_t coef = (int64_t(1) << 32) / k;
     int64_t cut = ((65536 - c) * (65536 - c)) >> 16;
     int64_t damp = 65536 - ((h * h) >> 16);
-    int64_t s1 = nd.filter_state[0], s2 = nd.filter_state[1], s3 = nd.filter_state[2];
-    auto bound = [](int64_t v) { return std::clamp(v, -FILTER_STATE_LIMIT, FILTER_STATE_LIMIT); };
-    for (int32_t i = 0; i < n; i++) {
-        int64_t x = buf[i], old = s2;
-        s1 = bound(s1 + (int64_t)(((__int128)(x - (s2 + s1)) * coef) / 65536));
-        s2 = bound(s2 + (s1 * cut) / 65536);
-        int64_t t = (s3 - old + s2) * damp;
-        s3 = bound(t / 65536);
-        buf[i] = clamp_sample(t / 65536);
-    }
-    nd.filter_state[0] = s1, nd.filter_state[1] = s2, nd.filter_state[2] = s3;
+    // The states are bounded, so below 2^22 the coefficient's product fits in 64 bits.
+    if (coef > -(int64_t(1) << 22) && coef < (int64_t(1) << 22)) filter_loop<int64_t>(nd, buf, n, coef, cut, damp);
+    else filter_loop<__int128>(nd, buf, n, coef, cut, damp);
 }
 
 void apply_fx_echo(node_state& nd, int16_t* buf, int32_t n) {
@@ -320,6 +338,29 @@ void apply_fx_echo(node_state& nd, int16_t* buf, int32_t n) {
     nd.echo_prev_level = level;
 }
 
+template <typename wide>
+void gain_loop(int16_t* buf, int32_t n, int64_t g, int64_t t, int64_t knee, int64_t level, bool fold,
+               uint64_t fold_rate, wide slope) {
+    // Far below -2^37 the output is saturated whatever the level, so that bound is exact.
+    constexpr int64_t floor = -(int64_t(1) << 37);
+    for (int32_t i = 0; i < n; i++) {
+        int64_t x = buf[i], a = 2 * (x < 0 ? -x : x);
+        int64_t y;
+        if (a < knee) {
+            y = (a * g) >> 16;
+        } else if (fold) {
+            int64_t driven = (a * g) >> 16;
+            uint32_t index = (uint32_t)(((uint64_t)(driven - t) * fold_rate) & 0xffffffff) >> 17 & 0x3fff;
+            y = (2 * t * gain_tri[index]) >> 16;
+        } else {
+            wide v = (wide)t + (((wide)(a - knee) * slope) >> 16);
+            y = (int64_t)std::clamp<wide>(v, floor, 65535);
+        }
+        y = std::clamp<int64_t>(y, floor, 65535) >> 1;
+        buf[i] = clamp_sample((level * (x < 0 ? -y : y)) >> 16);
+    }
+}
+
 void apply_fx_gain(node_state& nd, int16_t* buf, int32_t n) {
     int64_t p0 = nd.params[0], p1 = nd.params[1], p2 = nd.params[2], p3 = nd.params[3];
     int64_t g = p0 * 7 / 255 + 65536;
@@ -337,23 +378,11 @@ void apply_fx_gain(node_state& nd, int16_t* buf, int32_t n) {
         else slope = (((__int128)(g - t) * 65536 / below) * (65536 - k2) + upper * k2) >> 16;
     }
     uint64_t fold_rate = (uint64_t)(p1 / 255 + 0x7fff0000);
-    for (int32_t i = 0; i < n; i++) {
-        int64_t x = buf[i], a = 2 * (x < 0 ? -x : x);
-        int64_t y;
-        if (a < knee) {
-            y = (a * g) >> 16;
-        } else if (fold) {
-            int64_t driven = (a * g) >> 16;
-            uint32_t index = (uint32_t)(((uint64_t)(driven - t) * fold_rate) & 0xffffffff) >> 17 & 0x3fff;
-            y = (2 * t * gain_tri[index]) >> 16;
-        } else {
-            // Far below -2^37 the output is saturated whatever the level, so the bound is exact.
-            __int128 v = (__int128)t + (((__int128)(a - knee) * slope) >> 16);
-            y = (int64_t)std::clamp<__int128>(v, -(__int128(1) << 37), 65535);
-        }
-        y = std::max<int64_t>(std::min<int64_t>(y, 65535), -(int64_t(1) << 37)) >> 1;
-        buf[i] = clamp_sample((level * (x < 0 ? -y : y)) >> 16);
-    }
+    // With a moderate knee and slope the part above the knee fits in 64 bits.
+    constexpr int64_t knee_limit = int64_t(1) << 21, slope_limit = int64_t(1) << 40;
+    bool narrow = knee > -knee_limit && knee < knee_limit && slope > -slope_limit && slope < slope_limit;
+    if (narrow) gain_loop<int64_t>(buf, n, g, t, knee, level, fold, fold_rate, (int64_t)slope);
+    else gain_loop<__int128>(buf, n, g, t, knee, level, fold, fold_rate, slope);
 }
 
 void apply_fx(node_state& nd, int16_t* buf, int32_t n) {
@@ -369,17 +398,30 @@ bool renders_silence(const node_state& nd) {
     return (nd.flags & NODE_FLAG_MUTED) || nd.kind == NODE_SILENT || nd.kind == NODE_GROUP;
 }
 
+// Whether two records render the same samples from where they stand.
+bool sounds_alike(const node_state& a, const node_state& b) {
+    bool silent = renders_silence(a);
+    if (silent != renders_silence(b)) return false;
+    if (silent) return true;
+    return a.kind == NODE_OSCILLATOR && b.kind == NODE_OSCILLATOR && a.phase == b.phase &&
+           a.phase_step == b.phase_step && a.params[0] == b.params[0] && a.params[4] == b.params[4] &&
+           a.params[5] == b.params[5] && a.fm_shift == b.fm_shift && a.wave_address == b.wave_address &&
+           a.wave_log2_width == b.wave_log2_width && a.wave_count == b.wave_count;
+}
+
 // A node's own sound for the tick: an oscillator's wave, zeros for silent, group and muted
 // nodes; effect nodes keep their buffer (an echo's is its delay line).
 void render_node(mudo_channel& ch, int k, int32_t n, bool has_echo) {
     node_state& nd = ch.nodes[k];
+    node_state& prev = ch.prev_nodes[k];
     bool fresh = renders_silence(nd) || nd.kind == NODE_OSCILLATOR;
+    // On a channel with an echo the whole channel is not crossfaded between ticks, so each
+    // freshly rendered node fades in from its previous tick's settings over 64 samples,
+    // unless those settings would render the very same samples.
+    bool fade = has_echo && fresh && prev.entry == nd.entry && !sounds_alike(prev, nd);
     if (renders_silence(nd)) memset(nd.output, 0, (size_t)n * 2);
     else if (nd.kind == NODE_OSCILLATOR) render_node_tick_osc(nd, nd.output, n);
-    // On a channel with an echo the whole channel is not crossfaded between ticks, so each
-    // freshly rendered node fades in from its previous tick's settings over 64 samples.
-    if (!has_echo || !fresh || ch.prev_nodes[k].entry != nd.entry) return;
-    node_state& prev = ch.prev_nodes[k];
+    if (!fade) return;
     int32_t m = std::min<int32_t>(n, 64);
     prev.output = node_ramp_buf;
     prev.fm_input = nd.fm_input;
