@@ -1,5 +1,6 @@
 // The synthesiser's state: the mixer record, the constant tables, reads of the owner's
 // memory, channel defaults and the state readers.
+#include <cstddef>
 #include <cstring>
 
 #include "audio/mudo.h"
@@ -75,7 +76,9 @@ uint32_t mudo_rand() { return (uint32_t)(xoshiro256ss(rng_state) >> 33); }
 void mudo_init() {
     if (mudo_inited) return;
     mudo_inited = true;
-    memset(&mixer, 0, sizeof(mixer));
+    // The sound buffers are static and so still zero at this first call: only the records
+    // are cleared, which leaves 20 MB of buffers untouched until they are used.
+    memset(&mixer, 0, offsetof(mudo_mixer, node_output));
     for (int c = 0; c < MUDO_CHANNELS; c++) mixer.channels[c].index = (uint32_t)c;
     for (uint32_t i = 0; i < 16384; i++) gain_tri[i] = (uint16_t)((4 * i) ^ (i < 8192 ? 0x7fff : 0x8000));
 }
@@ -89,6 +92,10 @@ static bool live_channel(int channel) { return channel >= 0 && channel < MUDO_CH
 void reset_channel_state(int channel) {
     if (!live_channel(channel)) return;
     mudo_channel& ch = mixer.channels[channel];
+    ch.prev_volume = ch.volume;
+    ch.prev_pan = ch.pan;
+    ch.prev_pitch = ch.pitch;
+    ch.prev_reserved = ch.reserved;
     if (ch.note_on) ch.ticks_since_release = 0;
     ch.note_on = 0;
     ch.track_active = 0;
