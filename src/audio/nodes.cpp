@@ -78,9 +78,9 @@ void apply_channel_effect(mudo_channel& ch) {
             if (lo == 0) rate = (full - start) / speed;
             value = std::min(full, start + tick * rate);
         } else {
-            int64_t floor = (full * hi) >> 4;
-            if (lo == 0) rate = (full - floor) / speed;
-            value = std::max(floor, full - tick * rate);
+            int64_t bottom = (full * hi) >> 4;
+            if (lo == 0) rate = (full - bottom) / speed;
+            value = std::max(bottom, full - tick * rate);
         }
         root_node.params[0] = saturate32(value);
         if (tick == speed - 1) {
@@ -309,8 +309,8 @@ void apply_fx_filter(node_state& nd, int16_t* buf, int32_t n) {
     int64_t coef = (int64_t(1) << 32) / k;
     int64_t cut = ((65536 - c) * (65536 - c)) >> 16;
     int64_t damp = 65536 - ((h * h) >> 16);
-    // The states are bounded, so below 2^22 the coefficient's product fits in 64 bits.
-    if (coef > -(int64_t(1) << 22) && coef < (int64_t(1) << 22)) filter_loop<int64_t>(nd, buf, n, coef, cut, damp);
+    // The states are bounded by 2^40, so below 2^21 the coefficient's product fits in 64 bits.
+    if (coef > -(int64_t(1) << 21) && coef < (int64_t(1) << 21)) filter_loop<int64_t>(nd, buf, n, coef, cut, damp);
     else filter_loop<__int128>(nd, buf, n, coef, cut, damp);
 }
 
@@ -342,7 +342,7 @@ template <typename wide>
 void gain_loop(int16_t* buf, int32_t n, int64_t g, int64_t t, int64_t knee, int64_t level, bool fold,
                uint64_t fold_rate, wide slope) {
     // Far below -2^37 the output is saturated whatever the level, so that bound is exact.
-    constexpr int64_t floor = -(int64_t(1) << 37);
+    constexpr int64_t lowest = -(int64_t(1) << 37);
     for (int32_t i = 0; i < n; i++) {
         int64_t x = buf[i], a = 2 * (x < 0 ? -x : x);
         int64_t y;
@@ -354,9 +354,9 @@ void gain_loop(int16_t* buf, int32_t n, int64_t g, int64_t t, int64_t knee, int6
             y = (2 * t * gain_tri[index]) >> 16;
         } else {
             wide v = (wide)t + (((wide)(a - knee) * slope) >> 16);
-            y = (int64_t)std::clamp<wide>(v, floor, 65535);
+            y = (int64_t)std::clamp<wide>(v, lowest, 65535);
         }
-        y = std::clamp<int64_t>(y, floor, 65535) >> 1;
+        y = std::clamp<int64_t>(y, lowest, 65535) >> 1;
         buf[i] = clamp_sample((level * (x < 0 ? -y : y)) >> 16);
     }
 }
