@@ -10,6 +10,7 @@
 #include "userdata/userdata.h"
 #include "kernel/slice.h"
 #include "net/gurl.h"
+#include "storage/anywhen.h"
 #include "storage/file_api.h"
 #include "storage/mox.h"
 #include "lauxlib.h"
@@ -99,12 +100,12 @@ const api_entry api_functions[] = {
     {"store", lua54_store_local},
     {"_cache_store", lua54_cache_store},
     {"_cache_fetch", lua54_cache_fetch},
-    {"_fetch_anywhen", stand_in<45>},
-    {"_fetch_anywhen_metadata", stand_in<46>},
-    {"_list_anywhen_by_day", stand_in<47>},
-    {"_list_anywhen_by_loc", stand_in<48>},
-    {"_list_anywhen_folder_moment", stand_in<49>},
-    {"_anywhen_get_attr", stand_in<50>},
+    {"_fetch_anywhen", lua54_fetch_anywhen},
+    {"_fetch_anywhen_metadata", lua54_fetch_anywhen_metadata},
+    {"_list_anywhen_by_day", lua54_list_anywhen_by_day},
+    {"_list_anywhen_by_loc", lua54_list_anywhen_by_loc},
+    {"_list_anywhen_folder_moment", lua54_list_anywhen_folder_moment},
+    {"_anywhen_get_attr", lua54_anywhen_get_attr},
     {"_fetch_remote", lua54_fetch_remote},
     {"_fetch_remote_result", lua54_fetch_remote_result},
     {"_fetch_metadata_from_file", lua54_fetch_metadata_from_file},
