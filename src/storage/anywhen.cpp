@@ -200,8 +200,10 @@ htable* create_htable(uint32_t capacity) {
     t->capacity = capacity;
     t->key_slot = static_cast<uint32_t*>(calloc(capacity, sizeof(uint32_t)));
     t->value_slot = static_cast<uint32_t*>(calloc(capacity, sizeof(uint32_t)));
-    t->keys = create_buffer_2(int64_t(capacity) * 8, BUFFER_TAG_ANYWHEN);
-    t->values = create_buffer_2(int64_t(capacity) * 8, BUFFER_TAG_ANYWHEN);
+    // The stores start small and grow as keys come: most tables hold few.
+    const int64_t store = std::min<int64_t>(int64_t(capacity) * 8, 4096);
+    t->keys = create_buffer_2(store, BUFFER_TAG_ANYWHEN);
+    t->values = create_buffer_2(store, BUFFER_TAG_ANYWHEN);
     if (!t->key_slot || !t->value_slot || !t->keys || !t->values) {
         destroy_htable(t);
         return nullptr;

@@ -70,7 +70,7 @@ bool is_log_moment(const char* m) {
 
 // Splits one log line; false for a line that is no well-formed record.
 bool parse_record(const char* line, int32_t n, record* r) {
-    if (n < 2 || line[1] != ' ') return false;
+    if (n < 2 || line[1] != ' ' || memchr(line, 0, size_t(n))) return false;
     r->kind = line[0];
     r->hash = nullptr;
     switch (line[0]) {
@@ -486,8 +486,7 @@ int anywhen_list_by_folder_moment(const char* location, listing* out) {
     record_reader reader;
     if (!reader.open(log)) return 0;
 
-    listing* names = create_listing();
-    if (!names) return 0;
+    std::vector<std::string> names;
     record rec;
     while (reader.next(&rec)) {
         if (rec.kind == '@') {
@@ -501,20 +500,22 @@ int anywhen_list_by_folder_moment(const char* location, listing* out) {
         if (name.back() == '/') name.pop_back();
         if (name.empty() || name[0] == '.' || name.find('/') != std::string::npos) continue;
         if (ext_of(name).empty()) name += "/";
+        auto at = std::find(names.begin(), names.end(), name);
         if (rec.kind == '-') {
-            listing_del(names, name.c_str());
-        } else if (listing_index_for_key(names, name.c_str()) < 0) {
-            listing_add(names, name.c_str());
+            if (at != names.end()) names.erase(at);
+        } else if (at == names.end()) {
+            names.push_back(name);
         }
     }
-    listing_sort(names);
+    std::vector<const char*> order;
+    for (const std::string& name : names) order.push_back(name.c_str());
+    sort_str_items(order.data(), int32_t(order.size()));
     int added = 0;
-    for (int32_t i = 0; i < names->count; i++) {
-        std::string name(reinterpret_cast<const char*>(names->item[i]->data), size_t(names->item[i]->length));
-        if (!name.empty() && name.back() == '/') name.pop_back();
+    for (const char* item : order) {
+        std::string name = item;
+        if (name.back() == '/') name.pop_back();
         added += listing_add(out, name.c_str());
     }
-    destroy_listing(names);
     return added;
 }
 
