@@ -461,6 +461,9 @@ TEST_F(Recording, ChangesAreStoredAsBlobsOrDeltas) {
     EXPECT_EQ(run("_fetch_anywhen('/a.txt @ " + today + "_23:59:59')"), v4);
 
     EXPECT_EQ(run("_list_anywhen_by_loc('/a.txt')"), "{" + today + "}");
+    ASSERT_TRUE(put("/empty.dat", ""));
+    EXPECT_EQ(unblob(content_hash("")), "");
+    EXPECT_EQ(run("#_fetch_anywhen('/empty.dat @ " + today + "_23:59:59', 2)"), "0");
     pmkdir("/sub");
     delete_path("/a.txt");
     mkdir((drive + "/sub.bin").c_str(), 0755);
