@@ -18,9 +18,13 @@ namespace {
 
 std::string log_path;
 
-// A fresh application-data folder with one month of history and one blob, made once per run.
+// A fresh application-data folder under HOME (which the fuzz runs set to a folder they remove)
+// with one month of history and one blob, made once per run.
 bool set_up() {
-    char folder[] = "/tmp/anywhen_fuzz_XXXXXX";
+    const char* home = getenv("HOME");
+    std::string pattern = std::string(home && home[0] ? home : "/tmp") + "/anywhen_fuzz_XXXXXX";
+    char folder[1024];
+    snprintf(folder, sizeof folder, "%s", pattern.c_str());
     if (!mkdtemp(folder)) abort();
     snprintf(config.home_folder, sizeof config.home_folder, "%s", folder);
     std::string top = std::string(folder) + "/anywhen";
