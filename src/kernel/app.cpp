@@ -158,6 +158,13 @@ int boot_system(const char* boot_path) {
         velt_debug("sysrom.dat not found\n");
         return BOOT_NO_IMAGE;
     }
+    // The system ROM fills /system and nothing else: an image that is no ROM at all would
+    // otherwise be unpacked as plain code into the user's drive.
+    if (!is_q64_rom_image(get_dat_file(1))) {
+        printf("sysrom.dat is damaged\n");
+        velt_debug("sysrom.dat is damaged\n");
+        return BOOT_DAMAGED_IMAGE;
+    }
     mount_ram_folder("/system");
     populate_ram_folder_from_q64_rom_buffer_ex("", get_dat_file(1), "/system", false);
 
@@ -223,6 +230,7 @@ void run_process_frame() {
 
 bool frame_step() {
     if (app.reboot_requested && app.exclusive_process == 0) do_reboot();
+    if (os_take_quit_signal()) app.quit_requested = 1;
     if (app.quit_requested) {
         if (app.exclusive_process == 0) return false;
         if (app.quit_wait_frames++ >= 60) return false;
@@ -305,6 +313,7 @@ void orvalune_apply_settings() {
 int orvalune_main(int argc, char** argv) {
     memset(velt_argv0, 0, sizeof(velt_argv0));
     if (argc > 0 && argv[0]) snprintf(velt_argv0, sizeof(velt_argv0), "%s", argv[0]);
+    os_install_signal_handlers();
     srand((unsigned)time(nullptr));
     set_default_config();
     // The command line and the image's name record decide where the log goes, so both

@@ -82,7 +82,7 @@ struct process_record;
 extern process_record* root_process;
 
 // Results of one boot.
-enum boot_result { BOOT_OK = 0, BOOT_NO_IMAGE, BOOT_NO_ROOT, BOOT_NO_SCRIPT, BOOT_BAD_SCRIPT };
+enum boot_result { BOOT_OK = 0, BOOT_NO_IMAGE, BOOT_NO_ROOT, BOOT_NO_SCRIPT, BOOT_BAD_SCRIPT, BOOT_DAMAGED_IMAGE };
 
 void set_default_config();
 void process_arguments(int argc, char** argv);

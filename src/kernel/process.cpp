@@ -467,6 +467,14 @@ void process_dropped_file(const char* host_path) {
         notify("** dropping folders (and size zero files) not supported **");
         return;
     }
+    if (!pdisk_ram_room(path, "wf", bytes->length)) {
+        destroy_buffer(bytes);
+        pfclose(f);
+        snprintf(velt_debug_string, sizeof(velt_debug_string), " ** ram file limit reached: %s\n", path);
+        velt_debug(velt_debug_string);
+        notify("** ram file limit reached **");
+        return;
+    }
     destroy_buffer(f->contents);
     f->contents = bytes;
     pfclose(f);

@@ -13,6 +13,7 @@ constexpr int MAX_PROCESSES = 512;
 constexpr int32_t MESSAGE_QUEUE_LIMIT = 0x1000000;
 constexpr int32_t MESSAGE_QUEUE_INITIAL = 16384;
 constexpr int MAX_SPRITES = 256;
+constexpr int64_t ROOT_PROCESS_ID = 1;      // the first process of every boot
 
 enum process_state : int32_t { PSTATE_RUNNING = 0, PSTATE_FINISHED = 1, PSTATE_ERROR = 2 };
 constexpr uint32_t PROCESS_FLAG_SYSTEM = 1;

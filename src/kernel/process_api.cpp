@@ -130,6 +130,8 @@ int lua54_kill_process(lua_State* L) {
     int64_t mode = q64_intp(L, 2, 0);
     process_record* rec = get_process(id);
     if (!rec) return 0;
+    // The root runs every other process: only the root itself may end it.
+    if (id == ROOT_PROCESS_ID && rec != cproc) return 0;
     if (mode == 0) {
         // The caller and every process whose slice is below it on the stack are removed
         // once their slices have returned.

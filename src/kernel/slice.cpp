@@ -81,6 +81,23 @@ static void report_traceback(const char* traceback) {
     report_error(cut);
 }
 
+// The root and the process on screen cannot be replaced while the machine runs: an error
+// in either ends the program.
+static const char* fatal_error_title(const process_record* rec) {
+    if (rec->id == ROOT_PROCESS_ID) return "** RUNTIME ERROR IN KERNEL **";
+    if (rec->id == config.video_process_id) return "** RUNTIME ERROR IN WINDOW MANAGER **";
+    return nullptr;
+}
+
+[[noreturn]] static void exit_on_fatal_error(const char* title, const char* message) {
+    printf("%s\n%s\n", title, message);
+    snprintf(velt_debug_string, sizeof(velt_debug_string), "%s\n", title);
+    velt_debug(velt_debug_string);
+    snprintf(velt_debug_string, sizeof(velt_debug_string), "%s\n", message);
+    velt_debug(velt_debug_string);
+    kernel_fatal_exit(1);
+}
+
 static void handle_slice_error(process_record* rec, int status) {
     lua_State* L = rec->L;
     const char* m = lua_tostring(L, -1);
@@ -99,17 +116,8 @@ static void handle_slice_error(process_record* rec, int status) {
     report_error(message.c_str());
     report_traceback(traceback.c_str());
 
-    const char* fatal = nullptr;
-    if (get_process_by_index(0) == rec) fatal = "** RUNTIME ERROR IN KERNEL **";
-    else if (get_process_by_index(1) == rec) fatal = "** RUNTIME ERROR IN WINDOW MANAGER **";
-    if (fatal) {
-        printf("%s\n%s\n", fatal, message.c_str());
-        snprintf(velt_debug_string, sizeof(velt_debug_string), "%s\n", fatal);
-        velt_debug(velt_debug_string);
-        snprintf(velt_debug_string, sizeof(velt_debug_string), "%s\n", message.c_str());
-        velt_debug(velt_debug_string);
-        kernel_fatal_exit(1);
-    }
+    const char* fatal = fatal_error_title(rec);
+    if (fatal) exit_on_fatal_error(fatal, message.c_str());
     if (rec->id >= 4) kill_process(rec);
 }
 
@@ -171,6 +179,8 @@ int32_t run_process_slice(process_record* rec, double fraction) {
     if (over_limit) {
         rec->state = PSTATE_FINISHED;
         report_error("*runtime error: out of memory");
+        // Nothing runs without the root.
+        if (rec->id == ROOT_PROCESS_ID) exit_on_fatal_error("** RUNTIME ERROR IN KERNEL **", "out of memory");
         kill_process(rec);
     } else if (rec->kill_pending) {
         kill_process(rec);
@@ -204,7 +214,9 @@ void update_processes_after_frame() {
     }
     for (int i = get_process_count() - 1; i >= 0; i--) {
         process_record* p = get_process_by_index(i);
-        if (p && p->out_of_memory) kill_process_by_index(i);
+        if (!p || !p->out_of_memory) continue;
+        if (p->id == ROOT_PROCESS_ID) exit_on_fatal_error("** RUNTIME ERROR IN KERNEL **", "out of memory");
+        kill_process_by_index(i);
     }
     remove_killed_processes();
     // The mixer reads only its own copy: bring the audio owner's written pages over.

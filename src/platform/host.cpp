@@ -613,6 +613,49 @@ void os_sleep(uint32_t ms)
 }
 
 // ---------------------------------------------------------------------------
+// Host signals
+
+namespace {
+
+volatile sig_atomic_t quit_signal_arrived = 0;
+
+void on_quit_signal(int sig)
+{
+    if (quit_signal_arrived) {
+        // The loop has not taken up the first request (a script that never yields holds
+        // it): a second signal ends the program the host's way.
+        signal(sig, SIG_DFL);
+        raise(sig);
+        return;
+    }
+    quit_signal_arrived = 1;
+}
+
+}  // namespace
+
+void os_install_signal_handlers()
+{
+    struct sigaction quit = {};
+    quit.sa_handler = on_quit_signal;
+    sigemptyset(&quit.sa_mask);
+    quit.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &quit, nullptr);
+    sigaction(SIGINT, &quit, nullptr);
+    sigaction(SIGHUP, &quit, nullptr);
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, nullptr);
+}
+
+bool os_take_quit_signal()
+{
+    if (!quit_signal_arrived) return false;
+    quit_signal_arrived = 0;
+    return true;
+}
+
+// ---------------------------------------------------------------------------
 // Opening host paths and web addresses
 
 int velt_escape_url(const char* url, char* dst, int dst_size)

@@ -53,6 +53,13 @@ void velt_debug(const char* text);
 uint64_t os_get_time();
 void os_sleep(uint32_t ms);
 
+// SIGTERM, SIGINT and SIGHUP become a quit request that the main loop takes up, so the
+// normal shutdown writes every pending change; SIGPIPE is ignored, so a closed output
+// or a closed peer never ends the program.
+void os_install_signal_handlers();
+// True when a quit signal arrived since the last call.
+bool os_take_quit_signal();
+
 // The %-escaped form of a web address for the host "open" command: A-Z, a-z, 0-9
 // and - . / # & : = ? _ are kept, every other byte becomes '%' and two lowercase
 // hex digits. Returns the length, or -1 (dst empty) when it needs dst_size bytes or more.

@@ -416,8 +416,15 @@ void capture_metadata(const std::string& root) {
     captured_metadata->cursor = 0;
 }
 
-// Reads the entry list of a .q64.rom payload into root. False when it stopped early.
-bool read_rom_entries(const uint8_t* p, int64_t n, const std::string& root, bool keep_existing) {
+// True when path is folder itself or lies inside it.
+bool inside_folder(const std::string& path, const std::string& folder) {
+    return path.compare(0, folder.size(), folder) == 0 && (path.size() == folder.size() || path[folder.size()] == '/');
+}
+
+// Reads the entry list of a .q64.rom payload into root; entries that would land outside
+// folder are refused. False when it stopped early or refused an entry.
+bool read_rom_entries(const uint8_t* p, int64_t n, const std::string& root, const std::string& folder,
+                      bool keep_existing) {
     int64_t pos = 0;
     bool whole = true;
     for (int32_t count = 0; pos < n; count++) {
@@ -435,9 +442,14 @@ bool read_rom_entries(const uint8_t* p, int64_t n, const std::string& root, bool
             printf("** bad file description while mounting .q64.rom: %s\n", name.c_str());
             return false;
         }
+        bool inside = inside_folder(name.back() == '/' ? path.substr(0, path.size() - 1) : path, folder);
+        if (!inside) {
+            printf("** %s lies outside %s: not placed\n", name.c_str(), folder.c_str());
+            whole = false;
+        }
         if (name.back() == '/') {
             path.pop_back();
-            if (!make_folder(path)) return false;
+            if (inside && !make_folder(path)) return false;
             continue;
         }
         int64_t left = n - pos;
@@ -460,7 +472,7 @@ bool read_rom_entries(const uint8_t* p, int64_t n, const std::string& root, bool
             printf("** bad file length %d (%d) while mounting .q64.rom: %s\n", int(size), int(left), name.c_str());
             return false;
         }
-        if (!(keep_existing && pdisk_file_exists(path.c_str()))) {
+        if (inside && !(keep_existing && pdisk_file_exists(path.c_str()))) {
             if (!put_file(path, p + pos, size)) {
                 printf("** could not make %s while mounting .q64.rom\n", path.c_str());
                 whole = false;
@@ -751,6 +763,13 @@ void write_q64_rom_from_ram_files(pbuffer* out, const char* root_path, int flags
 
 const pbuffer* q64_rom_captured_metadata() { return captured_metadata; }
 
+bool is_q64_rom_image(const pbuffer* b) {
+    if (!b || !b->data || b->length < 8 || memcmp(b->data, "q64", 3) != 0) return false;
+    const uint8_t* d = b->data;
+    uint32_t packed = uint32_t(d[4]) | uint32_t(d[5]) << 8 | uint32_t(d[6]) << 16 | uint32_t(d[7]) << 24;
+    return packed > 0 && int64_t(packed) <= int64_t(b->length) - 8;
+}
+
 int populate_ram_folder_from_q64_rom_buffer(pbuffer* b, const char* ram_path) {
     return populate_ram_folder_from_q64_rom_buffer_ex(ram_path, b, ram_path, false);
 }
@@ -771,7 +790,7 @@ int populate_ram_folder_from_q64_rom_buffer_ex(const char* root_path, pbuffer* b
         int64_t produced = 0;
         whole = pxa_decode(b, text.data(), PXA_LIMIT, &produced);
         int64_t n = int64_t(strlen(reinterpret_cast<const char*>(text.data())));
-        if (!put_file(root + "/main.lua", text.data(), n)) whole = false;
+        if (!inside_folder(root + "/main.lua", folder) || !put_file(root + "/main.lua", text.data(), n)) whole = false;
     } else if (left >= 3 && memcmp(d + start, "q64", 3) == 0) {
         uint32_t packed = 0;
         if (left >= 8) {
@@ -794,13 +813,13 @@ int populate_ram_folder_from_q64_rom_buffer_ex(const char* root_path, pbuffer* b
             printf("  *** q64.rom decompression failed: %s\n", folder.c_str());
             whole = false;
         } else {
-            whole = read_rom_entries(payload.get(), got, root, keep_existing);
+            whole = read_rom_entries(payload.get(), got, root, folder, keep_existing);
         }
     } else if (left >= 3) {
         const void* zero = memchr(d, 0, size_t(b->length));
         int64_t n = zero ? static_cast<const uint8_t*>(zero) - d : b->length;
         if (n < b->length) whole = false;  // bytes after the code are not kept
-        if (!put_file(root + "/main.lua", d, n)) whole = false;
+        if (!inside_folder(root + "/main.lua", folder) || !put_file(root + "/main.lua", d, n)) whole = false;
     } else if (left > 0) {
         whole = false;
     }

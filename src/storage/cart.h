@@ -23,8 +23,9 @@ constexpr int Q64_ROM_CAPTURE_METADATA = 8;  // keep a copy of the root's .info.
 //
 // .q64.rom image, pxa block or plain code in b from its cursor (left at the end). Entry
 // names are taken under root ("" for the system ROM, whose names begin "system/"); folder
-// names the RAM folder being filled in messages and in the failure note. With keep_existing
-// files that already exist are left unchanged.
+// names the RAM folder being filled in messages and in the failure note, and an entry that
+// would land outside it is refused. With keep_existing files that already exist are left
+// unchanged.
 int populate_ram_folder_from_q64_rom_buffer_ex(const char* root, pbuffer* b, const char* folder,
                                                bool keep_existing);
 // The same with root = folder = ram_path and keep_existing false.
@@ -33,6 +34,8 @@ int populate_ram_folder_from_q64_rom_buffer(pbuffer* b, const char* ram_path);
 int populate_ram_folder_from_q64_buffer(const char* root, pbuffer* b);
 int populate_ram_folder_from_q64_buffer_v1(const char* root, pbuffer* b);
 int populate_ram_folder_from_q64_buffer_v2(const char* root, pbuffer* b);
+// True when b begins with a .q64.rom header whose packed size fits in b.
+bool is_q64_rom_image(const pbuffer* b);
 // Image cartridges cannot be read: reports that, fills nothing and notes the failure.
 void populate_ram_folder_from_q64_png_buffer(const char* root);
 

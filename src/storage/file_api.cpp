@@ -29,6 +29,7 @@ constexpr char NONE_FORMAT[] = "metadata_format=\"none\"";
 constexpr char EMPTY_HEADER[] = "--[[mox]]\n";
 constexpr char ANYWHEN_PREFIX[] = "anywhen://";
 constexpr char CARTRIDGE_MOUNT_ORIGIN[] = "/ram/mount/";
+constexpr char RAM_LIMIT_REACHED[] = "ram file limit reached";
 
 // Closes a handle opened for reading however the function is left.
 struct read_handle {
@@ -99,15 +100,31 @@ pbuffer* read_file(const std::string& path, const char* mode) {
     return copy;
 }
 
-// Writes the parts one after another as the whole file.
-bool write_file(const std::string& path, const char* mode, std::initializer_list<std::string_view> parts) {
+enum write_result { WRITE_DONE, WRITE_FAILED, WRITE_NO_ROOM };
+
+// Writes the parts one after another as the whole file. A file that would pass the
+// RAM-file budget is not opened, so it keeps its previous contents.
+write_result write_file(const std::string& path, const char* mode, std::initializer_list<std::string_view> parts) {
+    int64_t total = 0;
+    for (std::string_view p : parts) total += int64_t(p.size());
+    if (!pdisk_ram_room(path.c_str(), mode, total)) return WRITE_NO_ROOM;
     ram_file* f = pfopen(path.c_str(), mode);
-    if (!f) return false;
+    if (!f) return WRITE_FAILED;
     bool ok = true;
     for (std::string_view p : parts) {
         if (!p.empty() && pfwrite(p.data(), 1, int64_t(p.size()), f) != int32_t(p.size())) ok = false;
     }
-    return pfclose(f) == 0 && ok;
+    return pfclose(f) == 0 && ok ? WRITE_DONE : WRITE_FAILED;
+}
+
+// The refusal text of a write, or null.
+const char* write_refusal(write_result r) { return r == WRITE_NO_ROOM ? RAM_LIMIT_REACHED : nullptr; }
+
+// Pushes a refusal text as the one result, or nothing.
+int push_refusal(lua_State* L, const char* refusal) {
+    if (!refusal) return 0;
+    lua_pushstring(L, refusal);
+    return 1;
 }
 
 // Host text (UTF-8) form of t6scii bytes; zero bytes are kept as they are.
@@ -135,12 +152,13 @@ bool mount_at_or_under(const char* mount_point, const std::string& path) {
 // Writes the bytes of a cartridge file. Cartridge mounts at or under the path are written back
 // first, so that no pending write-back lands on the new bytes later, and dropped afterwards,
 // so that the next access mounts the new contents instead of the stale folder.
-void store_cartridge(const std::string& path, std::string_view bytes) {
+write_result store_cartridge(const std::string& path, std::string_view bytes) {
     for (int32_t i = pmounts - 1; i >= 0; i--) {
         if (i < pmounts && mount_at_or_under(text_of(pmount_table[i].mount_point), path))
             flush_dirty_mount(&pmount_table[i], 0);
     }
-    write_file(path, "wf", {bytes});
+    write_result result = write_file(path, "wf", {bytes});
+    if (result == WRITE_NO_ROOM) return result;
     for (int32_t i = pmounts - 1; i >= 0; i--) {
         if (i >= pmounts) continue;
         const pmount& m = pmount_table[i];
@@ -149,6 +167,7 @@ void store_cartridge(const std::string& path, std::string_view bytes) {
         std::string mount_point = text_of(m.mount_point);
         delete_mount_point(mount_point.c_str());
     }
+    return result;
 }
 
 // The host path of cache/<folder>[/<name>] in the application-data folder; empty when too long.
@@ -264,10 +283,12 @@ int lua54_fetch_local(lua_State* L) {
     return unmox_from_fetched_buffer(L, bytes.b, path.c_str(), int(flags & 0xFF));
 }
 
-int lua54_store_local(lua_State* L) {
-    lua_settop(L, 3);
+namespace {
+
+// The work of store; a refusal text or null.
+const char* store_value(lua_State* L) {
     const std::string path = normalised_arg(L, 1);
-    if (path.empty()) return 0;
+    if (path.empty()) return nullptr;
     size_t value_length = 0, meta_length = 0;
     const char* value = string_arg(L, 2, &value_length);
     const char* meta = string_arg(L, 3, &meta_length);
@@ -285,36 +306,38 @@ int lua54_store_local(lua_State* L) {
         // Text files hold host text, which is what fetch turns back into these bytes.
         if (is_text_ext(ext)) {
             std::string host;
-            if (!encode_text_bytes(content, &host)) return 0;
+            if (!encode_text_bytes(content, &host)) return nullptr;
             content.swap(host);
         }
-        write_file(path, "w", {content});
-        return 0;
+        return write_refusal(write_file(path, "w", {content}));
     }
 
     const int cartridge = q64_path_kind(path.c_str());
     if (cartridge != 0) {
-        if (!value) return 0;
-        if (cartridge == 3 && (int64_t(value_length) < Q64_PNG_MIN_BYTES || memcmp(value + 1, "PNG", 3) != 0)) {
-            lua_pushstring(L, "invalid .q64.png file: not a valid PNG");
-            return 1;
-        }
-        store_cartridge(path, std::string_view(value, value_length));
-        return 0;
+        if (!value) return nullptr;
+        if (cartridge == 3 && (int64_t(value_length) < Q64_PNG_MIN_BYTES || memcmp(value + 1, "PNG", 3) != 0))
+            return "invalid .q64.png file: not a valid PNG";
+        return write_refusal(store_cartridge(path, std::string_view(value, value_length)));
     }
 
     if (is_image_ext(ext)) {
         store_image(L, path, ext);
-        return 0;
+        return nullptr;
     }
 
     // The mox text is made before the file is opened: a value that cannot be written leaves
     // the file as it was.
     buffer_holder text(create_buffer_2(1024, FILE_API_BUFFER_TAG));
-    if (!text.b || stringify_object(L, 2, text.b, MOX_STORE_FLAGS) < 0) return 0;
+    if (!text.b || stringify_object(L, 2, text.b, MOX_STORE_FLAGS) < 0) return nullptr;
     std::string_view header = meta ? std::string_view(meta, meta_length) : std::string_view(EMPTY_HEADER);
-    write_file(path, "w", {header, std::string_view(text_of(text.b), size_t(length_of(text.b)))});
-    return 0;
+    return write_refusal(write_file(path, "w", {header, std::string_view(text_of(text.b), size_t(length_of(text.b)))}));
+}
+
+}  // namespace
+
+int lua54_store_local(lua_State* L) {
+    lua_settop(L, 3);
+    return push_refusal(L, store_value(L));
 }
 
 // ---------------------------------------------------------------------------
@@ -380,11 +403,14 @@ int lua54_fetch_metadata_from_file(lua_State* L) {
     return destringify_object_metadata(L, text_of(h.f->contents), length);
 }
 
-int lua54_store_metadata_str_to_file(lua_State* L) {
+namespace {
+
+// The work of _store_metadata_str_to_file; a refusal text or null.
+const char* replace_metadata(lua_State* L) {
     const std::string path = normalised_arg(L, 1);
     size_t header_length = 0;
     const char* header = string_arg(L, 2, &header_length);
-    if (path.empty() || !header) return 0;
+    if (path.empty() || !header) return nullptr;
     // The body is copied out before the file is opened for writing, which empties a ram file.
     std::string body;
     ram_file* f = pfopen(path.c_str(), "r");
@@ -395,12 +421,16 @@ int lua54_store_metadata_str_to_file(lua_State* L) {
         body.assign(data + skip, size_t(length - skip));
         pfclose(f);
     } else if (pdisk_file_exists(path.c_str())) {
-        return 0;  // there but unreadable: never replace it by the header alone
+        return nullptr;  // there but unreadable: never replace it by the header alone
     }
     const bool keep_header = !contains(header, header_length, NONE_FORMAT);
-    write_file(path, "w", {keep_header ? std::string_view(header, header_length) : std::string_view(), body});
-    return 0;
+    return write_refusal(
+        write_file(path, "w", {keep_header ? std::string_view(header, header_length) : std::string_view(), body}));
 }
+
+}  // namespace
+
+int lua54_store_metadata_str_to_file(lua_State* L) { return push_refusal(L, replace_metadata(L)); }
 
 // ---------------------------------------------------------------------------
 // Folders, status, paths, copying and deletion
@@ -421,21 +451,48 @@ int lua54_mkdir(lua_State* L) {
     return 1;
 }
 
-int lua54_fstat(lua_State* L) {
-    const std::string path = normalised_arg(L, 1);
-    if (path.empty()) return 0;
-    if (q64_path_kind(path.c_str()) != 0) flush_dirty_mounts_immediately();
-    if (pdisk_directory_exists(path.c_str(), 1)) {
-        lua_pushstring(L, "folder");
-        lua_pushinteger(L, pfile_size(path.c_str(), 1));
-    } else if (pdisk_file_exists(path.c_str())) {
-        lua_pushstring(L, "file");
-        lua_pushinteger(L, pfile_size(path.c_str(), 0));
-    } else {
-        return 0;
+namespace {
+
+struct file_status {
+    const char* kind;         // "folder", "file", or null when nothing is there
+    int64_t size;
+    const char* description;  // mount description or null
+};
+
+file_status status_of(const std::string& path) {
+    file_status st{nullptr, 0, nullptr};
+    const bool cartridge = q64_path_kind(path.c_str()) != 0;
+    if (cartridge) flush_dirty_mounts_immediately();
+    // A cartridge file that is not mounted reads as the folder it holds; it is reported so
+    // without unpacking it, or a listing that asks about every entry would unpack them all.
+    const uint32_t held = automount_blocked;
+    if (cartridge && !get_mount_description(path.c_str())) {
+        automount_parents(path.c_str());
+        automount_blocked = 1;
     }
-    const char* description = get_mount_description(path.c_str());
-    if (description) lua_pushstring(L, description);
+    if (pdisk_directory_exists(path.c_str(), 1)) {
+        st = {"folder", pfile_size(path.c_str(), 1), nullptr};
+    } else if (pdisk_file_exists(path.c_str())) {
+        st = {cartridge ? "folder" : "file", pfile_size(path.c_str(), 0), nullptr};
+    }
+    automount_blocked = held;
+    if (st.kind) st.description = get_mount_description(path.c_str());
+    return st;
+}
+
+}  // namespace
+
+int lua54_fstat(lua_State* L) {
+    file_status st;
+    {
+        const std::string path = normalised_arg(L, 1);
+        if (path.empty()) return 0;
+        st = status_of(path);
+    }
+    if (!st.kind) return 0;
+    lua_pushstring(L, st.kind);
+    lua_pushinteger(L, st.size);
+    if (st.description) lua_pushstring(L, st.description);
     else lua_pushnil(L);
     return 3;
 }
@@ -458,7 +515,7 @@ int lua54_fcopy(lua_State* L) {
     const char* destination = string_arg(L, 2);
     int64_t copied = source && destination ? fcopy(source, destination) : 0;
     spend_cpu(copied > 0 ? copied : 1);
-    return 0;
+    return push_refusal(L, copied < 0 ? RAM_LIMIT_REACHED : nullptr);
 }
 
 int lua54_fdelete(lua_State* L) {

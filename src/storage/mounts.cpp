@@ -254,11 +254,22 @@ pmount* mount_q64_path(const char* path) {
         return nullptr;
     }
     if (f) {
+        uint64_t refusals = ram_file_refusals;
         int kind = q64_path_kind(path);
         if (kind == 1) populate_ram_folder_from_q64_buffer(folder, f->contents);
         else if (kind == 2) populate_ram_folder_from_q64_rom_buffer(f->contents, folder);
         else if (kind == 3) populate_ram_folder_from_q64_png_buffer(folder);
         pfclose(f);
+        if (ram_file_refusals != refusals) {
+            // Only part of it fits in the ram files: a mount of that part could be written
+            // back over the whole cartridge.
+            delete_ram_files_in_path(folder);
+            automount_blocked = saved;
+            snprintf(velt_debug_string, sizeof(velt_debug_string),
+                     "** %s does not fit in the ram file limit: not mounted\n", path);
+            velt_debug(velt_debug_string);
+            return nullptr;
+        }
     }
     pmount* m = nullptr;
     pbuffer* norm = normalise_orvalune_path(path);
@@ -352,7 +363,9 @@ int flush_dirty_mount(pmount* m, int delayed) {
         clear_dirty(*m);
         return 1;
     }
-    ram_file* f = pfopen(mount_point.c_str(), "wf");
+    // A cartridge kept in a ram folder counts against the ram-file budget like any file.
+    ram_file* f = pdisk_ram_room(mount_point.c_str(), "wf", image->length) ? pfopen(mount_point.c_str(), "wf")
+                                                                           : nullptr;
     if (!f) {
         destroy_buffer(image);
         retry_later(*m);
@@ -527,12 +540,13 @@ int64_t fcopy(const char* source, const char* destination) {
         destroy_buffer(os);
         destroy_buffer(od);
         ram_file* fs = same ? nullptr : pfopen(text_of(ns), "r");
-        // The destination is only opened (and so emptied) once the source has opened.
-        ram_file* fd = fs ? pfopen(text_of(nd), "w") : nullptr;
-        if (fs && fd && fs != fd) {
-            int32_t len = fs->contents ? fs->contents->length : 0;
-            if (len > 0) copied = bwrite(fs->contents->data, 1, len, fd->contents);
-        }
+        int32_t len = fs && fs->contents ? fs->contents->length : 0;
+        // The destination is only opened (and so emptied) once the source has opened and
+        // its bytes are known to fit.
+        bool room = fs && pdisk_ram_room(text_of(nd), "w", len);
+        if (fs && !room) copied = -1;
+        ram_file* fd = room ? pfopen(text_of(nd), "w") : nullptr;
+        if (fs && fd && fs != fd && len > 0) copied = pfwrite(fs->contents->data, 1, len, fd);
         pfclose(fs);
         pfclose(fd);
     }
@@ -698,6 +712,30 @@ void prune_process_mounts(int64_t process_id) {
 // ---------------------------------------------------------------------------
 // Configuration file
 
+namespace {
+
+// "ram_limit_mb <megabytes>": the RAM-file budget. Older programs skip the line.
+constexpr char RAM_LIMIT_KEY[] = "ram_limit_mb ";
+constexpr size_t RAM_LIMIT_KEY_LENGTH = sizeof(RAM_LIMIT_KEY) - 1;
+constexpr int64_t RAM_LIMIT_MAX_MB = int64_t(1) << 20;
+
+void read_ram_limit(const char* text) {
+    char* end = nullptr;
+    errno = 0;
+    long long mb = strtoll(text, &end, 10);
+    while (end && (*end == ' ' || *end == '\r')) end++;
+    if (errno != 0 || end == text || (end && *end) || mb < 1 || mb > RAM_LIMIT_MAX_MB) {
+        snprintf(velt_debug_string, sizeof(velt_debug_string), "ignored config line: %s%s\n", RAM_LIMIT_KEY, text);
+        velt_debug(velt_debug_string);
+        return;
+    }
+    ram_file_limit = int64_t(mb) << 20;
+    snprintf(velt_debug_string, sizeof(velt_debug_string), "ram file limit: %lld MB\n", mb);
+    velt_debug(velt_debug_string);
+}
+
+}  // namespace
+
 int process_config() {
     char config_path[VELT_PATH_MAX];
     char drive[VELT_PATH_MAX];
@@ -723,6 +761,7 @@ int process_config() {
         }
     }
 
+    ram_file_limit = RAM_FILE_LIMIT_DEFAULT;
     pbuffer* text = create_buffer_from_file(config_path);
     if (!text) return 0;
     const char* data = text_of(text);
@@ -733,6 +772,10 @@ int process_config() {
         while (end < length && data[end] != '\n') end++;
         std::string line(data + pos, size_t(end - pos));
         pos = end + 1;
+        if (line.compare(0, RAM_LIMIT_KEY_LENGTH, RAM_LIMIT_KEY) == 0) {
+            read_ram_limit(line.c_str() + RAM_LIMIT_KEY_LENGTH);
+            continue;
+        }
         if (line.compare(0, 6, "mount ") != 0) continue;
         size_t v = 6;
         while (v < line.size() && uint8_t(line[v]) > 32 && uint8_t(line[v]) < 128) v++;

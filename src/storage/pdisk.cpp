@@ -1,6 +1,7 @@
 // File table, path rules and file handles.
 #include "storage/pdisk.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +23,9 @@ ram_file* pfile[MAX_PFILES];
 int32_t num_pfiles = 0;
 uint64_t total_pdisk_calls = 0;
 uint32_t automount_blocked = 0;
+int64_t ram_file_limit = RAM_FILE_LIMIT_DEFAULT;
+int64_t ram_file_bytes = 0;
+uint64_t ram_file_refusals = 0;
 
 // A written host file goes to a fresh file beside it and replaces it only once every
 // byte is known to be on disk.
@@ -305,6 +309,20 @@ bool commit_host_write(host_stream* hs, const pbuffer* contents) {
 
 pbuffer* new_contents() { return create_buffer_2(1024, BUFFER_TAG_FILE); }
 
+// Brings the budget up to date with a ram entry's present size.
+void count_ram_entry(ram_file* f) {
+    if (f->kind != PFILE_RAM) return;
+    int64_t size = f->contents ? f->contents->length : 0;
+    ram_file_bytes += size - f->counted;
+    f->counted = size;
+}
+
+// True when ram entry f may grow to size bytes.
+bool ram_entry_fits(const ram_file* f, int64_t size) {
+    if (f->kind != PFILE_RAM || size <= f->counted) return true;
+    return ram_file_bytes - f->counted + size <= ram_file_limit;
+}
+
 void too_many_files() {
     printf("** too many files **\n");
     velt_debug("** too many files **\n");
@@ -336,7 +354,8 @@ int find_mount_for(const char* norm, int skip_exact) {
 
 // Resolution of a normalised path; null when no mount covers it.
 pbuffer* resolve_normalised(const char* norm, uint32_t* kind, int skip_exact) {
-    automount_p_path(norm);
+    // Past a mount at the path itself the cartridge file is wanted, not its contents.
+    automount_prefixes(norm, !skip_exact);
     int i = find_mount_for(norm, skip_exact);
     if (i < 0) return nullptr;
     const pmount& m = pmount_table[i];
@@ -361,6 +380,7 @@ void free_all_entries() {
         pfile[i] = nullptr;
     }
     num_pfiles = 0;
+    ram_file_bytes = 0;
 }
 
 void free_all_mounts() {
@@ -428,11 +448,16 @@ pbuffer* resolve_to_origin(const char* path, uint32_t* kind, int skip_exact) {
     return origin ? origin : empty_text();
 }
 
-void automount_p_path(const char* path) {
+void automount_p_path(const char* path) { automount_prefixes(path, true); }
+
+void automount_parents(const char* path) { automount_prefixes(path, false); }
+
+void automount_prefixes(const char* path, bool whole) {
     if (automount_blocked || !path || strlen(path) < 2) return;
     automount_blocked = 1;
     std::string prefix;
     for (size_t i = 1;; i++) {
+        if (path[i] == 0 && !whole) break;
         if (path[i] == '/' || path[i] == 0) {
             prefix.assign(path, i);
             if (q64_path_kind(prefix.c_str()) != 0 && !pdisk_directory_exists(prefix.c_str(), 1)) {
@@ -592,6 +617,7 @@ int32_t pfile_range_start(const char* name) { return name ? find_window(name).lo
 
 void free_pfile(ram_file* f) {
     if (!f) return;
+    if (f->kind == PFILE_RAM) ram_file_bytes -= f->counted;
     release_host_stream(f->host_file, true);
     if (f->origin && f->origin != f->name) destroy_buffer(f->origin);
     destroy_buffer(f->name);
@@ -654,9 +680,14 @@ ram_file* pfile_copy_to_ram(const char* path) {
                 destroy_buffer(copy);  // already a ram entry of that name
             } else {
                 if (!dst) dst = pfile_insert(text_of(norm), PFILE_RAM, text_of(norm));
-                if (dst) {
+                if (dst && !ram_entry_fits(dst, copy->length)) {
+                    ram_file_refusals++;
+                    destroy_buffer(copy);
+                    dst = nullptr;
+                } else if (dst) {
                     destroy_buffer(dst->contents);
                     dst->contents = copy;
+                    count_ram_entry(dst);
                 } else {
                     destroy_buffer(copy);
                 }
@@ -782,7 +813,35 @@ int32_t pfread(void* buffer, int64_t size, int64_t count, ram_file* f) {
 
 int32_t pfwrite(const void* buffer, int64_t size, int64_t count, ram_file* f) {
     if (!f || !f->contents) return 0;
-    return bwrite(buffer, size, count, f->contents);
+    if (f->kind == PFILE_RAM && size > 0 && count > 0) {
+        int64_t end = count <= PBUFFER_MAX_LENGTH / size ? f->contents->cursor + size * count : INT64_MAX;
+        if (!ram_entry_fits(f, std::max<int64_t>(end, f->contents->length))) {
+            ram_file_refusals++;
+            return 0;
+        }
+    }
+    int32_t written = bwrite(buffer, size, count, f->contents);
+    count_ram_entry(f);
+    return written;
+}
+
+int pdisk_ram_room(const char* path, const char* mode, int64_t length) {
+    if (!mode || length < 0) return 0;
+    pbuffer* norm = normalise_orvalune_path(path);
+    if (!norm) return 1;  // nothing can be written there anyway
+    uint32_t kind = 0;
+    pbuffer* origin = resolve_normalised(text_of(norm), &kind, mode[1] == 'f');
+    int fits = 1;
+    if (origin && kind == MOUNT_RAM) {
+        const ram_file* f = find_ram_file(text_of(origin));
+        int64_t counted = f ? f->counted : 0;
+        int64_t kept = f && mode[0] == 'a' && f->contents ? f->contents->length : 0;
+        fits = ram_file_bytes - counted + kept + length <= ram_file_limit;
+    }
+    destroy_buffer(origin);
+    destroy_buffer(norm);
+    if (!fits) ram_file_refusals++;
+    return fits;
 }
 
 int pfclose(ram_file* f) {
@@ -803,6 +862,7 @@ int pfclose(ram_file* f) {
             result = 1;
         }
     }
+    count_ram_entry(f);
     if (f->kind == PFILE_RAM && (f->mode == 'w' || f->mode == 'a')) mark_ram_origin_dirty(text_of(f->origin));
     if (f->kind == PFILE_HOST) {
         free_pfile(f);

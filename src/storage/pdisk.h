@@ -44,6 +44,7 @@ struct ram_file {
     char mode;                // 'r', 'w', 'a' while open, else 0
     char mode_modifier;       // 'f', 'e', 'm', 'b' or 0
     uint64_t last_open_time;  // set by pfile_reopen
+    int64_t counted;          // bytes of a ram entry counted in ram_file_bytes
 };
 
 struct pmount {
@@ -67,6 +68,18 @@ extern uint32_t host_write_flag;
 extern uint32_t host_write_cleared_ms;
 extern uint32_t automount_blocked;
 
+// ---- RAM-file budget ----
+// Every ram file's bytes count against one budget, set by the configuration file's
+// "ram_limit_mb" line (1 GiB without one). A write that would pass it is refused.
+constexpr int64_t RAM_FILE_LIMIT_DEFAULT = int64_t(1) << 30;
+extern int64_t ram_file_limit;
+extern int64_t ram_file_bytes;
+extern uint64_t ram_file_refusals;  // writes refused so far for want of room
+// 1 when writing a file of length bytes at path (opened with mode, so "wf" reaches a
+// mounted cartridge file itself) keeps the ram files within the budget; paths that are
+// not ram files always fit.
+int pdisk_ram_room(const char* path, const char* mode, int64_t length);
+
 // ---- Paths ----
 // Normalised absolute virtual path (new buffer), or null when the path is refused.
 // Relative paths are joined to the current process's working directory.
@@ -79,6 +92,10 @@ int get_path_parent_match_depth(const char* mount_point, const char* path);
 // normalise or no mount covers it); *kind gets the mount's kind on success.
 pbuffer* resolve_to_origin(const char* path, uint32_t* kind, int skip_exact);
 void automount_p_path(const char* path);
+// The same, leaving the path itself unmounted.
+void automount_parents(const char* path);
+// automount_p_path, or with whole false automount_parents.
+void automount_prefixes(const char* path, bool whole);
 // Lower-cased extension (the last two dot components when there are two) in one shared
 // string that the next call overwrites; empty when none.
 const char* get_ext(const char* path);
@@ -127,6 +144,7 @@ void trace_pfopen(const char* path);
 // about 256 KB of a host file) or 'b'.
 ram_file* pfopen(const char* path, const char* mode);
 int32_t pfread(void* buffer, int64_t size, int64_t count, ram_file* f);
+// Writes nothing (0) when a ram file would pass the RAM-file budget.
 int32_t pfwrite(const void* buffer, int64_t size, int64_t count, ram_file* f);
 // Closes a handle, writing a written host file back whole. 0, or 1 when that write-back
 // failed (the host file then keeps its previous contents). Null is ignored.
@@ -156,7 +174,8 @@ int delete_path(const char* path);
 // 0 success, 1 already exists or unnormalisable, 2 a table is full, or the host's
 // folder creation result.
 int pmkdir(const char* path);
-// Bytes copied (0 when either file failed to open, or source and destination are one file).
+// Bytes copied (0 when either file failed to open, or source and destination are one file;
+// -1 when the copy would pass the RAM-file budget, the destination then left as it was).
 int64_t fcopy(const char* source, const char* destination);
 const char* get_mount_description(const char* path);
 // Lists a folder: with a script state pushes the name table and the folder count and

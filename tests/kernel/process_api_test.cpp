@@ -153,19 +153,28 @@ TEST_F(ProcessApi, KillingTheCallerIsDeferredUntilItsSliceReturns) {
 }
 
 TEST_F(ProcessApi, KillingAProcessBelowOnTheStackIsDeferredAndRestartRefused) {
-    // The test process runs a slice of a child that kills the test process (its caller).
-    process_record* child =
-        create_process_from_code("_kill_process(1, 1) _kill_process(1) flip()", "child", "/apps/c.lua", "");
+    // Process 2 runs a slice of a child that kills process 2 (its caller); the child's
+    // attempts on the root (process 1) are refused.
+    process_record* caller = make("caller");
+    process_record* child = create_process_from_code(
+        "_kill_process(1) _kill_process(1, 1) _kill_process(2, 1) _kill_process(2) flip()", "child", "/apps/c.lua", "");
     ASSERT_NE(child, nullptr);
-    p->slice_depth = 1;  // the test process's own slice is on the stack
+    p->slice_depth = 1;
+    caller->slice_depth = 1;  // both callers' slices are on the stack
     run_process_slice(child, 1.0);
     p->slice_depth = 0;
-    EXPECT_EQ(p->kill_pending, 1u);
-    EXPECT_NE(p->L, nullptr);
-    EXPECT_STREQ(p->name, "test");  // not restarted under itself
-    EXPECT_EQ(get_process(1), nullptr);
+    caller->slice_depth = 0;
+    EXPECT_EQ(caller->kill_pending, 1u);
+    EXPECT_NE(caller->L, nullptr);
+    EXPECT_STREQ(caller->name, "caller");  // not restarted under itself
+    EXPECT_EQ(get_process(2), nullptr);
+    EXPECT_EQ(p->kill_pending, 0u);
+    EXPECT_STREQ(p->name, "test");
     remove_killed_processes();
-    EXPECT_EQ(ids(), (ids_t{2}));
+    EXPECT_EQ(ids(), (ids_t{1, 3}));
+    // The root may still end itself.
+    EXPECT_EQ(exec("_kill_process(1)"), "");
+    EXPECT_EQ(get_process(1), nullptr);
 }
 
 TEST_F(ProcessApi, ProcessStateDisplaySizeAndList) {

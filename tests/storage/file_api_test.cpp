@@ -121,7 +121,7 @@ TEST_F(FileApi, FstatOfFilesFoldersMountsAndNothing) {
     mkdir((home + "/other").c_str(), 0755);
     mount_host_path("/hd", (home + "/other").c_str());
     exec("store('/ram/x', 'abc', " + bare + ")");
-    // A cartridge is a folder with the cartridge file's size, described by its ram mount.
+    // A cartridge is a folder with the cartridge file's size, described by its ram mount once mounted.
     host_put(drive + "/c.q64", std::string(1000, 'x'));
     EXPECT_EQ(all("return fstat('/f.dat')"), "file|5|nil");
     EXPECT_EQ(all("local k, _, d = _fstat('/sub') return k, d"), "folder|nil");
@@ -129,6 +129,9 @@ TEST_F(FileApi, FstatOfFilesFoldersMountsAndNothing) {
     EXPECT_EQ(all("local k, _, d = fstat('/hd') return k, d"), "folder|host:" + home + "/other");
     EXPECT_EQ(all("return fstat('/ram')"), "folder|0|/ram");
     EXPECT_EQ(all("return select('#', fstat('/ram/x')), fstat('/ram/x')"), "3|file|3|nil");
+    // Asking does not unpack it: only an access inside mounts it.
+    EXPECT_EQ(all("return fstat('/c.q64')"), "folder|1000|nil");
+    exec("ls('/c.q64')");
     EXPECT_EQ(all("local k, n, d = fstat('/c.q64') return k, n, d:sub(1, 12)"), "folder|1000|/ram/mount/m");
     expect_runs({{"fstat('/nothing')", none}, {"fstat('no good')", none}, {"fstat()", none}});
 }
