@@ -126,6 +126,7 @@ struct temp_drive : testing::Test {
 
     void TearDown() override {
         pfile_reset();
+        ram_file_limit = RAM_FILE_LIMIT_DEFAULT;
         cproc = saved_cproc;
         app.exclusive_process = 0;
         memcpy(config.home_folder, saved_home, sizeof saved_home);

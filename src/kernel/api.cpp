@@ -1,7 +1,10 @@
 // The script API registry and the helpers that script functions share.
 #include "kernel/api.h"
 
+#include <array>
 #include <cmath>
+#include <iterator>
+#include <utility>
 
 #include "gfx/draw_state.h"
 #include "gfx/shapes.h"
@@ -39,7 +42,7 @@ struct api_entry {
     lua_CFunction fn;
 };
 
-const api_entry api_functions[] = {
+constexpr api_entry api_functions[] = {
     // table functions
     {"deli", lua54_deli},
     {"add", lua54_add},
@@ -212,15 +215,32 @@ const api_entry api_functions[] = {
     {"memset", lua54_memset},
 };
 
+// Each function as the script sees it: behind the guard against host allocation failures.
+// Aliases share one guard, as they share one function.
+template <size_t... I>
+constexpr std::array<int (*)(lua_State*), sizeof...(I)> guard_all(std::index_sequence<I...>) {
+    return {{&api_guarded<api_functions[I].fn>...}};
+}
+
+constexpr auto guarded_functions = guard_all(std::make_index_sequence<std::size(api_functions)>{});
+
 }  // namespace
+
+int api_host_memory_error(lua_State* L) {
+    // The process ends as when its own heap runs out; a protected call sees Lua's own text.
+    if (cproc) cproc->out_of_memory = 1;
+    cpu_superyielding = SUPERYIELD;
+    lua_pushliteral(L, "not enough memory");
+    return lua_error(L);
+}
 
 void api_for_each_function(void (*visit)(const char*, int (*)(lua_State*), void*), void* ctx) {
     for (const api_entry& e : api_functions) visit(e.name, e.fn, ctx);
 }
 
 void api_add_c_functions(lua_State* L) {
-    for (const api_entry& e : api_functions) {
-        lua_pushcfunction(L, e.fn);
-        lua_setglobal(L, e.name);
+    for (size_t i = 0; i < std::size(api_functions); i++) {
+        lua_pushcfunction(L, guarded_functions[i]);
+        lua_setglobal(L, api_functions[i].name);
     }
 }

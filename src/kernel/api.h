@@ -3,8 +3,31 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <new>
+#include <stdexcept>
 
 struct lua_State;
+
+// Raises the calling process's memory error: the process is marked out of memory (it ends
+// when its slice does) and a protected call gets "not enough memory". Never returns.
+int api_host_memory_error(lua_State* L);
+
+// A script function F behind a guard: a C++ allocation failure inside it (the host is out
+// of memory, or a container was asked for more than it can hold) becomes the process's
+// memory error instead of escaping into the interpreter.
+template <int (*F)(lua_State*)>
+int api_guarded(lua_State* L) {
+    bool failed = false;
+    int results = 0;
+    try {
+        results = F(L);
+    } catch (const std::bad_alloc&) {
+        failed = true;
+    } catch (const std::length_error&) {
+        failed = true;
+    }
+    return failed ? api_host_memory_error(L) : results;
+}
 
 // Sets every global function of the script API in a new script state.
 void api_add_c_functions(lua_State* L);

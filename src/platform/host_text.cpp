@@ -326,7 +326,7 @@ pbuffer* decode_host_text(const pbuffer* buffer)
     if (form == FORM_UTF8) {
         // Decoding never makes the text longer.
         pbuffer* out = create_buffer_2(n, HOST_TEXT_BUFFER_TAG);
-        decode_utf8(s, n, out);
+        if (out) decode_utf8(s, n, out);
         return out;
     }
 
@@ -334,7 +334,7 @@ pbuffer* decode_host_text(const pbuffer* buffer)
     int64_t room = (form == FORM_UTF16_BE || form == FORM_UTF16_LE) ? (n / 2) * 3 + 4 : n + 4;
     if (room > HOST_TEXT_MAX_LENGTH) room = HOST_TEXT_MAX_LENGTH;
     uint8_t* utf8 = (uint8_t*)malloc((size_t)room);
-    if (!utf8) return create_buffer_2(0, HOST_TEXT_BUFFER_TAG);
+    if (!utf8) return nullptr;
     int64_t len = 0;
     switch (form) {
     case FORM_UTF16_BE: len = utf16_to_utf8(s, n, true, utf8, room); break;
@@ -344,7 +344,7 @@ pbuffer* decode_host_text(const pbuffer* buffer)
     case FORM_UTF8: break;
     }
     pbuffer* out = create_buffer_2(len, HOST_TEXT_BUFFER_TAG);
-    decode_utf8(utf8, len, out);
+    if (out) decode_utf8(utf8, len, out);
     free(utf8);
     return out;
 }
@@ -355,7 +355,7 @@ pbuffer* encode_host_text(const char* text)
     int64_t capacity = (int64_t)(length + length / 2);
     if (capacity > HOST_TEXT_MAX_LENGTH) capacity = HOST_TEXT_MAX_LENGTH;
     pbuffer* out = create_buffer_2(capacity, HOST_TEXT_BUFFER_TAG);
-    if (!text) return out;
+    if (!text || !out) return out;
 
     for (const uint8_t* p = (const uint8_t*)text; *p; p++) {
         if (out->length > HOST_TEXT_MAX_LENGTH - 8) break;

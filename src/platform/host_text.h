@@ -19,10 +19,11 @@ extern const uint32_t unicode_katakana[50];
 extern const uint32_t unicode_superscript[16];
 
 // t6scii form of the host text held in buffer (its length bytes): a new buffer
-// that the caller destroys; null for a null buffer. The input is not changed.
+// that the caller destroys; null for a null buffer or when memory runs out. The input
+// is not changed.
 // A leading byte-order mark selects UTF-8, UTF-16 or UTF-32 input.
 pbuffer* decode_host_text(const pbuffer* buffer);
 
 // UTF-8 form of the zero-terminated t6scii text: a new buffer that the caller
-// destroys; an empty buffer for a null text.
+// destroys; an empty buffer for a null text; null when memory runs out.
 pbuffer* encode_host_text(const char* text);

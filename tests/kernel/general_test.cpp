@@ -7,6 +7,7 @@
 
 #include "kernel/api.h"
 #include "kernel/process.h"
+#include "kernel/slice.h"
 #include "lauxlib.h"
 #include "lua.h"
 #include "test_support.h"
@@ -43,6 +44,36 @@ TEST(Registry, EveryNameOnceWithSharedFunctionsForAliases) {
     EXPECT_EQ(functions.size(), 139u);
     EXPECT_EQ(names.front(), "deli");
     EXPECT_EQ(names.back(), "memset");
+}
+
+int throw_bad_alloc(lua_State*) { throw std::bad_alloc(); }
+int throw_length_error(lua_State*) {
+    std::string s;
+    s.reserve(s.max_size() + 1);
+    return 0;
+}
+int raise_plain(lua_State* L) { return luaL_error(L, "plain"); }
+int return_two(lua_State* L) {
+    lua_pushinteger(L, 1);
+    lua_pushinteger(L, 2);
+    return 2;
+}
+
+TEST_F(Script, HostAllocationFailureInAFunctionIsTheProcessMemoryError) {
+    lua_register(p->L, "bad_alloc", api_guarded<throw_bad_alloc>);
+    lua_register(p->L, "length_error", api_guarded<throw_length_error>);
+    lua_register(p->L, "two", api_guarded<return_two>);
+    lua_register(p->L, "plain", api_guarded<raise_plain>);
+    // Results and script errors pass the guard unchanged.
+    EXPECT_EQ(run("two()"), "1 2");
+    EXPECT_EQ(run("pcall(plain)"), "false plain");
+    EXPECT_EQ(p->out_of_memory, 0);
+    for (const char* f : {"bad_alloc", "length_error"}) {
+        p->out_of_memory = 0;
+        EXPECT_EQ(run(std::string("pcall(") + f + ")"), "false not enough memory") << f;
+        EXPECT_EQ(p->out_of_memory, 1) << f;
+    }
+    cpu_superyielding = 0;
 }
 
 TEST_F(Script, TableFunctions) {

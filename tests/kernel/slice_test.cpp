@@ -1,4 +1,4 @@
-// Slices: budgets, debt and its cap, fractions, nested slices, errors by slot and memory limits.
+// Slices: budgets, debt and its cap, fractions, nested slices, errors by id and memory limits.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -88,18 +88,31 @@ TEST_F(Slices, ReturningMainChunkRemovesTheProcess) {
 TEST_F(Slices, RuntimeErrorRemovesHighIdsAndTellsTheWindowManager) {
     make("while true do coroutine.yield() end");
     process_record* two = make("error('oops')");
-    make("while true do coroutine.yield() end");
-    process_record* wm = get_process(3);
-    // Slot 1 ends the program, so move the error to a process with id 2 in slot 2.
+    process_record* wm = make("while true do coroutine.yield() end");
+    process_record* four = make("error('oops')");
+    // Which error is fatal goes by id, wherever the process stands in the table.
     kill_process_by_index(0);
     ASSERT_EQ(get_process_by_index(0), two);
-    process_record* extra = make("error('oops')");
-    (void)extra;
-    process_record* four = get_process(4);
-    ASSERT_NE(four, nullptr);
-    run_process_slice(four, 1.0);
+    run_process_slice(two, 0.1);
+    EXPECT_EQ(get_process(2), two);  // ids below 4 stay, in the error state
+    EXPECT_EQ(two->state, PSTATE_ERROR);
+    run_process_slice(four, 0.1);
     EXPECT_EQ(get_process(4), nullptr);  // ids from 4 are removed
     EXPECT_EQ(message_text(wm).find("*runtime error"), std::string("{event=\"report_error\",content=\"").size());
+}
+
+TEST_F(Slices, ErrorsInTheRootOrTheShownProcessEndTheProgram) {
+    process_record* root = make("error('root')");
+    make("while true do coroutine.yield() end");
+    process_record* three = make("error('wm')");
+    process_record* four = make("error('cart')");
+    EXPECT_EXIT(run_process_slice(root, 0.1), testing::ExitedWithCode(1), "");
+    EXPECT_EXIT(run_process_slice(three, 0.1), testing::ExitedWithCode(1), "");
+    // In the cartridge player the shown process is 4.
+    config.video_process_id = 4;
+    EXPECT_EXIT(run_process_slice(four, 0.1), testing::ExitedWithCode(1), "");
+    run_process_slice(three, 0.1);
+    EXPECT_EQ(three->state, PSTATE_ERROR);
 }
 
 TEST_F(Slices, ProcessCannotResumeItselfOrItsCaller) {

@@ -380,6 +380,28 @@ TEST_F(CartRom, SystemRomAndKeepExisting) {
     destroy_buffer(b);
     EXPECT_EQ(get("/system/boot.lua"), "hello");
 
+    // Entries outside the folder being filled, and plain code, never land on the drive.
+    host_put(drive + "/notes.txt", "mine");
+    b = buffer_of(rom_of_list(entry("notes.txt", "rom") + entry("docs/a.txt", "rom") + entry("system/x", "sys")));
+    EXPECT_EQ(populate_ram_folder_from_q64_rom_buffer_ex("", b, "/system", false), 1);
+    destroy_buffer(b);
+    EXPECT_EQ(get("/system/x"), "sys");
+    EXPECT_EQ(host_get(drive + "/notes.txt"), "mine");
+    EXPECT_EQ(host_names(drive), (std::vector<std::string>{"notes.txt"}));
+    b = buffer_of("print('x')");
+    EXPECT_FALSE(is_q64_rom_image(b));
+    EXPECT_EQ(populate_ram_folder_from_q64_rom_buffer_ex("", b, "/system", false), 1);
+    destroy_buffer(b);
+    EXPECT_EQ(host_names(drive), (std::vector<std::string>{"notes.txt"}));
+    for (const std::string& bad : {std::string("q64"), std::string("q64\2\xff\0\0\0xx")}) {
+        b = buffer_of(bad);
+        EXPECT_FALSE(is_q64_rom_image(b));
+        destroy_buffer(b);
+    }
+    b = buffer_of(rom_of_list(entry("system/x", "sys")));
+    EXPECT_TRUE(is_q64_rom_image(b));
+    destroy_buffer(b);
+
     put("/ram/ke/a", "old");
     std::string list = entry("a", "new") + entry("b", "bbb");
     for (bool keep : {true, false}) {

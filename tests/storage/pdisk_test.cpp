@@ -980,6 +980,66 @@ TEST_F(Pdisk, RamListing) {
     EXPECT_EQ(pflist("/no_such_host_folder", nullptr, nullptr), 0);
 }
 
+TEST_F(Pdisk, RamFilesShareOneBudget) {
+    ram_file_limit = 100;
+    EXPECT_TRUE(put("/ram/a", std::string(60, 'a')));
+    EXPECT_EQ(ram_file_bytes, 60);
+    // A write past the budget writes nothing; host files do not count.
+    ram_file* f = pfopen("/ram/b", "w");
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(pfwrite(std::string(50, 'b').data(), 1, 50, f), 0);
+    EXPECT_EQ(pfwrite("bb", 1, 2, f), 2);
+    pfclose(f);
+    EXPECT_EQ(ram_file_bytes, 62);
+    EXPECT_TRUE(put("/host", std::string(500, 'h')));
+    // Room is judged against what a file already holds, by mode.
+    EXPECT_EQ(pdisk_ram_room("/ram/a", "w", 98), 1);
+    EXPECT_EQ(pdisk_ram_room("/ram/a", "w", 99), 0);
+    EXPECT_EQ(pdisk_ram_room("/ram/a", "a", 38), 1);
+    EXPECT_EQ(pdisk_ram_room("/ram/a", "a", 39), 0);
+    EXPECT_EQ(pdisk_ram_room("/host", "w", 1000), 1);
+    EXPECT_EQ(fcopy("/host", "/ram/c"), -1);
+    EXPECT_EQ(get("/ram/c"), std::nullopt);
+    // Deleting, rewriting shorter and resetting give room back.
+    EXPECT_TRUE(put("/ram/a", "a"));
+    EXPECT_EQ(ram_file_bytes, 3);
+    delete_path("/ram/b");
+    EXPECT_EQ(ram_file_bytes, 1);
+    pfile_reset();
+    EXPECT_EQ(ram_file_bytes, 0);
+}
+
+TEST_F(Pdisk, CartridgePastTheBudgetIsNotMounted) {
+    std::string body = "orvalune cartridge // x\nversion 2\n\n:: a.txt\n" + std::string(80, 'a') +
+                       "\n\n:: b.txt\n" + std::string(80, 'b') + "\n\n:: [eoc]\n";
+    host_put(drive + "/c.q64", body);
+    ram_file_limit = 100;
+    int32_t before = pmounts;
+    EXPECT_EQ(get("/c.q64/a.txt"), std::nullopt);
+    EXPECT_EQ(pmounts, before);
+    EXPECT_EQ(ram_file_bytes, 0);
+    flush_dirty_mounts_immediately();
+    EXPECT_EQ(host_get(drive + "/c.q64"), body);
+    ram_file_limit = 200;
+    EXPECT_EQ(get("/c.q64/a.txt"), std::string(80, 'a') + "\n");
+}
+
+TEST_F(Pdisk, ConfigurationSetsTheRamFileBudget) {
+    const std::pair<const char*, int64_t> cases[] = {
+        {"ram_limit_mb 16\n", int64_t(16) << 20}, {"ram_limit_mb 2 \r\n", int64_t(2) << 20},
+        {"ram_limit_mb 0\n", RAM_FILE_LIMIT_DEFAULT}, {"ram_limit_mb lots\n", RAM_FILE_LIMIT_DEFAULT},
+        {"ram_limit_mb 9x\n", RAM_FILE_LIMIT_DEFAULT}, {"# nothing\n", RAM_FILE_LIMIT_DEFAULT},
+    };
+    for (const auto& [line, want] : cases) {
+        ram_file_limit = 1;
+        host_put(home + "/orvalune_config.txt", "mount / " + drive + "\n" + line);
+        pfile_reset();
+        process_config();
+        EXPECT_EQ(ram_file_limit, want) << line;
+        EXPECT_NE(mount_at(""), nullptr) << line;
+    }
+}
+
 TEST_F(Pdisk, ListingKeepsAtMostItsLimit) {
     for (int i = 0; i < PFLIST_MAX_NAMES + 20; i++) {
         std::string name = "/ram/many/f" + std::to_string(i);
