@@ -814,7 +814,8 @@ int32_t pfread(void* buffer, int64_t size, int64_t count, ram_file* f) {
 int32_t pfwrite(const void* buffer, int64_t size, int64_t count, ram_file* f) {
     if (!f || !f->contents) return 0;
     if (f->kind == PFILE_RAM && size > 0 && count > 0) {
-        int64_t end = count <= PBUFFER_MAX_LENGTH / size ? f->contents->cursor + size * count : INT64_MAX;
+        // A write no buffer could hold is measured as one byte more than any can.
+        int64_t end = count <= PBUFFER_MAX_LENGTH / size ? f->contents->cursor + size * count : PBUFFER_MAX_LENGTH + 1;
         if (!ram_entry_fits(f, std::max<int64_t>(end, f->contents->length))) {
             ram_file_refusals++;
             return 0;
