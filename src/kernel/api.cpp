@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "gfx/draw_state.h"
+#include "gfx/printer.h"
 #include "gfx/shapes.h"
 #include "kernel/memory.h"
 #include "kernel/process.h"
@@ -78,10 +79,10 @@ constexpr api_entry api_functions[] = {
     {"spr", stand_in<24>},
     {"_draw_map", stand_in<25>},
     {"blit", stand_in<26>},
-    {"_print_t6scii", stand_in<27>},
+    {"_print_t6scii", lua54_print_t6scii},
     {"_printh", lua54_printh},
     {"printh", lua54_printh},
-    {"_count_p", stand_in<29>},
+    {"_count_p", lua54_count_p},
     {"cursor", lua54_cursor},
     {"color", lua54_color},
     {"pal", lua54_pal},

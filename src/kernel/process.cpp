@@ -201,6 +201,7 @@ void free_process(process_record* rec) {
         rec->pages.mapped[p] = 0;
     }
     rec->page_bytes = 0;
+    destroy_print_buffer(rec);
     destroy_buffer(rec->message_queue);
     rec->message_queue = nullptr;
     free(rec->code);

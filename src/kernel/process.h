@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <cstddef>
+#include "gfx/printer.h"
 #include "kernel/memmap.h"
 #include "kernel/pbuffer.h"
 
@@ -66,6 +67,7 @@ struct process_record {
     userdata_header* draw_target;
     clip_cache clip;
     uint32_t invert_flag;             // set by a colour with bit 35; read by the filled shapes
+    print_context print;              // the print in progress and its text copy
     page_table pages;
     userdata_header* sprites[MAX_SPRITES];
     userdata_header* map_userdata;
