@@ -9,6 +9,7 @@
 #include "gfx/draw_state.h"
 #include "gfx/printer.h"
 #include "gfx/shapes.h"
+#include "gfx/video.h"
 #include "kernel/memory.h"
 #include "kernel/process.h"
 #include "userdata/userdata.h"
@@ -182,7 +183,7 @@ constexpr api_entry api_functions[] = {
     {"_is_well_formed_bbs_path", lua54_is_well_formed_bbs_path},
     // code, video, processes, system
     {"load", lua54_load},
-    {"_blit_process_video", stand_in<76>},
+    {"_blit_process_video", lua54_blit_process_video},
     {"_process_state", lua54_process_state},
     {"_get_process_display_size", lua54_get_process_display_size},
     {"_get_process_list", lua54_get_process_list},

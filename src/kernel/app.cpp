@@ -130,7 +130,7 @@ int boot_system(const char* boot_path) {
     app.window_active = window_active;
 
     processes_init();
-    init_boot();
+    boot_init();
     pfile_init();
     pfile_reset();
     init_default_coltabs();

@@ -1,6 +1,18 @@
-// Placeholders for the window and host input until they land: no window opens
-// and no input arrives.
+// Placeholders for the window and host input until they land: no window opens, no frame
+// is shown or paced, and no input arrives.
 #include "platform/window.h"
+
+#include "gfx/video.h"
+#include "kernel/app.h"
+
+void end_frame() {
+    if (config.headless) {
+        update_boot_sequence();
+        return;
+    }
+    int w = 0, h = 0;
+    generate_video_out(&w, &h);  // nothing to present it on yet
+}
 
 void os_system_init() {}
 void os_apply_video_config() {}

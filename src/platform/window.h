@@ -6,6 +6,9 @@
 void os_system_init();
 void os_apply_video_config();
 void start_frame();
+// Ends the frame: presents the frame that video out builds (generate_video_out) unless the
+// run is headless, where only the boot sequence is kept up to date, and paces.
+void end_frame();
 
 // The window title; a text of 1024 bytes or more is ignored.
 void os_set_window_title(const char* text);
