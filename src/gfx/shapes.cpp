@@ -18,7 +18,6 @@ namespace {
 
 constexpr int64_t ARG_LIMIT = int64_t(1) << 40;   // script coordinates, before the camera
 constexpr int64_t LINE_LIMIT = int64_t(1) << 42;  // keeps every 16.16 product inside 64 bits
-constexpr int64_t BATCH_MAX_ROWS = 262144;
 
 inline int64_t clamp64(int64_t v, int64_t lo, int64_t hi) { return v < lo ? lo : v > hi ? hi : v; }
 
@@ -338,16 +337,6 @@ int64_t draw_rrectfill(draw_context& c, int64_t x, int64_t y, int64_t w, int64_t
 
 // ---- batch tables --------------------------------------------------------------------------------
 
-namespace {
-
-// Rows of numbers read from an f64 array given as a function's first argument.
-struct batch_rows {
-    const uint8_t* data;
-    int64_t total;     // elements in the array
-    int64_t first, count, columns, stride;
-};
-
-// True when argument 1 is an f64 array; then its rows are read from arguments 2-5.
 bool batch_begin(lua_State* L, int max_columns, batch_rows* b) {
     userdata_header* u = to_userdata(L, 1);
     if (!u || (u->type & 31) != UTYPE_F64) return false;
@@ -355,29 +344,24 @@ bool batch_begin(lua_State* L, int max_columns, batch_rows* b) {
     b->total = userdata_count(u);
     b->first = q64_intp(L, 2, 0);
     b->count = std::min<int64_t>(q64_intp(L, 3, u->height), BATCH_MAX_ROWS);
-    b->columns = clamp64(q64_intp(L, 4, u->width), 0, max_columns);
+    b->columns = clamp64(q64_intp(L, 4, u->width), 0, std::min(max_columns, BATCH_MAX_COLUMNS));
     b->stride = clamp64(q64_intp(L, 5, u->width), -ARG_LIMIT, ARG_LIMIT);
     return true;
 }
 
-// Calls row(values, columns) for each row in reach: its start index must lie inside the
-// array with room for all its columns. Returns the number of rows read.
+namespace {
+
+// As batch_each_number, with each value floored to a coordinate-sized integer.
 template <typename Row>
 int64_t batch_each(const batch_rows& b, Row row) {
-    int64_t limit = b.total - b.columns;
-    int64_t done = 0;
-    int64_t start = b.first;
-    for (; done < b.count && start >= 0 && start <= limit; done++, start += b.stride) {
-        int64_t v[5] = {0, 0, 0, 0, 0};
-        for (int64_t k = 0; k < b.columns; k++) {
-            double d;
-            memcpy(&d, b.data + (start + k) * 8, 8);
-            d = std::floor(d);
-            v[k] = d != d ? 0 : d >= double(ARG_LIMIT) ? ARG_LIMIT : d <= -double(ARG_LIMIT) ? -ARG_LIMIT : int64_t(d);
+    return batch_each_number(b, [&](const double* d) {
+        int64_t v[5];
+        for (int k = 0; k < 5; k++) {
+            double f = std::floor(d[k]);
+            v[k] = f != f ? 0 : f >= double(ARG_LIMIT) ? ARG_LIMIT : f <= -double(ARG_LIMIT) ? -ARG_LIMIT : int64_t(f);
         }
-        row(v);
-    }
-    return done;
+        row(static_cast<const int64_t*>(v));
+    });
 }
 
 }  // namespace

@@ -36,6 +36,40 @@ int64_t draw_rrectfill(draw_context& c, int64_t x, int64_t y, int64_t w, int64_t
 // Every row of the clip in full; returns the span costs.
 int64_t fill_clip(draw_context& c);
 
+// ---- batch tables ------------------------------------------------------------------------------
+
+// The most rows one batch call draws.
+constexpr int64_t BATCH_MAX_ROWS = 262144;
+// The most columns any batch form reads.
+constexpr int BATCH_MAX_COLUMNS = 12;
+
+// Rows of numbers read from an f64 array given as a drawing function's first argument.
+struct batch_rows {
+    const uint8_t* data;
+    int64_t total;  // elements in the array
+    int64_t first, count, columns, stride;
+};
+
+// True when argument 1 is an f64 array; then its rows are described by arguments 2-5 (first
+// element, row count, columns up to max_columns, stride), defaulting to the array's rows.
+bool batch_begin(lua_State* L, int max_columns, batch_rows* b);
+
+// Calls row(values) for each row in reach, values[0..columns) being the row's numbers as they
+// are and the rest of the BATCH_MAX_COLUMNS values 0. A row is in reach while its start lies
+// inside the array with room for all its columns, so a negative first element or stride never
+// reads before the array. Returns the number of rows read.
+template <typename Row>
+int64_t batch_each_number(const batch_rows& b, Row row) {
+    int64_t limit = b.total - b.columns;
+    int64_t done = 0;
+    for (int64_t start = b.first; done < b.count && start >= 0 && start <= limit; done++, start += b.stride) {
+        double v[BATCH_MAX_COLUMNS] = {};
+        for (int64_t k = 0; k < b.columns; k++) __builtin_memcpy(&v[k], b.data + (start + k) * 8, 8);
+        row(static_cast<const double*>(v));
+    }
+    return done;
+}
+
 // Script functions.
 int lua54_cls(lua_State* L);
 int lua54_pset(lua_State* L);

@@ -9,6 +9,7 @@
 #include "gfx/draw_state.h"
 #include "gfx/printer.h"
 #include "gfx/shapes.h"
+#include "gfx/sprites.h"
 #include "gfx/video.h"
 #include "kernel/memory.h"
 #include "kernel/process.h"
@@ -60,10 +61,10 @@ constexpr api_entry api_functions[] = {
     {"fillp", lua54_fillp},
     {"pset", lua54_pset},
     {"pget", lua54_pget},
-    {"fset", stand_in<7>},
-    {"fget", stand_in<8>},
-    {"mset", stand_in<9>},
-    {"mget", stand_in<10>},
+    {"fset", lua54_fset},
+    {"fget", lua54_fget},
+    {"mset", lua54_mset},
+    {"mget", lua54_mget},
     {"camera", lua54_camera},
     {"clip", lua54_clip},
     {"rectfill", lua54_rectfill},
@@ -75,11 +76,11 @@ constexpr api_entry api_functions[] = {
     {"rrect", lua54_rrect},
     {"rrectfill", lua54_rrectfill},
     {"line", lua54_line},
-    {"tline3d", stand_in<22>},
-    {"sspr", stand_in<23>},
-    {"spr", stand_in<24>},
-    {"_draw_map", stand_in<25>},
-    {"blit", stand_in<26>},
+    {"tline3d", lua54_tline3d},
+    {"sspr", lua54_sspr},
+    {"spr", lua54_spr},
+    {"_draw_map", lua54_draw_map},
+    {"blit", lua54_blit},
     {"_print_t6scii", lua54_print_t6scii},
     {"_printh", lua54_printh},
     {"printh", lua54_printh},
@@ -190,7 +191,7 @@ constexpr api_entry api_functions[] = {
     {"_apply_system_settings", lua54_apply_system_settings},
     {"_signal", lua54_signal},
     {"_warp_mouse", lua54_warp_mouse},
-    {"_set_spr", stand_in<83>},
+    {"_set_spr", lua54_set_spr},
     {"_map_ram", lua54_map_ram},
     {"_unmap_ram", lua54_unmap_ram},
     {"_update_buttons", lua54_update_buttons},

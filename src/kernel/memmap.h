@@ -29,6 +29,8 @@ constexpr uint32_t ADDR_WRITE_MASK = 0x5509;
 constexpr uint32_t ADDR_SPRITE_TARGET_MASK = 0x550A; // textured drawing
 constexpr uint32_t ADDR_SHAPE_TARGET_MASK = 0x550B;  // shapes, pixels, lines and text
 constexpr uint32_t ADDR_PEN_COLOUR = 0x550C;         // u16: low byte pattern 0, high byte pattern 1
+constexpr uint32_t ADDR_MAP_CELL_WIDTH = 0x550E;    // u8, 0 meaning 16
+constexpr uint32_t ADDR_MAP_CELL_HEIGHT = 0x550F;   // u8, 0 meaning 16
 constexpr uint32_t ADDR_CAMERA = 0x5510;
 constexpr uint32_t ADDR_CAMERA_X = 0x5510;           // i32
 constexpr uint32_t ADDR_CAMERA_Y = 0x5514;           // i32
@@ -36,6 +38,7 @@ constexpr uint32_t ADDR_LINE_RESTART = 0x551F;       // 1: the next line(x, y) o
 constexpr uint32_t ADDR_LINE_END_X = 0x5520;         // i32, before the camera
 constexpr uint32_t ADDR_LINE_END_Y = 0x5524;         // i32
 constexpr uint32_t ADDR_CLIP = 0x5528;               // u16 x0, y0, x1, y1 (x1, y1 exclusive)
+constexpr uint32_t ADDR_TEXTURE_WINDOW = 0x5530;     // i16 x, y offsets, then u16 width, height (0: 65536)
 constexpr uint32_t SCANLINE_CLEAR_BYTES = 120;       // what pal() clears from the scanline selects
 constexpr uint32_t ADDR_AUDIO_REGISTERS = 0x5538;
 constexpr uint32_t ADDR_BUTTONS = 0x5580;
@@ -51,7 +54,7 @@ constexpr uint32_t ADDR_BTNP_DELAY = 0x5F5C;
 constexpr uint32_t ADDR_BTNP_REPEAT = 0x5F5D;
 constexpr uint32_t ADDR_COLOUR_TABLES = 0x8000;       // four tables of 64 x 64, one page each
 constexpr uint32_t COLOUR_TABLE_BYTES = 0x1000;
-constexpr uint32_t ADDR_SPRITE_FLAGS = 0xC000;
+constexpr uint32_t ADDR_SPRITE_FLAGS = 0xC000;       // one byte for each of the 8192 sprites
 constexpr uint32_t ADDR_SCREEN = 0x10000;
 constexpr uint32_t ADDR_AUDIO_DATA = 0x40000;
 constexpr uint32_t ADDR_MAP = 0x100000;
@@ -61,6 +64,9 @@ constexpr uint8_t PFLAG_INCREMENTAL_GC = 0x01;
 constexpr uint8_t PFLAG_HOLD_FRAME = 0x02;
 constexpr uint8_t PFLAG_AUDIO_MUTE = 0x04;
 constexpr uint8_t PFLAG_LOW_PRIORITY = 0x20;
+
+// Bits of the print-options byte at ADDR_PRINT_OPTIONS.
+constexpr uint8_t PRINT_OPTION_MAP_SPRITE_0 = 0x08;  // maps draw cells of sprite 0
 
 // Bits of a page's flags byte.
 constexpr uint8_t PAGE_WRITTEN = 0x01;

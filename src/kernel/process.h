@@ -13,7 +13,9 @@ struct userdata_header;
 constexpr int MAX_PROCESSES = 512;
 constexpr int32_t MESSAGE_QUEUE_LIMIT = 0x1000000;
 constexpr int32_t MESSAGE_QUEUE_INITIAL = 16384;
-constexpr int MAX_SPRITES = 256;
+// Sprite slots a process can fill (_set_spr takes the slot number modulo this); numbers up
+// to 16,383 name a sprite, and those past the table are always empty.
+constexpr int MAX_SPRITES = 8192;
 constexpr int64_t ROOT_PROCESS_ID = 1;      // the first process of every boot
 
 enum process_state : int32_t { PSTATE_RUNNING = 0, PSTATE_FINISHED = 1, PSTATE_ERROR = 2 };
@@ -26,6 +28,7 @@ struct page_table {
     uint8_t flags[PAGE_COUNT];        // PAGE_WRITTEN, PAGE_COLOUR_TABLE_CHANGED; a write sets 255
     uint8_t* owned[PAGE_COUNT];       // the process's own zeroed block, null until touched
     uint64_t userdata_map[PAGE_COUNT / 64];  // page points into a typed array
+    userdata_header* array[PAGE_COUNT];      // that array, or null
 };
 
 // The clip rectangle as the rasterisers use it, worked out from the clip registers for one
@@ -69,7 +72,7 @@ struct process_record {
     uint32_t invert_flag;             // set by a colour with bit 35; read by the filled shapes
     print_context print;              // the print in progress and its text copy
     page_table pages;
-    userdata_header* sprites[MAX_SPRITES];
+    userdata_header* sprites[MAX_SPRITES];  // held in the script state's registry while set
     userdata_header* map_userdata;
 
     uint8_t buttons_prev[128];

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "gfx/sprites.h"
 #include "kernel/api.h"
 #include "kernel/memory.h"
 #include "kernel/pbuffer.h"
@@ -675,8 +676,8 @@ int lua54_ud_crc(lua_State* L) {
     return 1;
 }
 
-// Drawing one array into another belongs to the graphics family, which is not built yet.
-int lua54_ud_blit(lua_State*) { return 0; }
+// a:blit(dst, ...) is blit(a, dst, ...).
+int lua54_ud_blit(lua_State* L) { return lua54_blit(L); }
 
 // --- The method table ---------------------------------------------------------------------------
 
