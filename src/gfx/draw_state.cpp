@@ -93,6 +93,24 @@ void fill_word(uint8_t* p, int64_t count, uint64_t word, uint8_t write_mask) {
     for (; i < count; i++) p[i] = uint8_t((p[i] & ~write_mask) | (uint8_t(word >> (8 * (i & 7))) & write_mask));
 }
 
+// n register bytes from address on: straight from the page when they lie in one stretch (page
+// 5 always does), byte by byte otherwise.
+void read_registers(process_record* rec, uint32_t address, uint8_t* out, uint32_t n) {
+    uint32_t stretch = 0;
+    const uint8_t* p = locate_proc(rec, address, &stretch);
+    if (p && stretch >= n) {
+        memcpy(out, p, n);
+        return;
+    }
+    for (uint32_t i = 0; i < n; i++) out[i] = peek_proc(rec, address + i);
+}
+
+inline uint32_t little_endian(const uint8_t* p, int n) {
+    uint32_t v = 0;
+    for (int i = 0; i < n; i++) v |= uint32_t(p[i]) << (8 * i);
+    return v;
+}
+
 inline int64_t clamp64(int64_t v, int64_t lo, int64_t hi) { return v < lo ? lo : v > hi ? hi : v; }
 
 // Reads a script argument as a coordinate-sized integer that sums cannot overflow.
@@ -107,8 +125,9 @@ inline int64_t arg_int(lua_State* L, int i, int64_t dflt) {
 void refresh_clip_cache(process_record* rec) {
     if (!rec) return;
     const userdata_header* t = rec->draw_target;
-    uint64_t key = 0;
-    for (int i = 0; i < 8; i++) key |= uint64_t(peek_proc(rec, ADDR_CLIP + i)) << (8 * i);
+    uint8_t bytes[8];
+    read_registers(rec, ADDR_CLIP, bytes, 8);
+    uint64_t key = uint64_t(little_endian(bytes, 4)) | uint64_t(little_endian(bytes + 4, 4)) << 32;
     uint32_t w = t ? t->width : 0, h = t ? t->height : 0;
     clip_cache& cc = rec->clip;
     if (cc.key == key && cc.target == t && cc.width == w && cc.height == h) return;
@@ -145,13 +164,19 @@ bool draw_begin(draw_context* c, uint32_t target_mask_address) {
     c->clip_y0 = rec->clip.y0;
     c->clip_x1 = rec->clip.x1;
     c->clip_y1 = rec->clip.y1;
-    c->camera_x = peek4_proc(rec, ADDR_CAMERA_X);
-    c->camera_y = peek4_proc(rec, ADDR_CAMERA_Y);
     for (int i = 0; i < 4; i++) c->tables[i] = colour_table(rec, i);
-    c->read_mask = peek_proc(rec, ADDR_READ_MASK);
-    c->write_mask = peek_proc(rec, ADDR_WRITE_MASK);
-    c->target_mask = peek_proc(rec, target_mask_address);
-    draw_reload_pen(c);
+    // Pattern, masks, pen and camera: the 24 bytes from 0x5500.
+    uint8_t r[24];
+    read_registers(rec, ADDR_DRAW_STATE, r, sizeof r);
+    memcpy(c->pattern, r + (ADDR_FILL_PATTERN - ADDR_DRAW_STATE), 8);
+    c->read_mask = r[ADDR_READ_MASK - ADDR_DRAW_STATE];
+    c->write_mask = r[ADDR_WRITE_MASK - ADDR_DRAW_STATE];
+    c->target_mask = target_mask_address >= ADDR_DRAW_STATE && target_mask_address < ADDR_DRAW_STATE + sizeof r
+                         ? r[target_mask_address - ADDR_DRAW_STATE]
+                         : peek_proc(rec, target_mask_address);
+    c->pen = uint16_t(little_endian(r + (ADDR_PEN_COLOUR - ADDR_DRAW_STATE), 2));
+    c->camera_x = int32_t(little_endian(r + (ADDR_CAMERA_X - ADDR_DRAW_STATE), 4));
+    c->camera_y = int32_t(little_endian(r + (ADDR_CAMERA_Y - ADDR_DRAW_STATE), 4));
     return true;
 }
 

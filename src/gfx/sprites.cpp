@@ -60,17 +60,21 @@ int64_t draw_spr(const draw_context& c, const userdata_header* sprite, int64_t s
     if (w < 1 || h < 1) return 0;
 
     bool fast = texture_fast(c);
-    const uint8_t* pixels = userdata_data(sprite);
-    for (int64_t j = 0; j < h; j++) {
-        int64_t row = flip_y ? sh - 1 - (sy + j) : sy + j;
-        const uint8_t* from = pixels + row * sw;
-        uint8_t* to = c.pixels + (dy + j) * c.width + dx;
-        if (flip_x) {
-            const uint8_t* end = from + (sw - 1 - sx);
-            texture_run(c, fast, to, dx, dy + j, w, [end](int64_t k) { return end[-k]; });
-        } else {
-            const uint8_t* start = from + sx;
-            texture_run(c, fast, to, dx, dy + j, w, [start](int64_t k) { return start[k]; });
+    // Rows of the (mirrored) sprite, and of the target, one after another.
+    int64_t first_row = flip_y ? sh - 1 - sy : sy, row_step = flip_y ? -sw : sw;
+    const uint8_t* from = userdata_data(sprite) + first_row * sw + (flip_x ? sw - 1 - sx : sx);
+    uint8_t* to = c.pixels + dy * c.width + dx;
+    if (fast) {
+        const uint8_t* t0 = c.tables[0];
+        uint8_t write = c.write_mask;
+        for (int64_t j = 0; j < h; j++, from += row_step, to += c.width) {
+            if (flip_x) texture_run_fast(t0, write, to, w, texels_backward{from});
+            else texture_run_fast(t0, write, to, w, texels_forward{from});
+        }
+    } else {
+        for (int64_t j = 0; j < h; j++, from += row_step, to += c.width) {
+            if (flip_x) texture_run_full(c, to, dx, dy + j, w, texels_backward{from});
+            else texture_run_full(c, to, dx, dy + j, w, texels_forward{from});
         }
     }
     return fast ? w * h / 2 : w * h;
@@ -127,13 +131,8 @@ int64_t draw_scaled(const draw_context& c, const userdata_header* sprite, int64_
             if (t < 0 || t >= row_limit) continue;
             visible_rows++;
             uint8_t* to = c.pixels + y * c.width + x;
-            if (transpose) {
-                const uint8_t* column = pixels + t;
-                texture_run(c, fast, to, x, y, run, [column, cols, width](int64_t k) { return column[cols[k] * width]; });
-            } else {
-                const uint8_t* row = pixels + t * width;
-                texture_run(c, fast, to, x, y, run, [row, cols](int64_t k) { return row[cols[k]]; });
-            }
+            if (transpose) texture_run(c, fast, to, x, y, run, texels_picked{pixels + t, cols, width});
+            else texture_run(c, fast, to, x, y, run, texels_picked{pixels + t * width, cols, 1});
         }
         rows = visible_rows;
     }

@@ -1,7 +1,12 @@
 // Textured drawing: sprites from the sprite table or given directly, stretched sprites, map
 // layers, perspective textured lines, sprite flags, rectangle copies and palette conversions.
 #pragma once
+#include <bit>
 #include <cstdint>
+#include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "gfx/draw_state.h"
 
@@ -28,25 +33,101 @@ inline uint8_t texture_pixel(const draw_context& c, uint8_t s, uint8_t d, int64_
 // through table 0 by its own colour and the destination's, as texture_pixel would.
 bool texture_fast(const draw_context& c);
 
-// n texels src(0..n-1) onto the bytes from dst on, the first at x, y of the target; fast as
-// texture_fast(c) says. The caller guarantees the run lies inside the clip.
-template <class Src>
-inline void texture_run(const draw_context& c, bool fast, uint8_t* dst, int64_t x, int64_t y, int64_t n, Src src) {
-    if (fast) {
-        const uint8_t* t0 = c.tables[0];
-        uint8_t w = c.write_mask;
-        if (w == 0xFF) {
-            for (int64_t k = 0; k < n; k++) dst[k] = t0[((src(k) & 63) << 6) | (dst[k] & 63)];
-        } else {
-            uint8_t keep = uint8_t(~w);
-            for (int64_t k = 0; k < n; k++) {
-                uint8_t d = dst[k];
-                dst[k] = uint8_t((t0[((src(k) & 63) << 6) | (d & 63)] & w) | (d & keep));
-            }
-        }
-        return;
+// Where a run of texels comes from: at(k) is texel k, eight(k) texels k to k + 7 as one word
+// (texel k + q in bits 8q to 8q + 7).
+struct texels_forward {  // consecutive bytes
+    const uint8_t* p;
+    uint8_t at(int64_t k) const { return p[k]; }
+    uint64_t eight(int64_t k) const {
+        uint64_t v;
+        memcpy(&v, p + k, 8);
+        return v;
     }
-    for (int64_t k = 0; k < n; k++) dst[k] = texture_pixel(c, src(k), dst[k], x + k, y);
+};
+struct texels_backward {  // consecutive bytes read from end down
+    const uint8_t* end;
+    uint8_t at(int64_t k) const { return end[-k]; }
+    uint64_t eight(int64_t k) const {
+        uint64_t v;
+        memcpy(&v, end - k - 7, 8);
+        return __builtin_bswap64(v);
+    }
+};
+struct texels_picked {  // bytes at base + index[k] * stride
+    const uint8_t* base;
+    const int32_t* index;
+    int64_t stride;
+    uint8_t at(int64_t k) const { return base[index[k] * stride]; }
+    uint64_t eight(int64_t k) const {
+        uint64_t v = 0;
+        for (int q = 0; q < 8; q++) v |= uint64_t(at(k + q)) << (8 * q);
+        return v;
+    }
+};
+static_assert(std::endian::native == std::endian::little, "texel words are read and written little-endian");
+
+// Table 0 looked up for eight texels over eight destination bytes, both given as words. The
+// eight table indices are formed side by side in a vector register where there is one.
+[[gnu::always_inline]] inline uint64_t table0_eight(const uint8_t* t0, uint64_t s, uint64_t d) {
+#if defined(__SSE2__)
+    const __m128i low6 = _mm_set1_epi16(63), zero = _mm_setzero_si128();
+    __m128i sv = _mm_unpacklo_epi8(_mm_cvtsi64_si128(int64_t(s)), zero);
+    __m128i dv = _mm_unpacklo_epi8(_mm_cvtsi64_si128(int64_t(d)), zero);
+    __m128i index = _mm_or_si128(_mm_slli_epi16(_mm_and_si128(sv, low6), 6), _mm_and_si128(dv, low6));
+    uint64_t lo = uint64_t(_mm_cvtsi128_si64(index)), hi = uint64_t(_mm_cvtsi128_si64(_mm_unpackhi_epi64(index, index)));
+    return uint64_t(t0[lo & 0xFFFF]) | uint64_t(t0[(lo >> 16) & 0xFFFF]) << 8 | uint64_t(t0[(lo >> 32) & 0xFFFF]) << 16 |
+           uint64_t(t0[lo >> 48]) << 24 | uint64_t(t0[hi & 0xFFFF]) << 32 | uint64_t(t0[(hi >> 16) & 0xFFFF]) << 40 |
+           uint64_t(t0[(hi >> 32) & 0xFFFF]) << 48 | uint64_t(t0[hi >> 48]) << 56;
+#else
+    constexpr uint64_t low6 = 0x3F3F3F3F3F3F3F3Full;
+    s &= low6;
+    d &= low6;
+    auto at = [&](int q) { return uint64_t(t0[(((s >> (8 * q)) & 63) << 6) | ((d >> (8 * q)) & 63)]) << (8 * q); };
+    return at(0) | at(1) | at(2) | at(3) | at(4) | at(5) | at(6) | at(7);
+#endif
+}
+
+// n texels onto the bytes from dst on through table 0 and the write mask: the fast path, for
+// when texture_fast(c) holds. Eight bytes are taken at a time, texels, destination and result
+// staying in registers. The caller guarantees the run lies inside the clip.
+template <class Texels>
+[[gnu::always_inline]] inline void texture_run_fast(const uint8_t* t0, uint8_t write_mask, uint8_t* dst, int64_t n, const Texels& src) {
+    uint64_t write = write_mask * 0x0101010101010101ull;
+    int64_t k = 0;
+    for (; k + 8 <= n; k += 8) {
+        uint64_t d;
+        memcpy(&d, dst + k, 8);
+        uint64_t e = (table0_eight(t0, src.eight(k), d) & write) | (d & ~write);
+        memcpy(dst + k, &e, 8);
+    }
+    for (; k < n; k++) {
+        uint8_t d = dst[k];
+        dst[k] = uint8_t((t0[((src.at(k) & 63u) << 6) | (d & 63u)] & write_mask) | (d & ~write_mask));
+    }
+}
+
+// The same through the whole textured pipeline, the first texel at x, y of the target. The
+// registers are copied to locals first: stores to the target could otherwise alias them.
+template <class Texels>
+inline void texture_run_full(const draw_context& c, uint8_t* dst, int64_t x, int64_t y, int64_t n, const Texels& src) {
+    const uint8_t* tables[4] = {c.tables[0], c.tables[1], c.tables[2], c.tables[3]};
+    const uint8_t read = c.read_mask, target = c.target_mask, write = c.write_mask, keep = uint8_t(~write);
+    // The pattern row turned so that bit k is the bit for pixel x + k, twice over for the wrap.
+    uint32_t row = c.pattern[y & 7];
+    row = ((row | (row << 8)) >> (x & 7)) & 0xFF;
+    for (int64_t k = 0; k < n; k++) {
+        uint8_t d = dst[k], sm = src.at(k) & read, dm = d & target;
+        int t = ((sm | dm) >> 6) | (((row >> (k & 7)) & 1) << 1);
+        dst[k] = uint8_t((tables[t][(sm & 63) * 64 + (dm & 63)] & write) | (d & keep));
+    }
+}
+
+// Either of the two, as fast says.
+template <class Texels>
+inline void texture_run(const draw_context& c, bool fast, uint8_t* dst, int64_t x, int64_t y, int64_t n,
+                        const Texels& src) {
+    if (fast) texture_run_fast(c.tables[0], c.write_mask, dst, n, src);
+    else texture_run_full(c, dst, x, y, n, src);
 }
 
 // ---- rasterisers (camera-adjusted coordinates; each returns its cost count) --------------------
