@@ -489,6 +489,30 @@ TEST_F(MemoryHeld, AMappedArrayLivesUntilUnmappedOrReplaced) {
     EXPECT_TRUE(alive(3));
 }
 
+TEST_F(MemoryHeld, AnArrayIsLetGoWhenItsLastPageIsTaken) {
+    weak_array(1, 3, 3 * 4096, 1);
+    ASSERT_EQ(map(-1, {0x30000}), 3 * 4096);
+    ASSERT_EQ(map(-1, {0x30000}), 3 * 4096);  // mapped again over itself: still three pages
+    lua_pop(p->L, 1);
+    // Pages taken one at a time by other arrays; the first array lives until the last goes.
+    for (int page = 0; page < 3; page++) {
+        EXPECT_TRUE(alive(1)) << page;
+        weak_array(2 + page, 3, 4096, 1);
+        ASSERT_EQ(map(-1, {0x30000 + page * 4096}), 4096);
+        lua_pop(p->L, 1);
+    }
+    EXPECT_FALSE(alive(1));
+    EXPECT_TRUE(alive(2) && alive(3) && alive(4));
+    // Unmapping by address touches only its range; the array's other mapping keeps it.
+    lua_rawgeti(p->L, weak, 3);
+    ASSERT_EQ(map(-1, {0x50000}), 4096);
+    EXPECT_EQ(unmap(-1, {0x31000, 4096}), 0);
+    EXPECT_EQ(arrays({0x31, 0x50}), "01");
+    EXPECT_EQ(unmap(-1, {0x50000, 4096}), 1);
+    lua_pop(p->L, 1);
+    EXPECT_FALSE(alive(3));
+}
+
 TEST_F(MemoryHeld, TheMapArrayLivesWhileItIsTheMap) {
     userdata_header* m = weak_array(1, 12, 8, 8);
     ASSERT_EQ(map(-1, {0x100000}), 128);
