@@ -10,6 +10,7 @@
 
 #include "kernel/api.h"
 #include "kernel/app.h"
+#include "kernel/memmap.h"
 #include "kernel/memory.h"
 #include "kernel/process.h"
 #include "lauxlib.h"
@@ -17,6 +18,7 @@
 #include "lstate.h"
 #include "net/sockets.h"
 #include "platform/host.h"
+#include "platform/window.h"
 #include "storage/pdisk.h"
 
 int32_t cpu_cycles = 0;
@@ -221,6 +223,11 @@ void update_processes_after_frame() {
     remove_killed_processes();
     // The mixer reads only its own copy: bring the audio owner's written pages over.
     if (audio_op_start(0, 1) == 0) audio_op_end();
+    // The window manager asks for the mouse lock through its own memory.
+    if (process_record* wm = get_process(3)) {
+        os_lock_mouse_cursor(peek_proc(wm, ADDR_MOUSE_LOCK_FLAGS), peek_proc(wm, ADDR_MOUSE_LOCK),
+                             peek_proc(wm, ADDR_MOUSE_POINTER_SCALE));
+    }
     update_all_sockets();
     if (!skip_prune) prune_mounts();
     process_record* first = get_process_by_index(0);

@@ -361,8 +361,8 @@ int lua54_stat(lua_State* L) {
         lua_pushnumber(L, per_budget(get_total_frame_cycles()));
         return 1;
     case 302: {
-        const char* name = a >= 0 && a <= 511 ? os_key_from_scancode((int)a) : nullptr;
-        if (name) lua_pushstring(L, name);
+        char name[64];
+        if (a >= 0 && a <= 511 && os_key_from_scancode((int)a, name, sizeof(name))) lua_pushstring(L, name);
         else lua_pushnil(L);
         return 1;
     }

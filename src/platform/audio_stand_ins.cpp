@@ -7,3 +7,7 @@ int32_t lock_level = 0;
 void os_lock_audio() { lock_level++; }
 
 void os_unlock_audio() { lock_level--; }
+
+void audio_open_output_device() {}
+void audio_device_added(int32_t) {}
+void audio_device_removed(uint32_t) {}
