@@ -90,7 +90,8 @@ void locked_motion(int32_t ex, int32_t ey) {
     sdl_state.locked_mouse_y =
         (float)((double)sdl_state.locked_mouse_y + (double)(dy * (float)mouse_lock_pointer_scale) / 64.0);
     clamp_locked_pointer();
-    warp_to_centre();
+    // The warp's own motion event lands on the centre; warping again would never end.
+    if (ex != w / 2 || ey != h / 2) warp_to_centre();
 }
 
 void window_event(const SDL_WindowEvent& w) {
