@@ -62,7 +62,7 @@ while true do
   flip()
 end'
     mkdir -p "$m/home/drive"
-    DISPLAY="$display" SDL_VIDEODRIVER=x11 timeout 60 "$m/orvalune" -home "$m/home" >"$m/out" 2>&1 &
+    DISPLAY="$display" SDL_VIDEODRIVER=x11 timeout 180 "$m/orvalune" -home "$m/home" >"$m/out" 2>&1 &
     local pid=$!
     wait_for_line() {  # text, seconds
         for _ in $(seq $(($2 * 10))); do
@@ -121,7 +121,7 @@ sys.exit(1 if bad else 0)
 EOF
 
     local drawn=1 boot_seen=1 shown=1 exact=1
-    wait_for_line drawn 30 && drawn=0
+    wait_for_line drawn 60 && drawn=0
     if [ $drawn = 0 ]; then
         for _ in $(seq 100); do
             screenshot "$display" "$xdir/boot.ppm" && python3 "$xdir/compare.py" boot "$xdir/boot.ppm" && {
@@ -131,10 +131,15 @@ EOF
             sleep 0.1
         done
         touch "$m/home/drive/go"
-        wait_for_line shown 30 && shown=0
+        wait_for_line shown 90 && shown=0
         if [ $shown = 0 ]; then
             screenshot "$display" "$xdir/wm.ppm" && python3 "$xdir/compare.py" wm "$xdir/wm.ppm" && exact=0
         fi
+    fi
+    if [ $shown != 0 ] || [ $exact != 0 ]; then
+        echo "real window: the program said:"
+        tail -n 5 "$m/out"
+        grep -E "SDL window|renderer|finished_boot|error" "$m/home/log.txt" | tail -n 5
     fi
     kill "$pid" 2>/dev/null
     wait "$pid" 2>/dev/null
