@@ -153,3 +153,10 @@ EOF
         $(grep -q "creating SDL window 960 540 flags 4101" "$m/home/log.txt"; echo $?)
 }
 window_case
+
+# Headless with no display at all and no video driver named: the dummy driver stands in.
+m=$(machine headless_no_display)
+cp "$bundled" "$m/sysrom.dat"
+env -u DISPLAY -u WAYLAND_DISPLAY -u SDL_VIDEODRIVER timeout 3 "$m/orvalune" -x -home "$m/home" >/dev/null 2>&1
+check "headless without a display keeps running" $([ $? = 124 ] &&
+    grep -q "creating process 3 wm /system/wm.lua" "$m/home/log.txt"; echo $?)
