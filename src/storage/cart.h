@@ -36,8 +36,10 @@ int populate_ram_folder_from_q64_buffer_v1(const char* root, pbuffer* b);
 int populate_ram_folder_from_q64_buffer_v2(const char* root, pbuffer* b);
 // True when b begins with a .q64.rom header whose packed size fits in b.
 bool is_q64_rom_image(const pbuffer* b);
-// Image cartridges cannot be read: reports that, fills nothing and notes the failure.
-void populate_ram_folder_from_q64_png_buffer(const char* root);
+// Fills the ram folder root from an image cartridge: the .q64.rom image carried in the low bits
+// of its picture, and, when the folder then has no label picture, the label the picture shows
+// (when it shows one of its own), as label.png. An empty buffer is an empty cartridge.
+int populate_ram_folder_from_q64_png_buffer(const char* root, pbuffer* b);
 
 // Writers: append the text cartridge, the .q64.rom image or the image cartridge of the
 // ram folder root to out. Nothing appended means the folder could not be written in that

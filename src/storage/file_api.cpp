@@ -17,8 +17,10 @@
 #include "platform/host.h"
 #include "platform/host_text.h"
 #include "storage/delta.h"
+#include "storage/image.h"
 #include "storage/mox.h"
 #include "storage/pdisk.h"
+#include "userdata/userdata.h"
 
 namespace {
 
@@ -84,11 +86,10 @@ bool is_binary_mox_document(const uint8_t* data, int64_t length) {
     return memcmp(body, "lz4", 3) == 0 || memcmp(body, "pxu", 3) == 0 || memcmp(body, "str", 3) == 0;
 }
 
-// Images are not decoded yet: they reach the script as their bytes.
-int decode_fetched_image(lua_State*, const uint8_t*, int64_t, const std::string&, int64_t) { return 0; }
-
-// Images are not encoded yet: storing one writes nothing.
-void store_image(lua_State*, const std::string&, const std::string&) {}
+// Pushes the image as a typed array (1), or nothing (0) when the bytes are no image.
+int decode_fetched_image(lua_State* L, const uint8_t* data, int64_t length, const std::string& ext, int64_t flags) {
+    return push_fetched_image(L, data, length, ext.c_str(), int(flags));
+}
 
 // A copy of the whole file, or null when it does not open.
 pbuffer* read_file(const std::string& path, const char* mode) {
@@ -320,9 +321,14 @@ const char* store_value(lua_State* L) {
         return write_refusal(store_cartridge(path, std::string_view(value, value_length)));
     }
 
+    // The image is made before the file is opened: an array that cannot be written leaves
+    // the file as it was.
     if (is_image_ext(ext)) {
-        store_image(L, path, ext);
-        return nullptr;
+        pbuffer* image = encode_array_as_image(to_userdata(L, 2), ext == "qoi");
+        if (!image) return nullptr;
+        write_result r = write_file(path, "wb", {std::string_view(text_of(image), size_t(length_of(image)))});
+        destroy_buffer(image);
+        return write_refusal(r);
     }
 
     // The mox text is made before the file is opened: a value that cannot be written leaves

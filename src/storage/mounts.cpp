@@ -258,7 +258,7 @@ pmount* mount_q64_path(const char* path) {
         int kind = q64_path_kind(path);
         if (kind == 1) populate_ram_folder_from_q64_buffer(folder, f->contents);
         else if (kind == 2) populate_ram_folder_from_q64_rom_buffer(f->contents, folder);
-        else if (kind == 3) populate_ram_folder_from_q64_png_buffer(folder);
+        else if (kind == 3) populate_ram_folder_from_q64_png_buffer(folder, f->contents);
         pfclose(f);
         if (ram_file_refusals != refusals) {
             // Only part of it fits in the ram files: a mount of that part could be written

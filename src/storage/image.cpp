@@ -1,0 +1,234 @@
+// Image adapters: PNG (through LodePNG) and QOI (through the reference codec) in byte buffers,
+// images fetched into typed arrays and typed arrays stored as images.
+#include "storage/image.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include <lodepng.h>
+#define QOI_IMPLEMENTATION
+#include <qoi.h>
+
+#include "gfx/sprites.h"
+#include "kernel/pbuffer.h"
+#include "kernel/slice.h"
+#include "lua.h"
+#include "userdata/userdata.h"
+
+namespace {
+
+constexpr int32_t IMAGE_BUFFER_TAG = 106;
+constexpr int64_t QOI_HEADER_BYTES = 14;
+constexpr int64_t QOI_END_BYTES = 8;
+
+// Codec code for a failed allocation.
+constexpr unsigned PNG_ERROR_MEMORY = 83;
+
+uint32_t big_endian_32(const uint8_t* p) {
+    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
+}
+
+bool inspect_qoi(const uint8_t* data, int64_t length, image_header* out) {
+    if (!data || length < QOI_HEADER_BYTES + QOI_END_BYTES || memcmp(data, "qoif", 4) != 0) return false;
+    uint32_t w = big_endian_32(data + 4), h = big_endian_32(data + 8);
+    uint8_t channels = data[12], colour_space = data[13];
+    if (w == 0 || h == 0 || (channels != 3 && channels != 4) || colour_space > 1) return false;
+    *out = {w, h, channels};
+    return true;
+}
+
+// Decodes PNG bytes with the header checked first; the codec's result.
+unsigned decode_png(const uint8_t* data, size_t length, LodePNGColorType colour_type, unsigned bit_depth,
+                    int64_t max_pixels, unsigned char** out, unsigned* w, unsigned* h) {
+    *out = nullptr;
+    *w = *h = 0;
+    LodePNGState state;
+    lodepng_state_init(&state);
+    unsigned error = lodepng_inspect(w, h, &state, data, length);
+    if (!error && int64_t(*w) * int64_t(*h) > max_pixels) error = IMAGE_ERROR_TOO_LARGE;
+    if (!error) {
+        state.info_raw.colortype = colour_type;
+        state.info_raw.bitdepth = bit_depth;
+        state.decoder.read_text_chunks = 0;
+        state.decoder.remember_unknown_chunks = 0;
+        // The pixel data can never inflate to more than this, filter bytes and interlacing
+        // included: a stream that tries is cut off instead of filling memory.
+        size_t raw = lodepng_get_raw_size(*w, *h, &state.info_png.color);
+        state.decoder.zlibsettings.max_output_size = raw + raw / 2 + 16 * (size_t(*w) + size_t(*h)) + 4096;
+        error = lodepng_decode(out, w, h, &state, data, length);
+    }
+    lodepng_state_cleanup(&state);
+    if (error) {
+        free(*out);
+        *out = nullptr;
+    }
+    return error;
+}
+
+bool is_png_ext(const char* ext) { return !strcmp(ext, "png") || !strcmp(ext, "t6.png"); }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// PNG adapters
+
+unsigned LodePNG_decode_pbuffer(unsigned char** out, unsigned* w, unsigned* h, pbuffer* b, int colour_type,
+                                unsigned bit_depth) {
+    *out = nullptr;
+    *w = *h = 0;
+    if (!b) return IMAGE_ERROR_NO_BUFFER;
+    b->cursor = 0;
+    size_t length = b->data && b->length > 0 ? size_t(b->length) : 0;
+    return decode_png(b->data, length, LodePNGColorType(colour_type), bit_depth, IMAGE_MAX_PIXELS, out, w, h);
+}
+
+unsigned LodePNG_decode32_pbuffer(unsigned char** out, unsigned* w, unsigned* h, pbuffer* b) {
+    return LodePNG_decode_pbuffer(out, w, h, b, LCT_RGBA, 8);
+}
+
+unsigned LodePNG_encode_pbuffer(const unsigned char* image, unsigned w, unsigned h, int colour_type,
+                                unsigned bit_depth, pbuffer* b) {
+    if (!b) return IMAGE_ERROR_NO_BUFFER;
+    LodePNGState state;
+    lodepng_state_init(&state);
+    state.info_raw.colortype = LodePNGColorType(colour_type);
+    state.info_raw.bitdepth = bit_depth;
+    state.info_png.color.colortype = LodePNGColorType(colour_type);
+    state.info_png.color.bitdepth = bit_depth;
+    state.encoder.auto_convert = 0;
+    unsigned char* png = nullptr;
+    size_t size = 0;
+    unsigned error = lodepng_encode(&png, &size, image, w, h, &state);
+    lodepng_state_cleanup(&state);
+    if (!error && (size > size_t(PBUFFER_MAX_LENGTH - b->cursor) || bwrite(png, 1, int64_t(size), b) != int32_t(size)))
+        error = PNG_ERROR_MEMORY;
+    free(png);
+    return error;
+}
+
+unsigned LodePNG_encode32_pbuffer(const unsigned char* image, unsigned w, unsigned h, pbuffer* b) {
+    return LodePNG_encode_pbuffer(image, w, h, LCT_RGBA, 8, b);
+}
+
+// ---------------------------------------------------------------------------
+// Inspecting and decoding
+
+bool inspect_image(const uint8_t* data, int64_t length, image_format format, image_header* out) {
+    if (!data || length <= 0) return false;
+    if (format == IMAGE_QOI) return inspect_qoi(data, length, out);
+    unsigned w = 0, h = 0;
+    LodePNGState state;
+    lodepng_state_init(&state);
+    unsigned error = lodepng_inspect(&w, &h, &state, data, size_t(length));
+    unsigned channels = lodepng_get_channels(&state.info_png.color);
+    lodepng_state_cleanup(&state);
+    if (error) return false;
+    *out = {w, h, channels};
+    return true;
+}
+
+uint8_t* decode_image_rgba(const uint8_t* data, int64_t length, image_format format, int64_t max_pixels,
+                           image_header* out) {
+    image_header header;
+    if (!inspect_image(data, length, format, &header)) return nullptr;
+    if (int64_t(header.width) * int64_t(header.height) > max_pixels) return nullptr;
+    uint8_t* pixels = nullptr;
+    if (format == IMAGE_QOI) {
+        if (length > INT32_MAX) return nullptr;
+        qoi_desc desc;
+        pixels = static_cast<uint8_t*>(qoi_decode(data, int(length), &desc, 4));
+    } else {
+        unsigned w = 0, h = 0;
+        decode_png(data, size_t(length), LCT_RGBA, 8, max_pixels, &pixels, &w, &h);
+    }
+    if (pixels && out) *out = header;
+    return pixels;
+}
+
+// ---------------------------------------------------------------------------
+// Typed arrays
+
+int push_fetched_image(lua_State* L, const uint8_t* data, int64_t length, const char* ext, int flags) {
+    image_format format;
+    if (is_png_ext(ext)) {
+        if (length < 5 || memcmp(data + 1, "PNG", 3) != 0) return 0;
+        format = IMAGE_PNG;
+    } else if (!strcmp(ext, "qoi")) {
+        format = IMAGE_QOI;
+    } else {
+        return 0;
+    }
+    image_header header;
+    if (!inspect_image(data, length, format, &header)) return 0;
+    const bool wide = (flags & 1) != 0;
+    const int64_t pixels = int64_t(header.width) * int64_t(header.height);
+    if (pixels > IMAGE_MAX_PIXELS || pixels * (wide ? 4 : 1) > USERDATA_MAX_BYTES) return 0;
+    // Made first: this is the one call that can raise, and nothing is held yet.
+    userdata_header* array = create_userdata_of_type(L, wide ? UTYPE_I32 : UTYPE_U8, 2, header.width, header.height);
+    if (!array) return 0;
+    image_header decoded;
+    uint8_t* rgba = decode_image_rgba(data, length, format, IMAGE_MAX_PIXELS, &decoded);
+    if (!rgba || decoded.width != header.width || decoded.height != header.height) {
+        free(rgba);
+        lua_pop(L, 1);
+        return 0;
+    }
+    spend_cpu(pixels / 2);
+    if (wide) {
+        int32_t* out = userdata_elements<int32_t>(array);
+        for (int64_t i = 0; i < pixels; i++) {
+            const uint8_t* p = rgba + i * 4;
+            out[i] = int32_t(uint32_t(p[3]) << 24 | uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | uint32_t(p[2]));
+        }
+    } else {
+        convert_bitmap_32_to_8(rgba, userdata_data(array), pixels);
+    }
+    free(rgba);
+    return 1;
+}
+
+pbuffer* encode_array_as_image(const userdata_header* array, bool qoi) {
+    if (!array || array->dimensions != 2) return nullptr;
+    const int type = array->type & 31;
+    if (type != UTYPE_U8 && type != UTYPE_I32) return nullptr;
+    const int64_t pixels = userdata_count(array);
+    if (pixels < 1 || pixels > IMAGE_MAX_PIXELS) return nullptr;
+    uint8_t* rgba = static_cast<uint8_t*>(malloc(size_t(pixels) * 4));
+    if (!rgba) return nullptr;
+    if (type == UTYPE_U8) {
+        convert_bitmap_8_to_32(userdata_data(array), rgba, pixels);
+    } else {
+        const int32_t* in = reinterpret_cast<const int32_t*>(userdata_data(array));
+        for (int64_t i = 0; i < pixels; i++) {
+            uint32_t v = uint32_t(in[i]);
+            uint8_t* p = rgba + i * 4;
+            p[0] = uint8_t(v >> 16);
+            p[1] = uint8_t(v >> 8);
+            p[2] = uint8_t(v);
+            p[3] = uint8_t(v >> 24);
+        }
+    }
+    spend_cpu(pixels);
+    pbuffer* out = nullptr;
+    if (qoi) {
+        qoi_desc desc{array->width, array->height, 4, QOI_LINEAR};
+        int length = 0;
+        void* encoded = qoi_encode(rgba, &desc, &length);
+        if (encoded && length > 0) {
+            out = create_buffer_2(length, IMAGE_BUFFER_TAG);
+            if (out && bwrite(encoded, 1, length, out) != length) {
+                destroy_buffer(out);
+                out = nullptr;
+            }
+        }
+        free(encoded);
+    } else {
+        out = create_buffer_2(4096, IMAGE_BUFFER_TAG);
+        if (out && LodePNG_encode32_pbuffer(rgba, array->width, array->height, out) != 0) {
+            destroy_buffer(out);
+            out = nullptr;
+        }
+    }
+    free(rgba);
+    return out;
+}
