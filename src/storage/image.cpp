@@ -67,6 +67,30 @@ unsigned decode_png(const uint8_t* data, size_t length, LodePNGColorType colour_
 
 bool is_png_ext(const char* ext) { return !strcmp(ext, "png") || !strcmp(ext, "t6.png"); }
 
+// Palette indices of RGBA pixels (which are used up). Each run of one colour is looked up once:
+// out first marks where runs start, the first pixel of every run is moved down over pixels
+// already passed, and those are converted in one call and spread over their runs.
+void nearest_colours(uint8_t* rgba, uint8_t* out, int64_t pixels) {
+    uint8_t* found = static_cast<uint8_t*>(malloc(size_t(pixels)));
+    if (!found) {
+        convert_bitmap_32_to_8(rgba, out, pixels);
+        return;
+    }
+    auto same_as_previous = [&](int64_t i) { return i > 0 && memcmp(rgba + i * 4, rgba + i * 4 - 4, 3) == 0; };
+    int64_t runs = 0;
+    for (int64_t i = 0; i < pixels; i++) {
+        // Pixel i - 1 is still in place: only slots below the run count have been written.
+        out[i] = !same_as_previous(i);
+        if (out[i]) memmove(rgba + runs++ * 4, rgba + i * 4, 4);
+    }
+    convert_bitmap_32_to_8(rgba, found, runs);
+    for (int64_t i = 0, run = -1; i < pixels; i++) {
+        run += out[i];
+        out[i] = found[run];
+    }
+    free(found);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -181,7 +205,7 @@ int push_fetched_image(lua_State* L, const uint8_t* data, int64_t length, const 
             out[i] = int32_t(uint32_t(p[3]) << 24 | uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | uint32_t(p[2]));
         }
     } else {
-        convert_bitmap_32_to_8(rgba, userdata_data(array), pixels);
+        nearest_colours(rgba, userdata_data(array), pixels);
     }
     free(rgba);
     return 1;
