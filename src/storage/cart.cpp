@@ -666,28 +666,30 @@ int populate_ram_folder_from_q64_png_buffer(const char* root_path, pbuffer* b) {
     forget_unread(root);
     if (!b || b->length <= 0) return 0;
     b->cursor = b->length;
-    pbuffer* data = read_q64_png_data(b);
+    uint8_t* picture = decode_q64_png_picture(b);
+    pbuffer* data = picture ? q64_png_picture_data(picture) : nullptr;
     if (!data || !is_q64_rom_image(data)) {
         printf("can not populate %s\n", root.c_str());
         printf("** not an image cartridge: no .q64.rom image in a 512x384 picture\n");
         destroy_buffer(data);
+        free(picture);
         note_unread(root);
         return 1;
     }
     int result = populate_ram_folder_from_q64_rom_buffer(data, root.c_str());
     destroy_buffer(data);
-    if (result != 0 || find_ram_file((root + "/label.png").c_str()) || find_ram_file((root + "/label.qoi").c_str()))
-        return result;
     // The label picture is not part of the .q64.rom image: it is taken back from the picture
     // (without the data bits), so that writing the cartridge again shows the same label.
-    if (pbuffer* label = read_q64_png_label(b)) {
-        if (!put_file(root + "/label.png", label->data, label->length)) {
-            printf("** could not make %s/label.png while mounting .q64.png\n", root.c_str());
-            note_unread(root);
-            result = 1;
-        }
-        destroy_buffer(label);
+    pbuffer* label = nullptr;
+    if (result == 0 && !find_ram_file((root + "/label.png").c_str()) && !find_ram_file((root + "/label.qoi").c_str()))
+        label = q64_png_picture_label(picture);
+    free(picture);
+    if (label && !put_file(root + "/label.png", label->data, label->length)) {
+        printf("** could not make %s/label.png while mounting .q64.png\n", root.c_str());
+        note_unread(root);
+        result = 1;
     }
+    destroy_buffer(label);
     return result;
 }
 

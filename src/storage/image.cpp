@@ -45,7 +45,7 @@ unsigned decode_png(const uint8_t* data, size_t length, LodePNGColorType colour_
     LodePNGState state;
     lodepng_state_init(&state);
     unsigned error = lodepng_inspect(w, h, &state, data, length);
-    if (!error && int64_t(*w) * int64_t(*h) > max_pixels) error = IMAGE_ERROR_TOO_LARGE;
+    if (!error && uint64_t(*w) * *h > uint64_t(max_pixels)) error = IMAGE_ERROR_TOO_LARGE;
     if (!error) {
         state.info_raw.colortype = colour_type;
         state.info_raw.bitdepth = bit_depth;
@@ -155,7 +155,7 @@ uint8_t* decode_image_rgba(const uint8_t* data, int64_t length, image_format for
                            image_header* out) {
     image_header header;
     if (!inspect_image(data, length, format, &header)) return nullptr;
-    if (int64_t(header.width) * int64_t(header.height) > max_pixels) return nullptr;
+    if (image_pixels(header) > uint64_t(max_pixels)) return nullptr;
     uint8_t* pixels = nullptr;
     if (format == IMAGE_QOI) {
         if (length > INT32_MAX) return nullptr;
@@ -185,8 +185,9 @@ int push_fetched_image(lua_State* L, const uint8_t* data, int64_t length, const 
     image_header header;
     if (!inspect_image(data, length, format, &header)) return 0;
     const bool wide = (flags & 1) != 0;
-    const int64_t pixels = int64_t(header.width) * int64_t(header.height);
-    if (pixels > IMAGE_MAX_PIXELS || pixels * (wide ? 4 : 1) > USERDATA_MAX_BYTES) return 0;
+    if (image_pixels(header) > uint64_t(IMAGE_MAX_PIXELS)) return 0;
+    const int64_t pixels = int64_t(image_pixels(header));
+    if (pixels * (wide ? 4 : 1) > USERDATA_MAX_BYTES) return 0;
     // Made first: this is the one call that can raise, and nothing is held yet.
     userdata_header* array = create_userdata_of_type(L, wide ? UTYPE_I32 : UTYPE_U8, 2, header.width, header.height);
     if (!array) return 0;

@@ -55,6 +55,9 @@ struct image_header {
     uint32_t channels;  // 3 or 4 for QOI; for PNG what the file holds (1 to 4)
 };
 
+// Width x height without overflow (a QOI header may give 2^32 - 1 for each).
+inline uint64_t image_pixels(const image_header& h) { return uint64_t(h.width) * h.height; }
+
 // Reads the size from the header alone; false when the bytes are not a well-formed header of
 // that format.
 bool inspect_image(const uint8_t* data, int64_t length, image_format format, image_header* out);
@@ -92,10 +95,13 @@ const char* extract_info_str(const char* text, int64_t length, const char* key, 
 const uint8_t* label_text_bitmap();
 bool label_text_made();
 
-// The bytes carried in the low bits of an image cartridge picture (Q64_PNG_DATA_BYTES of them,
-// in a new buffer), or null when the bytes are not a 512 x 384 PNG.
-pbuffer* read_q64_png_data(const pbuffer* png);
-// The label picture (LABEL_PICTURE_WIDTH x LABEL_PICTURE_HEIGHT) that an image cartridge shows,
-// as a PNG in a new buffer; null when the picture shows no label of its own there (the label
-// area is what the template alone gives), or when png is no image cartridge.
-pbuffer* read_q64_png_label(const pbuffer* png);
+// The RGBA pixels of an image cartridge picture (free() them), or null when the bytes are not a
+// 512 x 384 PNG; the size is read from the header before anything is decoded.
+uint8_t* decode_q64_png_picture(const pbuffer* png);
+// The bytes carried in the low bits of a cartridge picture: Q64_PNG_DATA_BYTES of them in a new
+// buffer (null when memory runs out).
+pbuffer* q64_png_picture_data(const uint8_t* picture);
+// The label picture (LABEL_PICTURE_WIDTH x LABEL_PICTURE_HEIGHT) that a cartridge picture shows,
+// without the data bits, as a PNG in a new buffer; null when the picture shows no label of its
+// own there (the label area is what the template alone gives).
+pbuffer* q64_png_picture_label(const uint8_t* picture);

@@ -196,14 +196,10 @@ void extract_data(const uint8_t* pic, uint8_t* data) {
     }
 }
 
-// The picture bytes with their data bits cleared at x, y.
+// The picture bytes at x, y with their data bits cleared.
 void picture_bits(const uint8_t* pic, int64_t x, int64_t y, uint8_t* out) {
     const uint8_t* p = pic + (y * Q64_PNG_WIDTH + x) * 4;
     for (int k = 0; k < 4; k++) out[k] = uint8_t(p[k] & ~DATA_MASK[k]);
-}
-
-uint8_t* decode_cartridge_picture(const pbuffer* png) {
-    return decode_exact(png, IMAGE_PNG, Q64_PNG_WIDTH, Q64_PNG_HEIGHT, 0);
 }
 
 }  // namespace
@@ -310,23 +306,21 @@ void write_q64_png_from_ram_files(pbuffer* out, const char* root_path) {
     free(pic);
 }
 
-pbuffer* read_q64_png_data(const pbuffer* png) {
-    uint8_t* pic = decode_cartridge_picture(png);
-    if (!pic) return nullptr;
+uint8_t* decode_q64_png_picture(const pbuffer* png) {
+    return decode_exact(png, IMAGE_PNG, Q64_PNG_WIDTH, Q64_PNG_HEIGHT, 0);
+}
+
+pbuffer* q64_png_picture_data(const uint8_t* pic) {
     // The buffer holds the data bytes and its spare zero byte.
     pbuffer* data = create_buffer_2(Q64_PNG_DATA_BYTES, Q64_PNG_BUFFER_TAG);
-    if (data) {
-        extract_data(pic, data->data);
-        data->length = int32_t(Q64_PNG_DATA_BYTES);
-        data->cursor = 0;
-    }
-    free(pic);
+    if (!data) return nullptr;
+    extract_data(pic, data->data);
+    data->length = int32_t(Q64_PNG_DATA_BYTES);
+    data->cursor = 0;
     return data;
 }
 
-pbuffer* read_q64_png_label(const pbuffer* png) {
-    uint8_t* pic = decode_cartridge_picture(png);
-    if (!pic) return nullptr;
+pbuffer* q64_png_picture_label(const uint8_t* pic) {
     uint8_t* plain = template_picture();
     uint8_t* label = static_cast<uint8_t*>(malloc(size_t(LABEL_PICTURE_WIDTH) * LABEL_PICTURE_HEIGHT * 4));
     bool own = false;
@@ -352,6 +346,5 @@ pbuffer* read_q64_png_label(const pbuffer* png) {
     }
     free(label);
     free(plain);
-    free(pic);
     return out;
 }

@@ -280,6 +280,7 @@ TEST_F(Images, WhatIsNotDecodedOrStored) {
         {"/huge.png", header(4097, 4097)},           // more than 16M pixels: refused from the header
         {"/empty.png", header(4096, 4096)},          // allowed size, but no pixel data
         {"/huge.qoi", qoi_header(4097, 4097)},
+        {"/max.qoi", qoi_header(0xFFFFFFFF, 0xFFFFFFFF)},
         {"/short.qoi", "qoif\0\0\0\1"},
         {"/corrupt.png", corrupt},
         {"/notpng.png", "GIF89a" + good},
