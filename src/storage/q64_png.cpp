@@ -239,15 +239,17 @@ void extract_label_text(const char* metadata, int64_t length) {
     const char* author = extract_info_str(metadata, length, "author", &author_length);
     if (version && version_length > VERSION_MAX) version = nullptr;
     if (author && author_length > AUTHOR_MAX) author = nullptr;
+    // The second line: the version, " by " and the author; or "by " and the author.
     char second[VERSION_MAX + AUTHOR_MAX + 8];
-    int second_length = 0;
-    if (version && author) {
-        second_length = snprintf(second, sizeof second, "%.*s by %.*s", int(version_length), version,
-                                 int(author_length), author);
-    } else if (version) {
-        second_length = snprintf(second, sizeof second, "%.*s", int(version_length), version);
-    } else if (author) {
-        second_length = snprintf(second, sizeof second, "by %.*s", int(author_length), author);
+    int64_t second_length = 0;
+    auto add = [&](const char* text, int64_t n) {
+        memcpy(second + second_length, text, size_t(n));
+        second_length += n;
+    };
+    if (version) add(version, version_length);
+    if (author) {
+        add(version ? " by " : "by ", version ? 4 : 3);
+        add(author, author_length);
     }
     if (title) print_label_line(title, title_length, 2);
     print_label_line(second, second_length, 12);
