@@ -1,5 +1,7 @@
 // The image cartridge .q64.png: a picture of the cartridge (template, label picture and label
 // text) whose low bits carry its .q64.rom image, written from and read back into ram folders.
+#include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,8 +37,11 @@ constexpr int32_t AUTHOR_MAX = 799;
 // More bytes than could ever reach the right edge of the label: the rest is not printed.
 constexpr int64_t LABEL_PRINT_MAX = 4096;
 
-// Low bits that carry data: 3 in each of R, G and B, 2 in A.
+// Low bits that carry data: 3 in each of R, G and B, 2 in A; and the other bits of a pixel's
+// four bytes read as one little-endian word.
 constexpr uint8_t DATA_MASK[4] = {7, 7, 7, 3};
+constexpr uint32_t PICTURE_MASK = 0xFCF8F8F8;
+static_assert(std::endian::native == std::endian::little, "pixels are read as little-endian words");
 
 // ---- the label drawing state -------------------------------------------------------------------
 
@@ -159,47 +164,43 @@ void draw_label_text(uint8_t* pic) {
     }
 }
 
-// Replaces the low bits of every byte with the data, 11 bits a pixel, least significant first.
+// Eight pixels carry 88 bits, exactly 11 data bytes: the picture is handled in such groups.
+constexpr int64_t GROUP_PIXELS = 8;
+constexpr int64_t GROUP_BYTES = 11;
+constexpr int64_t GROUPS = int64_t(Q64_PNG_WIDTH) * Q64_PNG_HEIGHT / GROUP_PIXELS;
+static_assert(GROUPS * GROUP_BYTES == Q64_PNG_DATA_BYTES, "the data fills whole groups");
+
+// Replaces the low bits of every byte with the data (zeros after its end), 11 bits a pixel
+// (3 in each of R, G and B, 2 in A), least significant first.
 void embed_data(uint8_t* pic, const uint8_t* data, int64_t length) {
-    uint64_t bits = 0;
-    int held = 0;
-    int64_t next = 0;
-    for (int64_t i = 0; i < Q64_PNG_PIXEL_BYTES; i += 4) {
-        while (held < 11 && next < length) {
-            bits |= uint64_t(data[next++]) << held;
-            held += 8;
+    for (int64_t g = 0; g < GROUPS; g++) {
+        uint8_t chunk[GROUP_BYTES] = {};
+        const int64_t at = g * GROUP_BYTES;
+        if (at < length) memcpy(chunk, data + at, size_t(std::min(GROUP_BYTES, length - at)));
+        unsigned __int128 bits = 0;
+        for (int k = 0; k < GROUP_BYTES; k++) bits |= (unsigned __int128)chunk[k] << (8 * k);
+        uint8_t* p = pic + g * GROUP_PIXELS * 4;
+        for (int k = 0; k < GROUP_PIXELS; k++, p += 4, bits >>= 11) {
+            const uint32_t v = uint32_t(bits);
+            p[0] = uint8_t((p[0] & ~DATA_MASK[0]) | (v & 7));
+            p[1] = uint8_t((p[1] & ~DATA_MASK[1]) | (v >> 3 & 7));
+            p[2] = uint8_t((p[2] & ~DATA_MASK[2]) | (v >> 6 & 7));
+            p[3] = uint8_t((p[3] & ~DATA_MASK[3]) | (v >> 9 & 3));
         }
-        uint8_t* p = pic + i;
-        p[0] = uint8_t((p[0] & ~DATA_MASK[0]) | (bits & 7));
-        p[1] = uint8_t((p[1] & ~DATA_MASK[1]) | ((bits >> 3) & 7));
-        p[2] = uint8_t((p[2] & ~DATA_MASK[2]) | ((bits >> 6) & 7));
-        p[3] = uint8_t((p[3] & ~DATA_MASK[3]) | ((bits >> 9) & 3));
-        bits >>= 11;
-        held = held > 11 ? held - 11 : 0;
     }
 }
 
 // The data carried in the low bits: the exact inverse of embed_data.
 void extract_data(const uint8_t* pic, uint8_t* data) {
-    uint64_t bits = 0;
-    int held = 0;
-    int64_t next = 0;
-    for (int64_t i = 0; i < Q64_PNG_PIXEL_BYTES; i += 4) {
-        const uint8_t* p = pic + i;
-        bits |= uint64_t((p[0] & 7) | (p[1] & 7) << 3 | (p[2] & 7) << 6 | (p[3] & 3) << 9) << held;
-        held += 11;
-        while (held >= 8) {
-            data[next++] = uint8_t(bits);
-            bits >>= 8;
-            held -= 8;
+    for (int64_t g = 0; g < GROUPS; g++) {
+        unsigned __int128 bits = 0;
+        const uint8_t* p = pic + g * GROUP_PIXELS * 4;
+        for (int k = 0; k < GROUP_PIXELS; k++, p += 4) {
+            const uint32_t v = (p[0] & 7u) | (p[1] & 7u) << 3 | (p[2] & 7u) << 6 | (p[3] & 3u) << 9;
+            bits |= (unsigned __int128)v << (11 * k);
         }
+        for (int k = 0; k < GROUP_BYTES; k++) data[g * GROUP_BYTES + k] = uint8_t(bits >> (8 * k));
     }
-}
-
-// The picture bytes at x, y with their data bits cleared.
-void picture_bits(const uint8_t* pic, int64_t x, int64_t y, uint8_t* out) {
-    const uint8_t* p = pic + (y * Q64_PNG_WIDTH + x) * 4;
-    for (int k = 0; k < 4; k++) out[k] = uint8_t(p[k] & ~DATA_MASK[k]);
 }
 
 }  // namespace
@@ -325,18 +326,22 @@ pbuffer* q64_png_picture_data(const uint8_t* pic) {
 pbuffer* q64_png_picture_label(const uint8_t* pic) {
     uint8_t* plain = template_picture();
     uint8_t* label = static_cast<uint8_t*>(malloc(size_t(LABEL_PICTURE_WIDTH) * LABEL_PICTURE_HEIGHT * 4));
-    bool own = false;
+    uint32_t differs = 0;
     if (plain && label) {
         for (int32_t y = 0; y < LABEL_PICTURE_HEIGHT; y++) {
+            const size_t from = (size_t(LABEL_PICTURE_Y + y) * Q64_PNG_WIDTH + LABEL_PICTURE_X) * 4;
+            uint8_t* row = label + size_t(y) * LABEL_PICTURE_WIDTH * 4;
             for (int32_t x = 0; x < LABEL_PICTURE_WIDTH; x++) {
-                uint8_t shown[4], bare[4];
-                picture_bits(pic, LABEL_PICTURE_X + x, LABEL_PICTURE_Y + y, shown);
-                picture_bits(plain, LABEL_PICTURE_X + x, LABEL_PICTURE_Y + y, bare);
-                if (memcmp(shown, bare, 4) != 0) own = true;
-                memcpy(label + (size_t(y) * LABEL_PICTURE_WIDTH + x) * 4, shown, 4);
+                uint32_t shown, bare;
+                memcpy(&shown, pic + from + size_t(x) * 4, 4);
+                memcpy(&bare, plain + from + size_t(x) * 4, 4);
+                shown &= PICTURE_MASK;
+                differs |= shown ^ (bare & PICTURE_MASK);
+                memcpy(row + size_t(x) * 4, &shown, 4);
             }
         }
     }
+    const bool own = differs != 0;
     pbuffer* out = nullptr;
     if (own) {
         out = create_buffer_2(64 * 1024, Q64_PNG_BUFFER_TAG);
