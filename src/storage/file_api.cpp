@@ -87,7 +87,8 @@ bool is_binary_mox_document(const uint8_t* data, int64_t length) {
 }
 
 // Pushes the image as a typed array (1), or nothing (0) when the bytes are no image.
-int decode_fetched_image(lua_State* L, const uint8_t* data, int64_t length, const std::string& ext, int64_t flags) {
+int decode_fetched_image(lua_State* L, const uint8_t* data, int64_t length, const std::string& ext,
+                         int64_t flags) {
     return push_fetched_image(L, data, length, ext.c_str(), int(flags));
 }
 
