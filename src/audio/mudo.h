@@ -199,8 +199,12 @@ uint32_t mudo_anything_is_playing();
 // range inside the 16 MB.
 void mudo_memset(uint32_t address, uint8_t value, uint32_t length);
 void mudo_memcpy(uint32_t address, const uint8_t* source, uint32_t length);
-// Lays the default wavetable and audio data into a new process's memory.
+// Lays the default wave tables and the default instrument into a new process's memory and
+// starts its random stream.
 void write_default_audio_data(process_record* rec);
+// Silence for a new boot: every channel reset, the music and its fade stopped, the copy of the
+// owner's memory and the last mixed block cleared. The caller holds the audio lock.
+void mudo_clear_for_boot();
 
 // State readers for the status query; the caller holds the audio lock.
 // Bit c is set while channel c (0..15) plays a track.
@@ -243,3 +247,53 @@ void render_channel_tick(int channel, int32_t n);
 int32_t eval_mval(int channel, int node, int param, uint32_t mval, int32_t parent_value);
 // An envelope's level 0..65280 at position t.
 int32_t evaluate_envelope(uint32_t address, int32_t t, int channel, uint64_t held);
+
+// ---- Sequencer ------------------------------------------------------------------------------------
+// Notes, tracks, patterns and music; main thread, inside the audio bracket.
+
+constexpr int64_t MUDO_NO_PAN = 0x7fffffff;  // pan argument: not given
+
+// Pitch, instrument, volume and effect use 255 for not given. Channel -1 resets every channel
+// and stops the music; other channels outside 0..15 are ignored. An instrument outside 0..255
+// silences the channel and gives it its defaults.
+void mudo_set_note(int64_t channel, int64_t pitch, int64_t instrument, int64_t volume, int64_t effect,
+                   int64_t effect_param, int64_t retrigger, int64_t pan);
+// Note off and track stop; with reset also the channel's defaults.
+void kill_channel(int channel, bool reset);
+// The row and effect work at the start of a tick of the channel's track.
+void update_channel_track_tick(int channel);
+// The track stepping after a rendered tick: tick, row, stop row and loop.
+void advance_channel_track_row(int channel);
+// Starts a track on a channel (-1: chosen automatically); the channel used, or -1. Negative
+// tracks are commands on the channel (-1 stop, -2 reset, -3 play out, -4 set the mix volume to
+// first_row), on all 16 channels for a negative channel.
+int32_t mudo_play_track(int64_t track, int64_t channel, int64_t first_row, int64_t num_rows, bool keep, int64_t pan,
+                        int64_t mix_volume, uint32_t base, int64_t start_tick);
+// Music from a pattern on the channels of the mask (bits 0..7), fading in over fade_ms.
+void mudo_play_music(int64_t pattern, int64_t fade_ms, int64_t channel_mask, uint32_t base, int64_t start_tick);
+void mudo_play_pattern(int64_t pattern, int64_t fade_ms, int64_t start_tick);
+// The pattern after the current one ran out: by its flags, again, back to a loop start, the
+// next one, or the end of the music.
+void advance_pattern();
+void mudo_stop_music();
+// Fades the music out over ms; 0 (or less) stops it at once.
+void mudo_fade_out_music(int64_t ms);
+// One step of a running fade; the mixer takes one for every tick of samples mixed.
+void mudo_update_fade_tick();
+// Ticks the current pattern lasts: the leftmost non-looping music channel's speed times its
+// end row, 0x7fffffff when there is none.
+uint32_t calc_pattern_ticks_to_play();
+
+// ---- Mixer ----------------------------------------------------------------------------------------
+// The audio thread's one entry: fills out with min(frames, 8192) interleaved stereo frames
+// (silence past them), rendering every channel tick by tick; keeps the block for stat.
+int mudo_mix(int16_t* out, int32_t frames);
+// Renders up to n stereo frames of a live channel into out; fewer only when a music channel's
+// tick budget ran out.
+int32_t mix_channel(int channel, int32_t n, int16_t* out);
+
+// ---- Script functions -----------------------------------------------------------------------------
+struct lua_State;
+int lua54_play_note(lua_State* L);
+int lua54_play_track(lua_State* L);
+int lua54_play_music(lua_State* L);

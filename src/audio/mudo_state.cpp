@@ -119,10 +119,18 @@ void reset_channel_state(int channel) {
 
 void mudo_kill_all_audio() {
     for (int c = 0; c < MUDO_CHANNELS; c++) reset_channel_state(c);
-    mixer.music_mask = 0;
-    mixer.music_playing = 0;
-    mixer.pattern = 0;
-    mixer.pattern_tick_budget = 0;
+    mudo_stop_music();
+}
+
+void mudo_clear_for_boot() {
+    mudo_kill_all_audio();
+    mixer.fade_length = mixer.fade_counter = 0;
+    mixer.fade_start = mixer.fade_target = 0;
+    mixer.music_volume = 0;
+    mixer.sample_accumulator = 0;
+    mudo_memset(0, 0, ADDRESS_SPACE_SIZE);
+    memset(last_mixed_out, 0, sizeof(last_mixed_out));
+    last_num_samples_mixed = 0;
 }
 
 void mudo_set_channel_mix_vol(int channel, int64_t v) {

@@ -6,6 +6,7 @@
 #include <iterator>
 #include <utility>
 
+#include "audio/mudo.h"
 #include "gfx/draw_state.h"
 #include "gfx/printer.h"
 #include "gfx/shapes.h"
@@ -90,9 +91,9 @@ constexpr api_entry api_functions[] = {
     {"pal", lua54_pal},
     {"palt", lua54_palt},
     // audio
-    {"note", stand_in<34>},
-    {"sfx", stand_in<35>},
-    {"music", stand_in<36>},
+    {"note", lua54_play_note},
+    {"sfx", lua54_play_track},
+    {"music", lua54_play_music},
     // serialisation, files, fetch and history
     {"_mox", lua54_mox},
     {"_mox_raw", lua54_mox},

@@ -40,6 +40,8 @@ int64_t q64_intp(lua_State* L, int index, int64_t dflt);
 uint64_t xoshiro256ss(uint64_t* state);
 uint64_t xoshiro256ss_rand();
 void xoshiro256ss_srand(uint64_t seed);
+// Seeds a given stream as xoshiro256ss_srand seeds the current process's.
+void xoshiro256ss_seed(uint64_t* state, uint64_t seed);
 // MD5 digest of bytes as 32 lowercase hexadecimal characters and a terminator.
 void md5(const uint8_t* bytes, size_t length, char* out);
 void set_userland_clipboard_text(const char* text);

@@ -18,6 +18,7 @@
 #include "lua.h"
 #include "net/gurl.h"
 #include "net/sockets.h"
+#include "platform/audio_device.h"
 #include "platform/host.h"
 #include "platform/window.h"
 #include "script/libs.h"
@@ -135,6 +136,10 @@ int boot_system(const char* boot_path) {
     pfile_reset();
     init_default_coltabs();
     mudo_init();
+    // Nothing of the last run's sound survives a reboot.
+    os_lock_audio();
+    mudo_clear_for_boot();
+    os_unlock_audio();
     app.audio_owner = -2;
     app.audio_mirror_id = -3;
 
@@ -258,6 +263,7 @@ void shutdown_system() {
     delete_sockets_by_process(0);
     sockets_exit();
     anywhen_close();
+    audio_close_output_device();
 }
 
 void orvalune_exit() {
@@ -306,8 +312,10 @@ void orvalune_apply_settings() {
         os_apply_video_config();
         video_hash0 = word;
     }
+    os_lock_audio();
     mudo_set_volume(config.mute_audio ? 0 : config.volume);
     mudo_set_stereo_swap(config.swap_stereo);
+    os_unlock_audio();
 }
 
 int orvalune_main(int argc, char** argv) {

@@ -38,14 +38,15 @@ static uint64_t* current_rng() { return cproc ? cproc->rng_state : fallback_rng_
 
 uint64_t xoshiro256ss_rand() { return xoshiro256ss(current_rng()); }
 
-void xoshiro256ss_srand(uint64_t seed) {
-    uint64_t* s = current_rng();
+void xoshiro256ss_seed(uint64_t* s, uint64_t seed) {
     s[0] = seed ^ 0xDEADBEEFull;
     s[1] = 0xFF;
     s[2] = (seed << 32) | (seed >> 32);
     s[3] = 0;
     for (int i = 0; i < 8; i++) xoshiro256ss(s);
 }
+
+void xoshiro256ss_srand(uint64_t seed) { xoshiro256ss_seed(current_rng(), seed); }
 
 int lua54_srand(lua_State* L) {
     uint32_t e = entropy_word;

@@ -41,6 +41,11 @@ constexpr uint32_t ADDR_CLIP = 0x5528;               // u16 x0, y0, x1, y1 (x1, 
 constexpr uint32_t ADDR_TEXTURE_WINDOW = 0x5530;     // i16 x, y offsets, then u16 width, height (0: 65536)
 constexpr uint32_t SCANLINE_CLEAR_BYTES = 120;       // what pal() clears from the scanline selects
 constexpr uint32_t ADDR_AUDIO_REGISTERS = 0x5538;
+constexpr uint32_t ADDR_AUDIO_VOLUME = 0x5538;        // factor of every channel, 64 = unity
+constexpr uint32_t ADDR_AUDIO_MUSIC_VOLUME = 0x5539;  // further factor of music channels
+constexpr uint32_t ADDR_AUDIO_MIX_VOLUME = 0x553A;    // mix volume that note and sfx give
+constexpr uint32_t ADDR_AUDIO_BASE_PAGE = 0x553C;     // audio data of notes and sfx at page << 16
+constexpr uint32_t ADDR_AUDIO_MUSIC_PAGE = 0x553D;    // audio data of music at page << 16
 constexpr uint32_t ADDR_BUTTONS = 0x5580;
 constexpr uint32_t ADDR_ALT_FONT = 0x5600;
 constexpr uint32_t ADDR_MOUSE_LOCK = 0x5F28;          // step scale of the locked mouse
@@ -56,7 +61,8 @@ constexpr uint32_t ADDR_COLOUR_TABLES = 0x8000;       // four tables of 64 x 64,
 constexpr uint32_t COLOUR_TABLE_BYTES = 0x1000;
 constexpr uint32_t ADDR_SPRITE_FLAGS = 0xC000;       // one byte for each of the 8192 sprites
 constexpr uint32_t ADDR_SCREEN = 0x10000;
-constexpr uint32_t ADDR_AUDIO_DATA = 0x40000;
+constexpr uint32_t ADDR_AUDIO_DATA = 0x40000;         // the default instrument
+constexpr uint32_t ADDR_WAVE_TABLES = 0xF78000;       // the default waves, to the end of the space
 constexpr uint32_t ADDR_MAP = 0x100000;
 
 // Bits of the process-flags byte at ADDR_PROCESS_FLAGS.

@@ -14,6 +14,7 @@
 #include "lauxlib.h"
 #include "lua.h"
 #include "net/sockets.h"
+#include "platform/audio_device.h"
 #include "platform/host.h"
 #include "script/libs.h"
 #include "storage/mox.h"
@@ -290,7 +291,11 @@ void restart_process(process_record* rec) {
     memcpy(name, rec->name, sizeof(name));
     memcpy(prog, rec->prog, sizeof(prog));
     memcpy(location, rec->sandbox_location, sizeof(location));
-    if (app.audio_owner == rec->id) mudo_kill_all_audio();
+    if (app.audio_owner == rec->id) {
+        os_lock_audio();
+        mudo_kill_all_audio();
+        os_unlock_audio();
+    }
     app.audio_owner = -2;
     int64_t id = rec->id;
     rec->slice_depth++;  // a finaliser that kills it while it closes only marks it

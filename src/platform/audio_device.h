@@ -5,13 +5,23 @@
 
 // Depth of the nesting audio lock; main thread only.
 extern int32_t lock_level;
+// Id of the opened output device; -1 while none is open.
+extern int64_t audio_device;
 
 // Take and release one level of the nesting lock; only the outermost level locks the device.
 void os_lock_audio();
 void os_unlock_audio();
 
-// Opens and starts the output stream (nothing while the audio subsystem is down).
+// Opens and starts the output stream of the host's default output: 44,100 Hz, signed 16-bit
+// stereo, 512-frame blocks. Nothing while the audio subsystem is down or a device is open; a
+// failed open is logged and left for a later device to retry.
 void audio_open_output_device();
-// Host hot-plug of audio devices: an output device index that arrived, a device id that left.
+// Closes the output stream at the end of the run, so that its last block is written whole.
+void audio_close_output_device();
+// Host hot-plug of output devices: an index that arrived opens a device when none is open; a
+// device id that left closes it when it is the open one, and the host's new default is opened.
 void audio_device_added(int32_t index);
 void audio_device_removed(uint32_t device_id);
+// The host's audio callback: fills len bytes of stereo frames from the synthesiser (in pieces
+// it can mix) and appends them to a running audio capture.
+void sdl2_mixer_callback(void* userdata, uint8_t* stream, int len);

@@ -287,7 +287,7 @@ TEST_F(StatScript, BufferFileTableAndPageFigures) {
     // Page presence; addresses wrap at 16 MB in both directions.
     struct { int64_t address; double want; } pages[] = {
         {0, 4096}, {0xFFFF, 4096}, {0x100000, 4096}, {0x1000000, 4096}, {0x1100FFF, 4096},
-        {-0xF00000, 4096}, {-1, 0}, {INT64_MAX, 0}, {INT64_MIN, 4096}};
+        {-0xF00000, 4096}, {-0x100000, 0}, {-1, 4096}, {INT64_MAX, 4096}, {INT64_MIN, 4096}};
     for (auto& c : pages) EXPECT_EQ(stat_c(312, c.address), c.want) << c.address;
     EXPECT_EQ(run("stat(312, 2^40 + 5)"), "f:4096");
 }

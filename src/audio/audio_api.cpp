@@ -1,0 +1,181 @@
+// The script functions note, sfx and music, and the default audio data of every new process:
+// the wave tables and the default instrument.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "audio/mudo.h"
+#include "kernel/api.h"
+#include "kernel/memory.h"
+#include "kernel/process.h"
+#include "lua.h"
+
+namespace {
+
+// ---- Arguments ------------------------------------------------------------------------------------
+
+// A number, or a string converted to a number (0 when it is not numeric), truncated toward
+// zero; any other value, or none, gives the default. Never raises.
+int64_t audio_arg(lua_State* L, int index, int64_t dflt) {
+    int t = lua_type(L, index);
+    if (t != LUA_TNUMBER && t != LUA_TSTRING) return dflt;
+    int ok = 0;
+    lua_Integer i = lua_tointegerx(L, index, &ok);
+    if (ok) return (int64_t)i;
+    double d = lua_tonumberx(L, index, &ok);
+    if (!ok || std::isnan(d)) return 0;
+    d = std::trunc(d);
+    if (d >= 9.2233720368547758e18) return INT64_MAX;
+    if (d <= -9.2233720368547758e18) return INT64_MIN;
+    return (int64_t)d;
+}
+
+uint32_t page_base(uint8_t page) { return (uint32_t)page << 16; }
+
+}  // namespace
+
+int lua54_play_note(lua_State* L) {
+    process_record* p = cproc;
+    if (!p) return 0;
+    bool bare = lua_gettop(L) == 0;
+    int64_t pitch = audio_arg(L, 1, 48), instrument = audio_arg(L, 2, 0), volume = audio_arg(L, 3, 64);
+    int64_t effect = audio_arg(L, 4, 0), param = audio_arg(L, 5, 0), channel = audio_arg(L, 6, bare ? -1 : 0);
+    int64_t retrigger = lua_isnoneornil(L, 7) ? 1 : lua_toboolean(L, 7);
+    int64_t pan = audio_arg(L, 8, MUDO_NO_PAN);
+    uint8_t mix_volume = peek(ADDR_AUDIO_MIX_VOLUME), base_page = peek(ADDR_AUDIO_BASE_PAGE);
+    if (audio_op_start(p->id, 1) != 0) return 0;
+    // The base goes in before the note too, so that a new instrument loads from it.
+    bool live = channel >= 0 && channel < MUDO_CHANNELS;
+    if (live) mudo_set_channel_base_addr((int)channel, page_base(base_page));
+    mudo_set_note(channel, pitch, instrument, volume, effect, param, retrigger, pan);
+    if (live) {
+        mudo_set_channel_mix_vol((int)channel, mix_volume);
+        mudo_set_channel_base_addr((int)channel, page_base(base_page));
+    }
+    audio_op_end();
+    return 0;
+}
+
+int lua54_play_track(lua_State* L) {
+    process_record* p = cproc;
+    if (!p) return 0;
+    uint8_t base_page = peek(ADDR_AUDIO_BASE_PAGE);
+    int64_t track = audio_arg(L, 1, 0), channel = audio_arg(L, 2, -1), first_row = audio_arg(L, 3, 0);
+    int64_t num_rows = audio_arg(L, 4, 0), pan = audio_arg(L, 5, MUDO_NO_PAN);
+    int64_t mix_volume = audio_arg(L, 6, peek(ADDR_AUDIO_MIX_VOLUME));
+    if (audio_op_start(p->id, 1) != 0) return 0;
+    int32_t c = mudo_play_track(track, channel, first_row, num_rows, false, pan, mix_volume, page_base(base_page), 0);
+    if (c >= 0) mudo_set_channel_base_addr(c, page_base(base_page));
+    audio_op_end();
+    return 0;
+}
+
+int lua54_play_music(lua_State* L) {
+    process_record* p = cproc;
+    if (!p) return 0;
+    int64_t pattern = audio_arg(L, 1, 0), fade_ms = audio_arg(L, 2, 0), mask = audio_arg(L, 3, 255);
+    int64_t base = q64_intp(L, 4, page_base(peek(ADDR_AUDIO_MUSIC_PAGE)));
+    int64_t start_tick = q64_intp(L, 5, 0);
+    if (audio_op_start(p->id, 1) != 0) return 0;
+    if (pattern == -1) mudo_fade_out_music(fade_ms);
+    else mudo_play_music(pattern, fade_ms, mask, (uint32_t)((uint64_t)base & ADDRESS_MASK), start_tick);
+    audio_op_end();
+    return 0;
+}
+
+// ---- Default audio data ---------------------------------------------------------------------------
+
+namespace {
+
+constexpr uint32_t NOISE_SAMPLES = 16384;
+constexpr uint32_t FAMILY_WAVES = 64, WAVE_WIDTH = 1024;
+constexpr uint32_t WAVE_TABLE_SAMPLES = NOISE_SAMPLES + 4 * FAMILY_WAVES * WAVE_WIDTH;  // 278,528
+constexpr uint32_t WAVE_TABLE_BYTES = WAVE_TABLE_SAMPLES * 2;                          // 0x88000
+static_assert(ADDR_WAVE_TABLES + WAVE_TABLE_BYTES == ADDRESS_SPACE_SIZE);
+
+// The wave table as little-endian bytes, built once per run.
+uint8_t wave_table[WAVE_TABLE_BYTES];
+bool wave_table_built = false;
+// A process's random stream as it stands after the noise was drawn from it.
+uint64_t stream_after_noise[4];
+
+constexpr uint8_t default_instrument[64] = {
+    0x00, 0x01, 0x00, 0x00, 0x06, 0x20, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00,
+    0x01, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00,
+    0x02, 0x20, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x21, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00,
+    0x00, 0x40, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+};
+constexpr uint8_t default_descriptors[8] = {0x00, 0xF8, 0x0A, 0xFF, 0x80, 0xF7, 0x0D, 0x01};
+
+void put_sample(uint32_t index, int32_t v) {
+    wave_table[2 * index] = (uint8_t)v;
+    wave_table[2 * index + 1] = (uint8_t)((uint32_t)v >> 8);
+}
+
+// Noise from the stream (seeded for the purpose), then four families of 64 waves of 1024
+// samples each: sine to triangle, triangle to saw, saw to square, and pulses.
+void build_wave_table(uint64_t* stream) {
+    xoshiro256ss_seed(stream, 0x12345678);
+    for (uint32_t i = 0; i < NOISE_SAMPLES; i++) put_sample(i, (int32_t)(xoshiro256ss(stream) & 0xffff));
+    memcpy(stream_after_noise, stream, sizeof(stream_after_noise));
+    for (uint32_t w = 0; w < FAMILY_WAVES; w++) {
+        for (uint32_t i = 0; i < WAVE_WIDTH; i++) {
+            double x = i / 1024.0;
+            uint32_t at = NOISE_SAMPLES + w * WAVE_WIDTH + i;
+            constexpr uint32_t family = FAMILY_WAVES * WAVE_WIDTH;
+
+            int32_t t = (int32_t)((i + 768) & 1023);
+            int32_t tri = (t < 512 ? t : 1024 - t) - 256;
+            double v = std::trunc(w * 127.99 * tri + (64.0 - w) * (-32767 * std::sin(2 * i * 3.141562 / 1024)));
+            put_sample(at, (int32_t)v / 64);
+
+            int32_t m = 512 + 8 * (int32_t)w;
+            int32_t o = ((64 - (int32_t)w) * (64 - (int32_t)w)) >> 4;
+            int32_t u = ((int32_t)i - o) & 1023;
+            double f = u < m ? (double)u / m : u > m ? (double)(1024 - u) / (1024 - m) : 1.0;
+            put_sample(at + family, (int32_t)std::trunc(-32768 + 65535 * f));
+
+            double k = (double)(w * w) / 4096;
+            f = x < 0.5 ? x * (1 - k) : k + x * (1 - k);
+            put_sample(at + 2 * family, (int32_t)std::trunc(-32767 + 65534 * f));
+
+            double duty = 0.5 + w / 128.0;
+            put_sample(at + 3 * family, x <= duty ? -32767 : 32767);
+        }
+    }
+    wave_table_built = true;
+}
+
+// Writes bytes into a process's space from address a on, marking the pages written.
+void write_to_process(process_record* rec, uint32_t a, const uint8_t* bytes, uint32_t n) {
+    while (n > 0) {
+        uint32_t stretch = 0;
+        uint8_t* dst = locate_proc(rec, a, &stretch);
+        uint32_t run = std::min(n, stretch);
+        memcpy(dst, bytes, run);
+        rec->pages.flags[a >> 12] = 255;
+        a += run, bytes += run, n -= run;
+    }
+}
+
+}  // namespace
+
+void write_default_audio_data(process_record* rec) {
+    if (!rec) return;
+    if (!wave_table_built && rec->id < 2) build_wave_table(rec->rng_state);
+    process_record* first = get_process(1);
+    if (rec->id >= 2 && first && first != rec) {
+        q64_pmemcpy_pages(first, rec, ADDR_WAVE_TABLES, ADDRESS_SPACE_SIZE);
+    } else {
+        if (!wave_table_built) {
+            uint64_t scratch[4];
+            build_wave_table(scratch);
+        }
+        write_to_process(rec, ADDR_WAVE_TABLES, wave_table, WAVE_TABLE_BYTES);
+    }
+    // Every process starts its random stream where the first one's stands after the noise.
+    memcpy(rec->rng_state, stream_after_noise, sizeof(rec->rng_state));
+    write_to_process(rec, ADDR_AUDIO_DATA, default_instrument, sizeof(default_instrument));
+    write_to_process(rec, ADDR_AUDIO_DATA + MUDO_WAVE_DESCRIPTORS_OFFSET, default_descriptors,
+                     sizeof(default_descriptors));
+}

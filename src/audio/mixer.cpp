@@ -1,0 +1,214 @@
+// The mixer on the audio thread: every channel rendered a tick at a time, each tick faded in
+// from the previous one, panned, scaled and summed into the device's block.
+#include <algorithm>
+#include <cstring>
+
+#include "audio/mudo.h"
+#include "kernel/memmap.h"
+
+namespace {
+
+constexpr int32_t MIX_PIECE = 4096;  // frames the accumulator holds
+constexpr int32_t CROSSFADE = 64;    // samples over which a tick fades in from the previous one
+constexpr int MAX_PASSES = 1024;
+constexpr uint32_t ECHO_LINE_MASK = MUDO_NODE_BUFFER - 1;
+
+int32_t mix_accumulator[MIX_PIECE * 2];
+
+inline int16_t clamp_sample(int64_t v) { return (int16_t)std::clamp<int64_t>(v, -32767, 32767); }
+
+int16_t* node_buffer(int slot, int node) { return mixer.node_output[slot * MUDO_MAX_CHANNEL_NODES + node]; }
+
+void copy_ring(int16_t* dst, const int16_t* src, uint32_t start, uint32_t count) {
+    start &= ECHO_LINE_MASK;
+    uint32_t first = std::min(count, (uint32_t)MUDO_NODE_BUFFER - start);
+    memcpy(dst + start, src + start, first * 2);
+    if (count > first) memcpy(dst, src, (count - first) * 2);
+}
+
+// The previous-tick copy renders CROSSFADE samples of each echo, which touches the line only
+// where it writes them and where it reads its delayed samples back; those stretches are all
+// of the line the copy needs. A delay that moves within the copy's render (it never does, as
+// the copy is not evaluated again) would read elsewhere, so then the whole line is copied.
+void copy_echo_lines(int channel) {
+    int slot = channel + MUDO_CHANNELS;
+    const mudo_channel& copy = mixer.channels[slot];
+    for (int k = 0; k < MUDO_INSTRUMENT_NODES; k++) {
+        const node_state& nd = copy.nodes[k];
+        if (nd.kind != NODE_ECHO) continue;
+        const int16_t* src = node_buffer(channel, k);
+        int16_t* dst = node_buffer(slot, k);
+        int64_t delay = nd.params[0];
+        int64_t delay0 = nd.echo_prev_delay == -1 ? delay : nd.echo_prev_delay;
+        int64_t back0 = (delay0 * 32256) >> 8, back = (delay * 32256) >> 8;
+        if ((back - back0) / CROSSFADE != 0) {
+            memcpy(dst, src, sizeof(mixer.node_output[0]));
+            continue;
+        }
+        uint32_t pos = nd.echo_pos & ECHO_LINE_MASK;
+        uint32_t read = (uint32_t)((((int64_t)pos * 65536 - back0) & 0x7ffffffe) >> 16);
+        copy_ring(dst, src, pos, CROSSFADE);
+        copy_ring(dst, src, read, CROSSFADE);
+    }
+}
+
+// A new tick of a live channel: the sequencer's row work, evaluation and rendering, then the
+// fade in from where the previous tick's sound would have gone on, and a fresh copy of the
+// channel for the next tick's fade.
+void start_channel_tick(int channel, int32_t samples) {
+    mudo_channel& ch = mixer.channels[channel];
+    update_channel_track_tick(channel);
+    evaluate_channel_node_parameters(channel);
+    render_channel_tick(channel, samples);
+    advance_channel_track_row(channel);
+    mixer.tick_counter++;
+
+    int slot = channel + MUDO_CHANNELS;
+    int32_t fade = std::min(samples, CROSSFADE);
+    render_channel_tick(slot, fade);
+    for (int node : {0, STEREO_NODE_INDEX}) {
+        if (node == STEREO_NODE_INDEX && !ch.wide) break;
+        const int16_t* old = node_buffer(slot, node);
+        int16_t* now = node_buffer(channel, node);
+        for (int32_t i = 0; i < fade; i++) now[i] = (int16_t)(((CROSSFADE - i) * old[i] + i * now[i]) >> 6);
+    }
+
+    mudo_channel& copy = mixer.channels[slot];
+    memcpy(&copy, &ch, sizeof(copy));
+    copy.index = (uint32_t)slot;
+    point_channel_node_outputs(slot);
+    copy_echo_lines(channel);
+    ch.tick_samples_done = 0;
+    ch.tick_samples = (uint32_t)samples;
+}
+
+// k frames of a channel's mono sound panned with gains that move from the previous chunk's
+// to this one's; gains are on a scale of 4096 and g (256 = unity) scales both.
+void pan_chunk(mudo_channel& ch, const int16_t* in, int16_t* out, int32_t k, int64_t g) {
+    int32_t pan = std::clamp(ch.nodes[0].params[1] / 65536, -127, 127);
+    int64_t new_left = stereo_contrib[pan + 128], new_right = stereo_contrib[128 - pan];
+    // The 16.16 gains reach 4096 x 16,192 x 256 for a loud music channel: 64-bit arithmetic.
+    int64_t left = (int64_t)ch.prev_gain_left * g * 256, right = (int64_t)ch.prev_gain_right * g * 256;
+    int64_t left_step = ((new_left - ch.prev_gain_left) * g * 256) / k;
+    int64_t right_step = ((new_right - ch.prev_gain_right) * g * 256) / k;
+    for (int32_t i = 0; i < k; i++) {
+        int64_t s = in[i];
+        out[2 * i] = clamp_sample(((left >> 16) * s) / 4096);
+        out[2 * i + 1] = clamp_sample(((right >> 16) * s) / 4096);
+        left += left_step;
+        right += right_step;
+    }
+    ch.prev_gain_left = (int32_t)new_left;
+    ch.prev_gain_right = (int32_t)new_right;
+}
+
+void wide_chunk(const int16_t* left, const int16_t* right, int16_t* out, int32_t k, int64_t g) {
+    for (int32_t i = 0; i < k; i++) {
+        out[2 * i] = clamp_sample(g * left[i] / 256);
+        out[2 * i + 1] = clamp_sample(g * right[i] / 256);
+    }
+}
+
+// Mixes m (at most MIX_PIECE) frames into out.
+void mix_piece(int16_t* out, int32_t m) {
+    int32_t remaining[MUDO_CHANNELS], offset[MUDO_CHANNELS];
+    for (int c = 0; c < MUDO_CHANNELS; c++) remaining[c] = m, offset[c] = 0;
+
+    mixer.sample_accumulator += (uint32_t)m;
+    while (mixer.sample_accumulator >= MUDO_SAMPLES_PER_TICK) {
+        mudo_update_fade_tick();
+        mixer.sample_accumulator -= MUDO_SAMPLES_PER_TICK;
+    }
+
+    // Music channels go first: when their pattern runs out mid-piece, the others are mixed up
+    // to that frame only, the next pattern starts, and every channel goes on from there.
+    for (int pass = 0; pass < MAX_PASSES; pass++) {
+        bool music[MUDO_CHANNELS];
+        for (int c = 0; c < MUDO_CHANNELS; c++) music[c] = mixer.channels[c].music_owned != 0;
+        int32_t limit = m;
+        bool marked = false;
+        for (int sweep = 0; sweep < 2; sweep++) {
+            for (int c = 0; c < MUDO_CHANNELS; c++) {
+                if (music[c] != (sweep == 0)) continue;
+                int32_t done = mix_channel(c, std::min(limit, remaining[c]), mixer.channel_output[c] + 2 * offset[c]);
+                remaining[c] -= done;
+                offset[c] += done;
+                if (remaining[c] > 0 && done <= limit) {
+                    limit = done;
+                    marked = true;
+                }
+            }
+        }
+        if (!marked) break;
+        advance_pattern();
+    }
+    // Frames that the pass limit left unrendered are silence, not an earlier block's sound.
+    for (int c = 0; c < MUDO_CHANNELS; c++)
+        if (remaining[c] > 0) memset(mixer.channel_output[c] + 2 * offset[c], 0, (size_t)remaining[c] * 4);
+
+    int32_t samples = 2 * m;
+    for (int32_t i = 0; i < samples; i++) mix_accumulator[i] = mixer.channel_output[0][i];
+    for (int c = 1; c < MUDO_CHANNELS; c++) {
+        const int16_t* src = mixer.channel_output[c];
+        for (int32_t i = 0; i < samples; i++) mix_accumulator[i] += src[i];
+    }
+    if (mixer.master_volume == 0) {
+        memset(out, 0, (size_t)samples * 2);
+        return;
+    }
+    int swap = mixer.stereo_swap ? 1 : 0;
+    for (int32_t i = 0; i < m; i++) {
+        out[2 * i] = clamp_sample(mix_accumulator[2 * i + swap]);
+        out[2 * i + 1] = clamp_sample(mix_accumulator[2 * i + 1 - swap]);
+    }
+}
+
+}  // namespace
+
+int32_t mix_channel(int channel, int32_t n, int16_t* out) {
+    if (channel < 0 || channel >= MUDO_CHANNELS || n <= 0 || !out) return 0;
+    mudo_channel& ch = mixer.channels[channel];
+    point_channel_node_outputs(channel);
+    if (ch.samples_per_tick == 0) ch.samples_per_tick = MUDO_SAMPLES_PER_TICK;
+    int32_t samples = (int32_t)std::min<uint32_t>(ch.samples_per_tick, MUDO_NODE_BUFFER);
+
+    int64_t g = ((int64_t)ch.mix_volume * mixer_ram[ADDR_AUDIO_VOLUME]) >> 4;
+    if (ch.music_owned) g = g * mixer_ram[ADDR_AUDIO_MUSIC_VOLUME] * mixer.music_volume / 16384;
+
+    int32_t done = 0;
+    while (done < n) {
+        if (ch.tick_samples_done >= ch.tick_samples) {
+            if (ch.music_owned) {
+                if (ch.music_tick_budget < 1) return done;
+                ch.music_tick_budget--;
+            }
+            start_channel_tick(channel, samples);
+        }
+        int32_t k = std::min((int32_t)(ch.tick_samples - ch.tick_samples_done), n - done);
+        const int16_t* left = node_buffer(channel, 0) + ch.tick_samples_done;
+        if (ch.wide) wide_chunk(left, node_buffer(channel, STEREO_NODE_INDEX) + ch.tick_samples_done, out + 2 * done, k, g);
+        else pan_chunk(ch, left, out + 2 * done, k, g);
+        ch.tick_samples_done += (uint32_t)k;
+        done += k;
+    }
+    return n;
+}
+
+int mudo_mix(int16_t* out, int32_t frames) {
+    if (!out || frames <= 0) return 0;
+    int32_t n = std::min(frames, MUDO_LAST_MIXED_FRAMES);
+    if (frames > n) memset(out + 2 * (size_t)n, 0, (size_t)(frames - n) * 4);
+    if (mixer_ram[ADDR_PROCESS_FLAGS] & PFLAG_AUDIO_MUTE) {
+        // Muted: silence, and nothing moves on.
+        memset(out, 0, (size_t)n * 4);
+        memset(last_mixed_out, 0, (size_t)n * 4);
+        return 0;
+    }
+    last_num_samples_mixed = n;
+    for (int32_t at = 0; at < n; at += MIX_PIECE) {
+        int32_t m = std::min(MIX_PIECE, n - at);
+        mix_piece(out + 2 * at, m);
+        memcpy(last_mixed_out + 2 * at, out + 2 * at, (size_t)m * 4);
+    }
+    return 0;
+}

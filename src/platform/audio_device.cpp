@@ -1,0 +1,115 @@
+// The host audio device over SDL: one output stream filled by the synthesiser on SDL's audio
+// thread, reopened when the host's devices change, and the nesting lock over it.
+#include "platform/audio_device.h"
+
+#include <SDL.h>
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "audio/mudo.h"
+#include "kernel/app.h"
+#include "kernel/pbuffer.h"
+#include "platform/host.h"
+#include "platform/window.h"
+
+int32_t lock_level = 0;
+int64_t audio_device = -1;
+
+namespace {
+
+constexpr int32_t MIX_FRAMES_AT_ONCE = 4096;  // the largest request the mixer takes at once
+SDL_AudioDeviceID locked_device = 0;          // the device the outermost lock level holds
+
+void log_line(const char* format, int64_t value, const char* text = nullptr) {
+    if (text) snprintf(velt_debug_string, sizeof(velt_debug_string), format, (int)value, text);
+    else snprintf(velt_debug_string, sizeof(velt_debug_string), format, (int)value);
+    velt_debug(velt_debug_string);
+}
+
+}  // namespace
+
+void audio_open_output_device() {
+    if (!sdl_state.audio_ok || audio_device > 0) return;
+    for (int capture = 0; capture < 2; capture++) {
+        int count = SDL_GetNumAudioDevices(capture);
+        for (int i = 0; i < count; i++) {
+            const char* name = SDL_GetAudioDeviceName(i, capture);
+            log_line(capture ? "Audio input device %d: %s\n" : "Audio output device %d: %s\n", i, name ? name : "");
+        }
+    }
+    SDL_AudioSpec want, got;
+    memset(&want, 0, sizeof(want));
+    want.freq = MUDO_SAMPLE_RATE;
+    want.format = AUDIO_S16LSB;
+    want.channels = 2;
+    want.samples = 512;
+    want.callback = [](void* userdata, Uint8* stream, int len) { sdl2_mixer_callback(userdata, stream, len); };
+    SDL_AudioDeviceID id = SDL_OpenAudioDevice(nullptr, 0, &want, &got, 0);
+    if (id == 0) {
+        // Logged and left closed; a device the host adds later is tried again.
+        audio_device = -1;
+        snprintf(velt_debug_string, sizeof(velt_debug_string), "** audio device open failed: %s\n", SDL_GetError());
+        velt_debug(velt_debug_string);
+        return;
+    }
+    audio_device = id;
+    // A bracket already open on the main thread holds the new device too.
+    if (lock_level > 0) {
+        SDL_LockAudioDevice(id);
+        locked_device = id;
+    }
+    SDL_PauseAudioDevice(id, 0);
+}
+
+void audio_close_output_device() {
+    if (audio_device <= 0) return;
+    SDL_AudioDeviceID id = (SDL_AudioDeviceID)audio_device;
+    if (locked_device == id) {
+        SDL_UnlockAudioDevice(id);
+        locked_device = 0;
+    }
+    SDL_CloseAudioDevice(id);
+    audio_device = -1;
+}
+
+void sdl2_mixer_callback(void*, uint8_t* stream, int len) {
+    if (!stream || len <= 0) return;
+    int32_t frames = len / 4;
+    int16_t* out = reinterpret_cast<int16_t*>(stream);
+    for (int32_t done = 0; done < frames;) {
+        int32_t n = std::min(frames - done, MIX_FRAMES_AT_ONCE);
+        mudo_mix(out + 2 * done, n);
+        done += n;
+    }
+    if (len % 4) memset(stream + 4 * frames, 0, (size_t)(len % 4));
+    if (app.audio_capture_on && app.audio_capture_buffer) bwrite(stream, 1, len, app.audio_capture_buffer);
+}
+
+void audio_device_added(int32_t index) {
+    log_line("SDL_AUDIODEVICEADDED %d\n", index);
+    if (audio_device <= 0) audio_open_output_device();
+}
+
+void audio_device_removed(uint32_t device_id) {
+    log_line("SDL_AUDIODEVICEREMOVED %d\n", device_id);
+    if (audio_device <= 0 || device_id != audio_device) return;
+    audio_close_output_device();
+    audio_open_output_device();
+}
+
+void os_lock_audio() {
+    if (lock_level == 0 && audio_device > 0) {
+        locked_device = (SDL_AudioDeviceID)audio_device;
+        SDL_LockAudioDevice(locked_device);
+    }
+    lock_level++;
+}
+
+void os_unlock_audio() {
+    lock_level--;
+    if (lock_level == 0 && locked_device != 0) {
+        SDL_UnlockAudioDevice(locked_device);
+        locked_device = 0;
+    }
+}
