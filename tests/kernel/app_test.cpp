@@ -10,6 +10,7 @@
 #include "kernel/app.h"
 #include "kernel/process.h"
 #include "lua.h"
+#include "platform/audio_device.h"
 #include "platform/host.h"
 
 namespace {
@@ -141,7 +142,12 @@ struct FrameLoop : testing::Test {
         memset(&app, 0, sizeof(app));
         processes_init();
     }
-    void TearDown() override { processes_init(); }
+    // The first frame starts the host layer and with it the audio device, whose callback
+    // must not go on mixing under later tests.
+    void TearDown() override {
+        processes_init();
+        audio_close_output_device();
+    }
 };
 
 TEST_F(FrameLoop, BootWithoutImageFails) {
