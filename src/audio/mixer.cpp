@@ -91,6 +91,18 @@ void pan_chunk(mudo_channel& ch, const int16_t* in, int16_t* out, int32_t k, int
     int64_t left = (int64_t)ch.prev_gain_left * g * 256, right = (int64_t)ch.prev_gain_right * g * 256;
     int64_t left_step = ((new_left - ch.prev_gain_left) * g * 256) / k;
     int64_t right_step = ((new_right - ch.prev_gain_right) * g * 256) / k;
+    if (left_step == 0 && right_step == 0 && g <= 256) {
+        // Steady gains of at most 4096: the products fit in 32 bits and stay within a sample.
+        int32_t gl = (int32_t)(left >> 16), gr = (int32_t)(right >> 16);
+        for (int32_t i = 0; i < k; i++) {
+            int32_t l = gl * in[i], r = gr * in[i];
+            out[2 * i] = (int16_t)((l + ((l >> 31) & 4095)) >> 12);
+            out[2 * i + 1] = (int16_t)((r + ((r >> 31) & 4095)) >> 12);
+        }
+        ch.prev_gain_left = (int32_t)new_left;
+        ch.prev_gain_right = (int32_t)new_right;
+        return;
+    }
     for (int32_t i = 0; i < k; i++) {
         int64_t s = in[i];
         out[2 * i] = clamp_sample(((left >> 16) * s) / 4096);

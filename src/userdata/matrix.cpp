@@ -35,7 +35,9 @@ const double* copy_dat(int slot, const double* values, int64_t n) {
 // One row of a product: out[c] = the sum over k of a[k] x b[k][c], accumulated with fused
 // multiply-add from k = 0 upward. The loop runs along b's rows, so it reads memory in order;
 // where the processor has the instruction, the fused multiply-add is done inline.
+#ifndef __SANITIZE_THREAD__  // the clones' resolver would run before ThreadSanitizer starts
 __attribute__((target_clones("fma", "default")))
+#endif
 void product_row(double* out, const double* a, const double* b, int64_t w, int64_t mw) {
     for (int64_t c = 0; c < mw; c++) out[c] = 0.0;
     for (int64_t k = 0; k < w; k++) {

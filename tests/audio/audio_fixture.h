@@ -85,7 +85,7 @@ struct Mixing : testing::Test {
         mudo_set_volume(256);
         mudo_set_stereo_swap(0);
     }
-    void TearDown() override { SetUp(); }
+    void TearDown() override { Mixing::SetUp(); }
 };
 
 }  // namespace audio_test
