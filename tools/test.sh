@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the normal build, then the same tests built with
-# AddressSanitizer and UndefinedBehaviorSanitizer, then (with clang) the fuzz targets
-# for a bounded time each.
+# AddressSanitizer and UndefinedBehaviorSanitizer, then the audio tests built with
+# ThreadSanitizer, then (with clang) the fuzz targets for a bounded time each.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/tools/setup.sh"
@@ -19,6 +19,15 @@ for kind in normal sanitize; do
     ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
         ctest --test-dir "$dir" --output-on-failure -j "$jobs"
 done
+
+# ThreadSanitizer: the audio tests, among them one where the device's callback mixes while the
+# main thread calls note, sfx, music and stat as fast as it can; any race fails them.
+echo "== thread sanitizer build (audio)"
+dir="$top/build-tsan"
+cmake -S "$top" -B "$dir" -G Ninja -DORVALUNE_TSAN=ON >/dev/null
+cmake --build "$dir" -j "$jobs" --target orvalune_tests
+TSAN_OPTIONS=halt_on_error=1 ctest --test-dir "$dir" --output-on-failure -j "$jobs" \
+    -R '^(AudioDevice|AudioScript|Mixing|Synth)\.'
 
 # Fuzzing, where clang is at hand: every libFuzzer target of tests/fuzz runs a fixed number of
 # inputs from a fixed seed (so a run here repeats exactly on another machine), capped in time,
