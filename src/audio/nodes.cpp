@@ -415,9 +415,8 @@ void render_node(mudo_channel& ch, int k, int32_t n, bool has_echo) {
     node_state& nd = ch.nodes[k];
     node_state& prev = ch.prev_nodes[k];
     bool fresh = renders_silence(nd) || nd.kind == NODE_OSCILLATOR;
-    // On a channel with an echo the whole channel is not crossfaded between ticks, so each
-    // freshly rendered node fades in from its previous tick's settings over 64 samples,
-    // unless those settings would render the very same samples.
+    // On a channel with an echo each freshly rendered node fades in from its previous tick's
+    // settings over 64 samples, unless those settings would render the very same samples.
     bool fade = has_echo && fresh && prev.entry == nd.entry && !sounds_alike(prev, nd);
     if (renders_silence(nd)) memset(nd.output, 0, (size_t)n * 2);
     else if (nd.kind == NODE_OSCILLATOR) render_node_tick_osc(nd, nd.output, n);

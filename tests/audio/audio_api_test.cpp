@@ -1,6 +1,7 @@
 // note, sfx and music called from scripts, the default audio data of new processes, the
 // silence after a boot, and the SDL device with its nesting lock (SDL's dummy driver), also
-// while the main thread calls into the synthesiser as fast as it can.
+// while the main thread calls into the synthesiser, changes settings and restarts the owner of
+// the sound as fast as it can.
 #include <gtest/gtest.h>
 
 #include <SDL.h>
@@ -283,6 +284,7 @@ TEST_F(AudioDevice, ScriptsCallInWhileTheCallbackMixes) {
             sfx(0, 4 + i % 4)
             if i % 50 == 0 then music(0, i % 3 * 10, 15) end
             if i % 97 == 0 then music(-1, 20) end
+            if i % 25 == 0 then _apply_system_settings({swap_stereo = i % 2, volume = 100 + i % 100}) end
             stat(400 + i % 16, i % 28, 0x80000)
             stat(464)
             stat(465, 0, 0x80000)
@@ -291,11 +293,17 @@ TEST_F(AudioDevice, ScriptsCallInWhileTheCallbackMixes) {
           end
         end)"),
               "");
+    // Another process takes the sound over now and then and is restarted, which stops it.
+    process_record* other = make("other");
+    std::string restart = "_kill_process(" + std::to_string(other->id) + ", 1)";
     forget_block();
     uint64_t until = os_get_time() + 400;
     int rounds = 0;
     while (os_get_time() < until || rounds < 3) {
         ASSERT_EQ(run("busy(200)"), "");
+        ASSERT_EQ(run("note(50, 0, 64, 0, 0, 5)", other), "");
+        ASSERT_EQ(app.audio_owner, other->id);
+        ASSERT_EQ(run(restart), "");
         rounds++;
     }
     EXPECT_EQ(lock_level, 0);
