@@ -11,10 +11,13 @@ struct process_record;
 // multi-byte values are little-endian and may cross pages. Reads allocate an untouched
 // page; writes mark every page they touch (flags byte 255). Without a current process
 // reads give 0 and writes do nothing.
+// The interpreter's memory-read operators call the four readers, so they have C linkage.
+extern "C" {
 uint8_t peek(int64_t a);
 int16_t peek2(int64_t a);
 int32_t peek4(int64_t a);
 int64_t peek8(int64_t a);
+}
 void poke(int64_t a, int64_t v);
 void poke2(int64_t a, int64_t v);
 void poke4(int64_t a, int64_t v);

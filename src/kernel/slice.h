@@ -15,17 +15,20 @@ constexpr int64_t PROCESS_MEMORY_SLACK = 0x80000;
 constexpr uint64_t BOOT_DELAY_MS = 2200;
 constexpr int32_t SUPERYIELD = 0x40000000;
 
-// Shared with the interpreter loop, which charges each instruction to cpu_cycles.
+// Shared with the interpreter loop, which charges each instruction to cpu_cycles, and with
+// the table library, which charges its work through spend_cpu: C linkage for both.
+extern "C" {
 extern int32_t cpu_cycles;
 extern int32_t cpu_cycles_max;
 extern int32_t cpu_superyielding;
+void spend_cpu(int64_t n);
+}
 extern uint32_t total_frame_cycles;
 extern uint32_t total_frame_cycles_since_wm_flip;
 
 uint32_t get_total_frame_cycles();
 uint32_t get_total_frame_cycles_since_wm_flip();
 
-void spend_cpu(int64_t n);
 void prepare_processes_for_frame();
 int32_t run_process_slice(process_record* rec, double fraction);
 void update_processes_after_frame();
