@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cmath>
+#include <cstdlib>
 #include <iterator>
 #include <utility>
 
@@ -20,7 +21,9 @@
 #include "storage/anywhen.h"
 #include "storage/file_api.h"
 #include "storage/mox.h"
+#include "kernel/pbuffer.h"
 #include "lauxlib.h"
+#include "ldo.h"
 #include "lua.h"
 
 int64_t q64_intp(lua_State* L, int index, int64_t dflt) {
@@ -31,6 +34,60 @@ int64_t q64_intp(lua_State* L, int index, int64_t dflt) {
         return (int64_t)d;
     }
     return dflt;
+}
+
+namespace {
+
+struct push_job {
+    const void* bytes;
+    size_t length;
+};
+
+int push_bytes_body(lua_State* L) {
+    const push_job* job = static_cast<const push_job*>(take_job(L));
+    lua_pushlstring(L, static_cast<const char*>(job->bytes), job->length);
+    return 1;
+}
+
+char* scratch_block = nullptr;
+size_t scratch_capacity = 0;
+
+}  // namespace
+
+int protected_call(lua_State* L, int (*body)(lua_State*), void* job, int nargs) {
+    lua_pushcfunction(L, body);
+    lua_insert(L, -(nargs + 1));
+    lua_pushlightuserdata(L, job);
+    return lua_pcall(L, nargs + 1, LUA_MULTRET, 0);
+}
+
+void* take_job(lua_State* L) {
+    void* job = lua_touserdata(L, -1);
+    lua_pop(L, 1);
+    return job;
+}
+
+void raise_again(lua_State* L, int status) {
+    // A memory error stays a memory error on its way up: the slice's end tells them apart.
+    luaD_throw(L, status);
+}
+
+void push_bytes_then_destroy(lua_State* L, const void* bytes, size_t length, pbuffer* owner) {
+    push_job job{bytes, length};
+    int status = protected_call(L, push_bytes_body, &job, 0);
+    destroy_buffer(owner);
+    if (status != LUA_OK) raise_again(L, status);
+}
+
+char* scratch_bytes(size_t n) {
+    if (n > scratch_capacity || !scratch_block) {
+        size_t want = n < 256 ? 256 : n;
+        char* grown = static_cast<char*>(realloc(scratch_block, want));
+        if (!grown) return nullptr;
+        scratch_block = grown;
+        scratch_capacity = want;
+    }
+    return scratch_block;
 }
 
 namespace {

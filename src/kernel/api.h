@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 struct lua_State;
+struct pbuffer;
 
 // Raises the calling process's memory error: the process is marked out of memory (it ends
 // when its slice does) and a protected call gets "not enough memory". Never returns.
@@ -36,6 +37,31 @@ void api_for_each_function(void (*visit)(const char* name, int (*fn)(lua_State*)
 
 // An integer argument: integers unchanged, other numbers and numeric strings floored, else dflt.
 int64_t q64_intp(lua_State* L, int index, int64_t dflt);
+
+// --- Native code under script errors ------------------------------------------------------------
+// A script error, a yield and the end of a slice longjmp over native frames: no destructor of
+// theirs runs. So a script function holds no object with a destructor (std::string,
+// std::vector, unique_ptr, guards) and owns no memory that only its own frame would free across
+// any call that can raise (luaL_check*, lua_error, lua_call, luaL_tolstring, any push or table
+// operation that allocates, which can raise a memory error). It collects its arguments first,
+// works in plain buffers, releases them and then pushes its results. Work that must keep owned
+// memory while it calls into the state runs as a protected call; its caller releases what the
+// call owned and then raises the error again with its own status.
+
+// Calls body in protected mode with the top nargs values as its arguments and job after them
+// as a light userdata, which body takes back first with take_job. Returns the status; all of
+// body's results, or the error object, replace the arguments and body on the stack.
+int protected_call(lua_State* L, int (*body)(lua_State*), void* job, int nargs);
+void* take_job(lua_State* L);
+// Raises the error object on top of the stack again with the status of a failed protected call.
+[[noreturn]] void raise_again(lua_State* L, int status);
+// Pushes length bytes as a string, then destroys the buffer they came from (may be null), and
+// raises any error of the push only after that.
+void push_bytes_then_destroy(lua_State* L, const void* bytes, size_t length, pbuffer* owner);
+// A block of at least n bytes kept by the kernel and reused by every call (null when it cannot
+// grow): for bytes built just before one push or one conversion, with no other call into a
+// script state in between.
+char* scratch_bytes(size_t n);
 
 uint64_t xoshiro256ss(uint64_t* state);
 uint64_t xoshiro256ss_rand();

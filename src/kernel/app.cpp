@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <ctime>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -125,6 +124,11 @@ void set_default_config() {
     config.display_index = -1;
 }
 
+static int reopen_libraries(lua_State* L) {
+    open_process_libraries(L);
+    return 0;
+}
+
 int boot_system(const char* boot_path) {
     uint32_t window_active = (platform_initialised & 1) ? app.window_active : 0;
     memset(&app, 0, sizeof(app));
@@ -156,7 +160,12 @@ int boot_system(const char* boot_path) {
         return BOOT_NO_ROOT;
     }
     set_current_process(root_process);
-    open_process_libraries(root_process->L);
+    lua_pushcfunction(root_process->L, reopen_libraries);
+    if (lua_pcall(root_process->L, 0, 0, 0) != LUA_OK) {
+        printf("could not create the root process\n");
+        velt_debug("could not create the root process\n");
+        return BOOT_NO_ROOT;
+    }
 
     if (dat_file_count < 2) {
         printf("sysrom.dat not found\n");
@@ -181,9 +190,10 @@ int boot_system(const char* boot_path) {
     // The root's placeholder chunk is replaced by the boot script.
     lua_settop(root_process->L, 0);
     pbuffer* src = f->contents;
-    std::string chunkname = std::string("@") + boot_path;
+    char chunkname[VELT_PATH_MAX + 2];
+    snprintf(chunkname, sizeof(chunkname), "@%s", boot_path);
     int rc = luaL_loadbufferx(root_process->L, src ? (const char*)src->data : "", src ? (size_t)src->length : 0,
-                             chunkname.c_str(), "t");
+                             chunkname, "t");
     pfclose(f);
     if (rc != LUA_OK) {
         const char* msg = lua_tostring(root_process->L, -1);

@@ -162,10 +162,11 @@ int lua54_count(lua_State* L) {
 
 int lua54_chr(lua_State* L) {
     int n = lua_gettop(L);
-    std::string s((size_t)n, '\0');
-    for (int i = 0; i < n; i++) s[(size_t)i] = (char)(uint8_t)(q64_intp(L, i + 1, 0) & 255);
+    char* s = scratch_bytes((size_t)n);
+    if (!s) return 0;
+    for (int i = 0; i < n; i++) s[i] = (char)(uint8_t)(q64_intp(L, i + 1, 0) & 255);
     spend_cpu(n);
-    lua_pushlstring(L, s.data(), s.size());
+    lua_pushlstring(L, s, (size_t)n);
     return 1;
 }
 
@@ -444,10 +445,12 @@ static bool text_arg(lua_State* L, int idx) {
 }
 
 static void push_piece(lua_State* L, const char* p, size_t n, bool convert) {
-    if (convert && !memchr(p, 0, n)) {
-        std::string piece(p, n);
-        size_t used = lua_stringtonumber(L, piece.c_str());
-        if (used == piece.size() + 1) return;
+    char* piece = convert && !memchr(p, 0, n) ? scratch_bytes(n + 1) : nullptr;
+    if (piece) {
+        memcpy(piece, p, n);
+        piece[n] = 0;
+        size_t used = lua_stringtonumber(L, piece);
+        if (used == n + 1) return;
         if (used) lua_pop(L, 1);
     }
     lua_pushlstring(L, p, n);

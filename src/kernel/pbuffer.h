@@ -70,12 +70,3 @@ const char* escape_lua_string(const char* text);
 uint64_t get_total_buffer_allocation();
 uint32_t get_total_num_buffers();
 uint32_t get_num_buffers_with_tag(int32_t tag);
-
-// Destroys its buffer however the function is left (script errors unwind as exceptions).
-struct buffer_holder {
-    pbuffer* b;
-    explicit buffer_holder(pbuffer* buffer) : b(buffer) {}
-    ~buffer_holder() { destroy_buffer(b); }
-    buffer_holder(const buffer_holder&) = delete;
-    buffer_holder& operator=(const buffer_holder&) = delete;
-};

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "audio/mudo.h"
 #include "kernel/api.h"
@@ -95,6 +94,16 @@ static int index_of(const process_record* rec) {
     return -1;
 }
 
+// Opens the libraries and registers the script API in a new state.
+static int open_process_state(lua_State* L) {
+    open_process_libraries(L);
+    api_add_c_functions(L);
+    os_add_public_c_functions(L);
+    add_userdata_metatable_functions(L);
+    socket_add_public_c_functions(L);
+    return 0;
+}
+
 int init_process(process_record* rec, int64_t id, const char* code, const char* name, const char* prog,
                  const char* location) {
     memset(rec, 0, sizeof(*rec));
@@ -122,24 +131,35 @@ int init_process(process_record* rec, int64_t id, const char* code, const char* 
         restore_current(previous);
         return 1;
     }
-    open_process_libraries(rec->L);
-    api_add_c_functions(rec->L);
-    os_add_public_c_functions(rec->L);
-    add_userdata_metatable_functions(rec->L);
-    socket_add_public_c_functions(rec->L);
+    // A fresh state has no error handler of its own: running out of memory while it is set up
+    // must come back here rather than end the program.
+    lua_pushcfunction(rec->L, open_process_state);
+    if (lua_pcall(rec->L, 0, 0, 0) != LUA_OK) {
+        lua_close(rec->L);
+        rec->L = nullptr;
+        restore_current(previous);
+        return 1;
+    }
 
     size_t len = code ? strlen(code) : 0;
     rec->code = (char*)calloc(len + 16, 1);
+    if (!rec->code) {
+        lua_close(rec->L);
+        rec->L = nullptr;
+        restore_current(previous);
+        return 1;
+    }
     if (len) memcpy(rec->code, code, len);
     char chunkname[256];
     snprintf(chunkname, sizeof(chunkname), "@%s", rec->name);
     if (luaL_loadbufferx(rec->L, rec->code, len, chunkname, "t") != LUA_OK) {
+        // The message lives on the state's stack until the state closes below.
         const char* msg = lua_tostring(rec->L, -1);
-        std::string message = msg ? msg : "";
+        const char* message = msg ? msg : "";
         report_error("*syntax error");
-        report_error(message.c_str());
+        report_error(message);
         velt_debug("syntax error. ** could not create process **\n");
-        snprintf(velt_debug_string, sizeof(velt_debug_string), "%s\n", message.c_str());
+        snprintf(velt_debug_string, sizeof(velt_debug_string), "%s\n", message);
         velt_debug(velt_debug_string);
         free(rec->code);
         rec->code = nullptr;

@@ -223,8 +223,7 @@ static int push_collapsed(lua_State* L, int debug) {
     const char* path = lua_tolstring(L, 1, &len);
     pbuffer* out = collapse_path(path, (int64_t)len, debug);
     if (!out) return 0;
-    lua_pushstring(L, (const char*)out->data);
-    destroy_buffer(out);
+    push_bytes_then_destroy(L, out->data, strlen((const char*)out->data), out);
     return 1;
 }
 

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "kernel/api.h"
 #include "kernel/app.h"
@@ -100,26 +99,51 @@ static const char* fatal_error_title(const process_record* rec) {
     kernel_fatal_exit(1);
 }
 
+// The error message and the traceback of a thread that a slice ended with an error. Both are
+// made in protected mode on that thread (which is dead, but keeps its frames for the traceback,
+// one level below this call), since turning a number into text or building the traceback may
+// run out of memory, and no error handler is left to catch that.
+static int describe_error(lua_State* L) {
+    take_job(L);
+    lua_pushvalue(L, 1);
+    const char* m = lua_tostring(L, -1);
+    if (!m) lua_pushstring(L, "(error object is not a string)");
+    luaL_traceback(L, L, nullptr, 1);
+    return 2;
+}
+
 static void handle_slice_error(process_record* rec, int status) {
     lua_State* L = rec->L;
-    const char* m = lua_tostring(L, -1);
-    std::string message = m ? m : "(error object is not a string)";
+    // Copies, since the state may close before they are last used; nothing below can raise.
+    char* message = nullptr;
+    char* traceback = nullptr;
+    if (lua_checkstack(L, 4)) {
+        int top = lua_gettop(L);
+        lua_pushvalue(L, -1);
+        if (protected_call(L, describe_error, nullptr, 1) == LUA_OK) {
+            message = strdup(lua_tostring(L, -2));
+            traceback = strdup(lua_tostring(L, -1));
+        } else if (const char* m = lua_tostring(L, -1)) {
+            message = strdup(m);
+        }
+        lua_settop(L, top);
+    }
+    const char* shown = message ? message : "(error object is not a string)";
     rec->state = PSTATE_ERROR;
     snprintf(velt_debug_string, sizeof(velt_debug_string), "run_process_slice() for process %ld error: %d %s\n",
-             (long)rec->id, status, message.c_str());
+             (long)rec->id, status, shown);
     velt_debug(velt_debug_string);
-    luaL_traceback(L, L, nullptr, 0);
-    std::string traceback = lua_tostring(L, -1) ? lua_tostring(L, -1) : "";
-    lua_pop(L, 1);
     snprintf(velt_debug_string, sizeof(velt_debug_string), "--------\ntraceback:\n%s\n---------\n",
-             traceback.c_str());
+             traceback ? traceback : "");
     velt_debug(velt_debug_string);
     report_error("*runtime error");
-    report_error(message.c_str());
-    report_traceback(traceback.c_str());
+    report_error(shown);
+    report_traceback(traceback ? traceback : "");
+    free(traceback);
 
     const char* fatal = fatal_error_title(rec);
-    if (fatal) exit_on_fatal_error(fatal, message.c_str());
+    if (fatal) exit_on_fatal_error(fatal, shown);
+    free(message);
     if (rec->id >= 4) kill_process(rec);
 }
 

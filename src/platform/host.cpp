@@ -19,6 +19,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "kernel/api.h"
 #include "kernel/app.h"
 #include "lauxlib.h"
 #include "lua.h"
@@ -380,12 +381,6 @@ void minimise_fullscreen_window()
 // ---------------------------------------------------------------------------
 // Script functions
 
-// Destroys a buffer when the scope ends, also when a script error unwinds it.
-struct buffer_guard {
-    pbuffer* b;
-    ~buffer_guard() { destroy_buffer(b); }
-};
-
 int lua54_req_host_clipboard_text(lua_State*)
 {
     return 0;
@@ -394,21 +389,26 @@ int lua54_req_host_clipboard_text(lua_State*)
 int lua54_get_host_clipboard_text(lua_State* L)
 {
     char* host_text = SDL_GetClipboardText();
-    buffer_guard in{create_buffer_from_str(host_text ? host_text : "")};
+    pbuffer* in = create_buffer_from_str(host_text ? host_text : "");
     if (host_text) SDL_free(host_text);
-    buffer_guard out{decode_host_text(in.b)};
-    if (out.b && out.b->length > 0)
-        lua_pushlstring(L, (const char*)out.b->data, (size_t)out.b->length);
-    else
+    pbuffer* out = decode_host_text(in);
+    destroy_buffer(in);
+    if (out && out->length > 0)
+        push_bytes_then_destroy(L, out->data, (size_t)out->length, out);
+    else {
+        destroy_buffer(out);
         lua_pushliteral(L, "");
+    }
     return 1;
 }
 
 int lua54_set_host_clipboard_text(lua_State* L)
 {
     if (!lua_isstring(L, 1)) return 0;
-    buffer_guard out{encode_host_text(lua_tostring(L, 1))};
-    SDL_SetClipboardText(to_cstr(out.b));
+    const char* text = lua_tostring(L, 1);
+    pbuffer* out = encode_host_text(text);
+    SDL_SetClipboardText(to_cstr(out));
+    destroy_buffer(out);
     return 0;
 }
 
@@ -422,8 +422,9 @@ int lua54_open_host_path(lua_State* L)
     }
     if (!velt_resolve_to_origin) return 0;
     uint32_t kind = 0;
-    buffer_guard origin{velt_resolve_to_origin(path, &kind)};
-    if (kind == 1 && origin.b && origin.b->length > 0) open_host_file(to_cstr(origin.b));
+    pbuffer* origin = velt_resolve_to_origin(path, &kind);
+    if (kind == 1 && origin && origin->length > 0) open_host_file(to_cstr(origin));
+    destroy_buffer(origin);
     return 0;
 }
 

@@ -33,15 +33,6 @@ constexpr char ANYWHEN_PREFIX[] = "anywhen://";
 constexpr char CARTRIDGE_MOUNT_ORIGIN[] = "/ram/mount/";
 constexpr char RAM_LIMIT_REACHED[] = "ram file limit reached";
 
-// Closes a handle opened for reading however the function is left.
-struct read_handle {
-    ram_file* f;
-    explicit read_handle(ram_file* file) : f(file) {}
-    ~read_handle() { pfclose(f); }
-    read_handle(const read_handle&) = delete;
-    read_handle& operator=(const read_handle&) = delete;
-};
-
 const char* text_of(const pbuffer* b) { return b && b->data ? reinterpret_cast<const char*>(b->data) : ""; }
 
 int64_t length_of(const pbuffer* b) { return b && b->data && b->length > 0 ? b->length : 0; }
@@ -61,19 +52,21 @@ const char* string_arg(lua_State* L, int index, size_t* length = nullptr) {
     return lua_tolstring(L, index, length);
 }
 
-// The normalised form of a path argument, or empty when it is missing or refused.
-std::string normalised_arg(lua_State* L, int index) {
+// The normalised form of a path argument (a new buffer), or null when it is missing or refused.
+pbuffer* normalised_arg(lua_State* L, int index) {
     const char* path = string_arg(L, index);
-    if (!path) return "";
+    if (!path) return nullptr;
     pbuffer* norm = normalise_orvalune_path(path);
-    std::string out = norm ? text_of(norm) : "";
-    destroy_buffer(norm);
-    return out;
+    if (norm && length_of(norm) == 0) {
+        destroy_buffer(norm);
+        return nullptr;
+    }
+    return norm;
 }
 
-bool is_text_ext(const std::string& ext) { return ext == "txt" || ext == "lua" || ext == "pn"; }
+bool is_text_ext(const char* ext) { return !strcmp(ext, "txt") || !strcmp(ext, "lua") || !strcmp(ext, "pn"); }
 
-bool is_image_ext(const std::string& ext) { return ext == "png" || ext == "t6.png" || ext == "qoi"; }
+bool is_image_ext(const char* ext) { return !strcmp(ext, "png") || !strcmp(ext, "t6.png") || !strcmp(ext, "qoi"); }
 
 // A document that store wrote as mox text: a header that is not raw, then a binary block.
 // Its bytes are never host text, and converting them as such would damage the block.
@@ -86,15 +79,15 @@ bool is_binary_mox_document(const uint8_t* data, int64_t length) {
     return memcmp(body, "lz4", 3) == 0 || memcmp(body, "pxu", 3) == 0 || memcmp(body, "str", 3) == 0;
 }
 
-// Pushes the image as a typed array (1), or nothing (0) when the bytes are no image.
-int decode_fetched_image(lua_State* L, const uint8_t* data, int64_t length, const std::string& ext,
-                         int64_t flags) {
-    return push_fetched_image(L, data, length, ext.c_str(), int(flags));
+// Pushes the image as a typed array (1), or nothing (0) when the bytes are no image. Runs
+// inside a protected call.
+int decode_fetched_image(lua_State* L, const uint8_t* data, int64_t length, const char* ext, int64_t flags) {
+    return push_fetched_image(L, data, length, ext, int(flags));
 }
 
 // A copy of the whole file, or null when it does not open.
-pbuffer* read_file(const std::string& path, const char* mode) {
-    ram_file* f = pfopen(path.c_str(), mode);
+pbuffer* read_file(const char* path, const char* mode) {
+    ram_file* f = pfopen(path, mode);
     if (!f) return nullptr;
     pbuffer* copy = f->contents ? create_buffer_from_buffer_2(f->contents, FILE_API_BUFFER_TAG)
                                 : create_buffer_2(0, FILE_API_BUFFER_TAG);
@@ -106,11 +99,11 @@ enum write_result { WRITE_DONE, WRITE_FAILED, WRITE_NO_ROOM };
 
 // Writes the parts one after another as the whole file. A file that would pass the
 // RAM-file budget is not opened, so it keeps its previous contents.
-write_result write_file(const std::string& path, const char* mode, std::initializer_list<std::string_view> parts) {
+write_result write_file(const char* path, const char* mode, std::initializer_list<std::string_view> parts) {
     int64_t total = 0;
     for (std::string_view p : parts) total += int64_t(p.size());
-    if (!pdisk_ram_room(path.c_str(), mode, total)) return WRITE_NO_ROOM;
-    ram_file* f = pfopen(path.c_str(), mode);
+    if (!pdisk_ram_room(path, mode, total)) return WRITE_NO_ROOM;
+    ram_file* f = pfopen(path, mode);
     if (!f) return WRITE_FAILED;
     bool ok = true;
     for (std::string_view p : parts) {
@@ -146,15 +139,15 @@ bool encode_text_bytes(const std::string& text, std::string* out) {
     }
 }
 
-bool mount_at_or_under(const char* mount_point, const std::string& path) {
-    size_t n = path.size();
-    return strncmp(mount_point, path.c_str(), n) == 0 && (mount_point[n] == 0 || mount_point[n] == '/');
+bool mount_at_or_under(const char* mount_point, const char* path) {
+    size_t n = strlen(path);
+    return strncmp(mount_point, path, n) == 0 && (mount_point[n] == 0 || mount_point[n] == '/');
 }
 
 // Writes the bytes of a cartridge file. Cartridge mounts at or under the path are written back
 // first, so that no pending write-back lands on the new bytes later, and dropped afterwards,
 // so that the next access mounts the new contents instead of the stale folder.
-write_result store_cartridge(const std::string& path, std::string_view bytes) {
+write_result store_cartridge(const char* path, std::string_view bytes) {
     for (int32_t i = pmounts - 1; i >= 0; i--) {
         if (i < pmounts && mount_at_or_under(text_of(pmount_table[i].mount_point), path))
             flush_dirty_mount(&pmount_table[i], 0);
@@ -218,27 +211,56 @@ bool cache_name_allowed(const char* name, int64_t length, bool versioned) {
     return true;
 }
 
-int unmox_from_fetched_buffer(lua_State* L, const pbuffer* bytes, const char* name, int flags) {
-    if (!bytes) return 0;
-    const std::string ext = get_ext(name);
-    const uint8_t* data = bytes->data;
-    int64_t length = length_of(bytes);
-    buffer_holder converted(nullptr);
-    if (is_text_ext(ext) && !is_binary_mox_document(data, length)) {
-        converted.b = decode_host_text(bytes);
-        if (converted.b) {
-            data = converted.b->data;
-            length = length_of(converted.b);
-        }
-    }
-    if (is_image_ext(ext)) {
-        int n = decode_fetched_image(L, data, length, ext, flags);
+namespace {
+
+struct fetched_job {
+    const uint8_t* data;
+    int64_t length;
+    const char* ext;
+    int flags;
+};
+
+int push_fetched(lua_State* L) {
+    const fetched_job* job = static_cast<const fetched_job*>(take_job(L));
+    const uint8_t* data = job->data;
+    const int64_t length = job->length;
+    if (is_image_ext(job->ext)) {
+        int n = decode_fetched_image(L, data, length, job->ext, job->flags);
         if (n > 0) return n;
     }
-    if (ext == "mox" || begins_with(data, length, LEGACY_PREFIX) || begins_with(data, length, MOX_PREFIX))
+    if (!strcmp(job->ext, "mox") || begins_with(data, length, LEGACY_PREFIX) || begins_with(data, length, MOX_PREFIX))
         return destringify_object(L, reinterpret_cast<const char*>(data), length);
     lua_pushlstring(L, length > 0 ? reinterpret_cast<const char*>(data) : "", size_t(length));
     return 1;
+}
+
+}  // namespace
+
+namespace {
+
+// unmox_from_fetched_buffer by the extension itself.
+int unmox_fetched(lua_State* L, const pbuffer* bytes, const char* ext, int flags) {
+    if (!bytes) return 0;
+    char kind[EXT_MAX + 1];
+    snprintf(kind, sizeof kind, "%s", ext ? ext : "");
+    pbuffer* converted = nullptr;
+    if (is_text_ext(kind) && !is_binary_mox_document(bytes->data, length_of(bytes))) converted = decode_host_text(bytes);
+    const pbuffer* text = converted ? converted : bytes;
+    fetched_job job{text->data, length_of(text), kind, flags};
+    const int top = lua_gettop(L);
+    // The converted text is this frame's own: the pushes run as a protected call.
+    const int status = protected_call(L, push_fetched, &job, 0);
+    destroy_buffer(converted);
+    if (status != LUA_OK) raise_again(L, status);
+    return lua_gettop(L) - top;
+}
+
+}  // namespace
+
+int unmox_from_fetched_buffer(lua_State* L, const pbuffer* bytes, const char* name, int flags) {
+    char ext[EXT_MAX + 1];
+    snprintf(ext, sizeof ext, "%s", get_ext(name));
+    return unmox_fetched(L, bytes, ext, flags);
 }
 
 // ---------------------------------------------------------------------------
@@ -249,10 +271,10 @@ int lua54_create_delta(lua_State* L) {
     const char* a = string_arg(L, 1, &la);
     const char* b = string_arg(L, 2, &lb);
     if (!a || !b) return 0;
-    buffer_holder d(generate_diff(a, int64_t(la), b, int64_t(lb)));
-    if (!d.b) return 0;
-    spend_cpu(length_of(d.b) / 4);
-    lua_pushlstring(L, text_of(d.b), size_t(length_of(d.b)));
+    pbuffer* d = generate_diff(a, int64_t(la), b, int64_t(lb));
+    if (!d) return 0;
+    spend_cpu(length_of(d) / 4);
+    push_bytes_then_destroy(L, text_of(d), size_t(length_of(d)), d);
     return 1;
 }
 
@@ -261,90 +283,131 @@ int lua54_apply_delta(lua_State* L) {
     const char* a = string_arg(L, 1, &la);
     const char* delta = string_arg(L, 2, &ld);
     if (!a || !delta) return 0;
-    buffer_holder b(apply_diff(a, int64_t(la), delta, int64_t(ld)));
-    if (!b.b) return 0;
-    spend_cpu(length_of(b.b) / 4);
-    lua_pushlstring(L, text_of(b.b), size_t(length_of(b.b)));
+    pbuffer* b = apply_diff(a, int64_t(la), delta, int64_t(ld));
+    if (!b) return 0;
+    spend_cpu(length_of(b) / 4);
+    push_bytes_then_destroy(L, text_of(b), size_t(length_of(b)), b);
     return 1;
 }
 
 // ---------------------------------------------------------------------------
 // Reading and writing files
 
+namespace {
+
+struct fetch_job {
+    const pbuffer* bytes;
+    const char* ext;
+    int flags;
+};
+
+int fetch_body(lua_State* L) {
+    const fetch_job* job = static_cast<const fetch_job*>(take_job(L));
+    return unmox_fetched(L, job->bytes, job->ext, job->flags);
+}
+
+}  // namespace
+
 int lua54_fetch_local(lua_State* L) {
     const int64_t flags = q64_intp(L, 2, 0);
-    const std::string path = normalised_arg(L, 1);
-    if (path.empty()) return 0;
-    const bool raw = q64_path_kind(path.c_str()) != 0 || (flags & 2) != 0;
-    buffer_holder bytes(read_file(path, raw ? "rf" : "rb"));
-    if (!bytes.b) return 0;
+    pbuffer* path = normalised_arg(L, 1);
+    if (!path) return 0;
+    const bool raw = q64_path_kind(text_of(path)) != 0 || (flags & 2) != 0;
+    pbuffer* bytes = read_file(text_of(path), raw ? "rf" : "rb");
+    char ext[EXT_MAX + 1];
+    snprintf(ext, sizeof ext, "%s", get_ext(text_of(path)));
+    destroy_buffer(path);
+    if (!bytes) return 0;
     if (raw) {
-        lua_pushlstring(L, text_of(bytes.b), size_t(length_of(bytes.b)));
+        push_bytes_then_destroy(L, text_of(bytes), size_t(length_of(bytes)), bytes);
         return 1;
     }
-    return unmox_from_fetched_buffer(L, bytes.b, path.c_str(), int(flags & 0xFF));
+    // The bytes are this frame's own: the reading runs as a protected call.
+    fetch_job job{bytes, ext, int(flags & 0xFF)};
+    const int top = lua_gettop(L);
+    const int status = protected_call(L, fetch_body, &job, 0);
+    destroy_buffer(bytes);
+    if (status != LUA_OK) raise_again(L, status);
+    return lua_gettop(L) - top;
 }
 
 namespace {
 
-// The work of store; a refusal text or null.
-const char* store_value(lua_State* L) {
-    const std::string path = normalised_arg(L, 1);
-    if (path.empty()) return nullptr;
+// The work of store, with its three arguments; the path, normalised, comes as the job. Pushes
+// a refusal text, or nothing.
+int store_body(lua_State* L) {
+    const char* path = static_cast<const char*>(take_job(L));
     size_t value_length = 0, meta_length = 0;
     const char* value = string_arg(L, 2, &value_length);
     const char* meta = string_arg(L, 3, &meta_length);
-    const std::string ext = get_ext(path.c_str());
+    char ext[EXT_MAX + 1];
+    snprintf(ext, sizeof ext, "%s", get_ext(path));
 
     // Raw text: the metadata header (unless a trusted caller asks for none) and the bytes.
+    // The strings here are made and dropped without a call into the script state.
     if (value && begins_with(meta, int64_t(meta_length), RAW_HEADER)) {
-        const bool bare = !(cproc && cproc->sandboxed) && contains(meta, meta_length, NONE_FORMAT);
-        std::string content;
-        if (!bare) {
-            content.assign(meta, meta_length);
-            content.push_back('\n');
+        const char* refusal = nullptr;
+        {
+            const bool bare = !(cproc && cproc->sandboxed) && contains(meta, meta_length, NONE_FORMAT);
+            std::string content;
+            if (!bare) {
+                content.assign(meta, meta_length);
+                content.push_back('\n');
+            }
+            content.append(value, value_length);
+            // Text files hold host text, which is what fetch turns back into these bytes.
+            bool ok = true;
+            if (is_text_ext(ext)) {
+                std::string host;
+                ok = encode_text_bytes(content, &host);
+                content.swap(host);
+            }
+            if (ok) refusal = write_refusal(write_file(path, "w", {content}));
         }
-        content.append(value, value_length);
-        // Text files hold host text, which is what fetch turns back into these bytes.
-        if (is_text_ext(ext)) {
-            std::string host;
-            if (!encode_text_bytes(content, &host)) return nullptr;
-            content.swap(host);
-        }
-        return write_refusal(write_file(path, "w", {content}));
+        return push_refusal(L, refusal);
     }
 
-    const int cartridge = q64_path_kind(path.c_str());
+    const int cartridge = q64_path_kind(path);
     if (cartridge != 0) {
-        if (!value) return nullptr;
+        if (!value) return 0;
         if (cartridge == 3 && (int64_t(value_length) < Q64_PNG_MIN_BYTES || memcmp(value + 1, "PNG", 3) != 0))
-            return "invalid .q64.png file: not a valid PNG";
-        return write_refusal(store_cartridge(path, std::string_view(value, value_length)));
+            return push_refusal(L, "invalid .q64.png file: not a valid PNG");
+        return push_refusal(L, write_refusal(store_cartridge(path, std::string_view(value, value_length))));
     }
 
     // The image is made before the file is opened: an array that cannot be written leaves
     // the file as it was.
     if (is_image_ext(ext)) {
-        pbuffer* image = encode_array_as_image(to_userdata(L, 2), ext == "qoi");
-        if (!image) return nullptr;
+        pbuffer* image = encode_array_as_image(to_userdata(L, 2), !strcmp(ext, "qoi"));
+        if (!image) return 0;
         write_result r = write_file(path, "wb", {std::string_view(text_of(image), size_t(length_of(image)))});
         destroy_buffer(image);
-        return write_refusal(r);
+        return push_refusal(L, write_refusal(r));
     }
 
     // The mox text is made before the file is opened: a value that cannot be written leaves
-    // the file as it was.
-    buffer_holder text(create_buffer_2(1024, FILE_API_BUFFER_TAG));
-    if (!text.b || stringify_object(L, 2, text.b, MOX_STORE_FLAGS) < 0) return nullptr;
-    std::string_view header = meta ? std::string_view(meta, meta_length) : std::string_view(EMPTY_HEADER);
-    return write_refusal(write_file(path, "w", {header, std::string_view(text_of(text.b), size_t(length_of(text.b)))}));
+    // the file as it was. The writer never raises.
+    const char* refusal = nullptr;
+    pbuffer* text = create_buffer_2(1024, FILE_API_BUFFER_TAG);
+    if (text && stringify_object(L, 2, text, MOX_STORE_FLAGS) >= 0) {
+        std::string_view header = meta ? std::string_view(meta, meta_length) : std::string_view(EMPTY_HEADER);
+        refusal = write_refusal(write_file(path, "w", {header, std::string_view(text_of(text), size_t(length_of(text)))}));
+    }
+    destroy_buffer(text);
+    return push_refusal(L, refusal);
 }
 
 }  // namespace
 
 int lua54_store_local(lua_State* L) {
     lua_settop(L, 3);
-    return push_refusal(L, store_value(L));
+    pbuffer* path = normalised_arg(L, 1);
+    if (!path) return 0;
+    // The path is this frame's own: the work runs as a protected call.
+    const int status = protected_call(L, store_body, path->data, 3);
+    destroy_buffer(path);
+    if (status != LUA_OK) raise_again(L, status);
+    return lua_gettop(L);
 }
 
 // ---------------------------------------------------------------------------
@@ -366,14 +429,12 @@ int lua54_cache_store(lua_State* L) {
     return 0;
 }
 
-int lua54_cache_fetch(lua_State* L) {
-    size_t lf = 0, ln = 0;
-    const char* folder = string_arg(L, 1, &lf);
-    const char* name = string_arg(L, 2, &ln);
-    const bool versioned = lua_toboolean(L, 3) != 0;
-    if (!folder || !name) return 0;
-    if (!cache_name_allowed(folder, int64_t(lf), false) || !cache_name_allowed(name, int64_t(ln), versioned)) return 0;
-    std::string file_name(name, ln);
+namespace {
+
+// The bytes of a cache file (the highest version present for a versioned name), or null.
+// No call into a script state is made here.
+pbuffer* read_cache_file(const char* folder, const char* name, size_t name_length, bool versioned) {
+    std::string file_name(name, name_length);
     size_t placeholder = versioned ? file_name.find("%d") : std::string::npos;
     std::string host_path;
     if (placeholder == std::string::npos) {
@@ -390,10 +451,25 @@ int lua54_cache_fetch(lua_State* L) {
             }
         }
     }
-    if (host_path.empty()) return 0;
-    buffer_holder bytes(create_buffer_from_file(host_path.c_str()));
-    if (!bytes.b || length_of(bytes.b) < CACHE_MIN_BYTES) return 0;
-    lua_pushlstring(L, text_of(bytes.b), size_t(length_of(bytes.b)));
+    if (host_path.empty()) return nullptr;
+    return create_buffer_from_file(host_path.c_str());
+}
+
+}  // namespace
+
+int lua54_cache_fetch(lua_State* L) {
+    size_t lf = 0, ln = 0;
+    const char* folder = string_arg(L, 1, &lf);
+    const char* name = string_arg(L, 2, &ln);
+    const bool versioned = lua_toboolean(L, 3) != 0;
+    if (!folder || !name) return 0;
+    if (!cache_name_allowed(folder, int64_t(lf), false) || !cache_name_allowed(name, int64_t(ln), versioned)) return 0;
+    pbuffer* bytes = read_cache_file(folder, name, ln, versioned);
+    if (!bytes || length_of(bytes) < CACHE_MIN_BYTES) {
+        destroy_buffer(bytes);
+        return 0;
+    }
+    push_bytes_then_destroy(L, text_of(bytes), size_t(length_of(bytes)), bytes);
     return 1;
 }
 
@@ -401,33 +477,34 @@ int lua54_cache_fetch(lua_State* L) {
 // Metadata headers
 
 int lua54_fetch_metadata_from_file(lua_State* L) {
-    const std::string path = normalised_arg(L, 1);
-    if (path.empty()) return 0;
-    read_handle h(pfopen(path.c_str(), "rm"));
-    if (!h.f || !h.f->contents) return 0;
-    const int64_t length = length_of(h.f->contents);
-    if (!begins_with(h.f->contents->data, length, MOX_PREFIX)) return 0;
-    return destringify_object_metadata(L, text_of(h.f->contents), length);
+    pbuffer* path = normalised_arg(L, 1);
+    if (!path) return 0;
+    ram_file* f = pfopen(text_of(path), "rm");
+    destroy_buffer(path);
+    if (!f) return 0;
+    int n = 0;
+    const int64_t length = length_of(f->contents);
+    if (f->contents && begins_with(f->contents->data, length, MOX_PREFIX))
+        n = destringify_object_metadata(L, text_of(f->contents), length);  // never raises
+    pfclose(f);
+    return n;
 }
 
 namespace {
 
-// The work of _store_metadata_str_to_file; a refusal text or null.
-const char* replace_metadata(lua_State* L) {
-    const std::string path = normalised_arg(L, 1);
-    size_t header_length = 0;
-    const char* header = string_arg(L, 2, &header_length);
-    if (path.empty() || !header) return nullptr;
+// The work of _store_metadata_str_to_file; a refusal text or null. No call into a script
+// state is made here.
+const char* replace_metadata(const char* path, const char* header, size_t header_length) {
     // The body is copied out before the file is opened for writing, which empties a ram file.
     std::string body;
-    ram_file* f = pfopen(path.c_str(), "r");
+    ram_file* f = pfopen(path, "r");
     if (f) {
         const char* data = text_of(f->contents);
         const int64_t length = length_of(f->contents);
         const int64_t skip = find_metadata_length(data, length);
         body.assign(data + skip, size_t(length - skip));
         pfclose(f);
-    } else if (pdisk_file_exists(path.c_str())) {
+    } else if (pdisk_file_exists(path)) {
         return nullptr;  // there but unreadable: never replace it by the header alone
     }
     const bool keep_header = !contains(header, header_length, NONE_FORMAT);
@@ -437,7 +514,14 @@ const char* replace_metadata(lua_State* L) {
 
 }  // namespace
 
-int lua54_store_metadata_str_to_file(lua_State* L) { return push_refusal(L, replace_metadata(L)); }
+int lua54_store_metadata_str_to_file(lua_State* L) {
+    size_t header_length = 0;
+    const char* header = string_arg(L, 2, &header_length);
+    pbuffer* path = normalised_arg(L, 1);
+    const char* refusal = path && header ? replace_metadata(text_of(path), header, header_length) : nullptr;
+    destroy_buffer(path);
+    return push_refusal(L, refusal);
+}
 
 // ---------------------------------------------------------------------------
 // Folders, status, paths, copying and deletion
@@ -466,36 +550,48 @@ struct file_status {
     const char* description;  // mount description or null
 };
 
-file_status status_of(const std::string& path) {
-    file_status st{nullptr, 0, nullptr};
-    const bool cartridge = q64_path_kind(path.c_str()) != 0;
+// The description is copied into the record: the file system's own buffer is rewritten by its
+// next call, which a finalizer run by a push could make.
+struct described_status : file_status {
+    char text[1024];
+};
+
+void status_of(const char* path, described_status* st) {
+    st->kind = nullptr;
+    st->size = 0;
+    st->description = nullptr;
+    const bool cartridge = q64_path_kind(path) != 0;
     if (cartridge) flush_dirty_mounts_immediately();
     // A cartridge file that is not mounted reads as the folder it holds; it is reported so
     // without unpacking it, or a listing that asks about every entry would unpack them all.
     const uint32_t held = automount_blocked;
-    if (cartridge && !get_mount_description(path.c_str())) {
-        automount_parents(path.c_str());
+    if (cartridge && !get_mount_description(path)) {
+        automount_parents(path);
         automount_blocked = 1;
     }
-    if (pdisk_directory_exists(path.c_str(), 1)) {
-        st = {"folder", pfile_size(path.c_str(), 1), nullptr};
-    } else if (pdisk_file_exists(path.c_str())) {
-        st = {cartridge ? "folder" : "file", pfile_size(path.c_str(), 0), nullptr};
+    if (pdisk_directory_exists(path, 1)) {
+        st->kind = "folder";
+        st->size = pfile_size(path, 1);
+    } else if (pdisk_file_exists(path)) {
+        st->kind = cartridge ? "folder" : "file";
+        st->size = pfile_size(path, 0);
     }
     automount_blocked = held;
-    if (st.kind) st.description = get_mount_description(path.c_str());
-    return st;
+    const char* description = st->kind ? get_mount_description(path) : nullptr;
+    if (description) {
+        snprintf(st->text, sizeof st->text, "%s", description);
+        st->description = st->text;
+    }
 }
 
 }  // namespace
 
 int lua54_fstat(lua_State* L) {
-    file_status st;
-    {
-        const std::string path = normalised_arg(L, 1);
-        if (path.empty()) return 0;
-        st = status_of(path);
-    }
+    pbuffer* path = normalised_arg(L, 1);
+    if (!path) return 0;
+    described_status st;
+    status_of(text_of(path), &st);
+    destroy_buffer(path);
     if (!st.kind) return 0;
     lua_pushstring(L, st.kind);
     lua_pushinteger(L, st.size);
@@ -511,9 +607,9 @@ int lua54_fullpath(lua_State* L) {
         lua_pushvalue(L, 1);
         return 1;
     }
-    const std::string norm = normalised_arg(L, 1);
-    if (norm.empty()) return 0;
-    lua_pushlstring(L, norm.data(), norm.size());
+    pbuffer* norm = normalised_arg(L, 1);
+    if (!norm) return 0;
+    push_bytes_then_destroy(L, text_of(norm), size_t(length_of(norm)), norm);
     return 1;
 }
 

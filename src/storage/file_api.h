@@ -25,7 +25,10 @@ bool cache_name_allowed(const char* name, int64_t length, bool versioned);
 // Pushes what fetched bytes stand for, by the extension of name and by their content: host
 // text ("txt", "lua", "pn") becomes t6scii; mox documents become their value (and metadata
 // table); anything else stays a string. flags are fetch's flags. Returns the values pushed
-// (0 when a mox document does not parse). bytes is not changed.
+// (0 when a mox document does not parse). bytes is not changed. A push can raise a memory
+// error, which passes on after this function has freed what it made itself: a caller must not
+// own bytes (or anything else) in its own frame across the call, but hold it where it is freed
+// anyway, or make the call inside a protected call (kernel/api.h).
 int unmox_from_fetched_buffer(lua_State* L, const pbuffer* bytes, const char* name, int flags);
 
 // Script functions (each name's aliases share one function; see the registry).

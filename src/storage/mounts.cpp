@@ -14,6 +14,7 @@
 
 #include "kernel/app.h"
 #include "kernel/slice.h"
+#include "kernel/api.h"
 #include "lua.h"
 #include "platform/host.h"
 #include "storage/anywhen.h"
@@ -571,17 +572,27 @@ const char* get_mount_description(const char* path) {
 // ---------------------------------------------------------------------------
 // Folder listings
 
-int pflist(const char* path, lua_State* L, listing* out) {
+namespace {
+
+// A folder's names in listing order (folders without their '/') and how many are folders.
+struct folder_names {
+    std::vector<std::string> names;
+    int64_t folders = 0;
+};
+
+// Gathers the names of a folder; null when it cannot be listed. No call into a script state
+// is made here.
+folder_names* gather_folder_names(const char* path) {
     flush_dirty_mounts_immediately();
     pbuffer* norm = normalise_orvalune_path(path);
-    if (!norm) return 0;
+    if (!norm) return nullptr;
     std::string vpath = text_of(norm);
     destroy_buffer(norm);
     uint32_t kind = 0;
     pbuffer* origin_buffer = resolve_to_origin(vpath.c_str(), &kind, 0);
     std::string origin = text_of(origin_buffer);
     destroy_buffer(origin_buffer);
-    if (origin.empty()) return 0;
+    if (origin.empty()) return nullptr;
 
     // Mount points directly inside the folder; they hide files and folders of the same name.
     std::string inside = vpath == "/" ? "/" : vpath + "/";
@@ -600,7 +611,7 @@ int pflist(const char* path, lua_State* L, listing* out) {
     name_list names;
     if (kind == MOUNT_HOST) {
         DIR* d = opendir(origin.c_str());
-        if (!d) return 0;
+        if (!d) return nullptr;
         std::string base = origin.empty() || origin.back() == '/' ? origin : origin + "/";
         while (struct dirent* e = readdir(d)) {
             if (e->d_name[0] == '.' || contains_name(mount_names, e->d_name)) continue;
@@ -630,9 +641,7 @@ int pflist(const char* path, lua_State* L, listing* out) {
     for (const auto& n : names.names) sorted.push_back(n.c_str());
     sort_str_items(sorted.data(), int32_t(sorted.size()));
 
-    if (L) lua_createtable(L, int(sorted.size()), 0);
-    int64_t position = 0;
-    int64_t folders = 0;
+    folder_names* out = new folder_names;
     const char* previous = nullptr;
     for (const char* n : sorted) {
         if (previous && strcmp(previous, n) == 0) continue;
@@ -640,16 +649,39 @@ int pflist(const char* path, lua_State* L, listing* out) {
         std::string name = n;
         if (!name.empty() && name.back() == '/') {
             name.pop_back();
-            folders++;
+            out->folders++;
         }
-        position++;
-        if (L) {
-            lua_pushstring(L, name.c_str());
-            lua_rawseti(L, -2, position);
-        }
-        if (out) listing_add(out, name.c_str());
+        out->names.push_back(std::move(name));
     }
-    if (L) lua_pushinteger(L, folders);
+    return out;
+}
+
+// Pushes the name table and the folder count of the names in the job.
+int push_folder_names(lua_State* L) {
+    const folder_names* names = static_cast<const folder_names*>(take_job(L));
+    lua_createtable(L, int(names->names.size()), 0);
+    int64_t position = 0;
+    for (const std::string& n : names->names) {
+        lua_pushlstring(L, n.data(), n.size());
+        lua_rawseti(L, -2, ++position);
+    }
+    lua_pushinteger(L, names->folders);
+    return 2;
+}
+
+}  // namespace
+
+int pflist(const char* path, lua_State* L, listing* out) {
+    folder_names* names = gather_folder_names(path);
+    if (!names) return 0;
+    if (out) {
+        for (const std::string& n : names->names) listing_add(out, n.c_str());
+    }
+    // The names are this frame's own: pushed in a protected call, deleted before any error
+    // of the pushes passes on.
+    const int status = L ? protected_call(L, push_folder_names, names, 0) : LUA_OK;
+    delete names;
+    if (status != LUA_OK) raise_again(L, status);
     return 2;
 }
 

@@ -8,9 +8,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <memory>
-#include <new>
-#include <string>
 #include <vector>
 
 #include "kernel/api.h"
@@ -46,17 +43,38 @@ struct unpack_budget {
     int64_t lz4_raw = 0;      // at most MOX_MAX_TEXT_LENGTH
     int64_t b64_decoded = 0;  // at most MAX_B64_DECODED
 };
-unpack_budget read_budget;
 
-// Gives a top-level read a fresh budget; a read begun inside another (by a finalizer run
-// while the reader allocates) leaves the outer read's budget as it found it.
-struct budget_scope {
-    unpack_budget saved = read_budget;
-    budget_scope() { read_budget = {}; }
-    ~budget_scope() { read_budget = saved; }
-    budget_scope(const budget_scope&) = delete;
-    budget_scope& operator=(const budget_scope&) = delete;
+// One top-level read: its budget and the unpacked blocks it holds. The read runs as a
+// protected call and the frame that started it frees the blocks, whatever happened. A read
+// begun inside another (by a finalizer run while the reader allocates) has its own.
+struct read_state {
+    unpack_budget budget;
+    char* blocks[MOX_READ_MAX_DEPTH + 2];
+    int block_count = 0;
+    read_state* outer = nullptr;
 };
+read_state* current_read = nullptr;
+
+// A block of n bytes that the current read holds until it ends; null when there is none.
+char* hold_block(int64_t n) {
+    read_state* r = current_read;
+    if (!r || r->block_count >= int(sizeof(r->blocks) / sizeof(r->blocks[0]))) return nullptr;
+    char* block = static_cast<char*>(malloc(size_t(n)));
+    if (block) r->blocks[r->block_count++] = block;
+    return block;
+}
+
+// Frees a block held by the current read.
+void release_block(char* block) {
+    read_state* r = current_read;
+    for (int i = r ? r->block_count - 1 : -1; i >= 0; i--) {
+        if (r->blocks[i] != block) continue;
+        for (int j = i; j + 1 < r->block_count; j++) r->blocks[j] = r->blocks[j + 1];
+        r->block_count--;
+        break;
+    }
+    free(block);
+}
 
 // Takes n bytes from *spent's allowance of limit; false (nothing taken) when they do not fit.
 bool charge(int64_t* spent, int64_t n, int64_t limit) {
@@ -64,21 +82,6 @@ bool charge(int64_t* spent, int64_t n, int64_t limit) {
     *spent += n;
     return true;
 }
-
-// Holds the collector still while a table is written: the writer keeps pointers to key
-// strings, and no finalizer may change a table half written.
-struct gc_pause {
-    lua_State* L;
-    bool was_running;
-    explicit gc_pause(lua_State* state) : L(state), was_running(lua_gc(state, LUA_GCISRUNNING) != 0) {
-        if (was_running) lua_gc(L, LUA_GCSTOP);
-    }
-    ~gc_pause() {
-        if (was_running) lua_gc(L, LUA_GCRESTART);
-    }
-    gc_pause(const gc_pause&) = delete;
-    gc_pause& operator=(const gc_pause&) = delete;
-};
 
 bool starts_with(const char* p, const char* end, const char* lit, size_t n) {
     return end - p >= static_cast<ptrdiff_t>(n) && memcmp(p, lit, n) == 0;
@@ -436,12 +439,36 @@ void write_value(writer& w, int index, int depth) {
     }
 }
 
+struct write_job {
+    writer* w;
+    int depth;
+};
+
+// The value to write is the one argument; the writer belongs to the caller's frame.
+int write_body(lua_State* L) {
+    write_job* job = static_cast<write_job*>(take_job(L));
+    write_value(*job->w, 1, job->depth);
+    return 0;
+}
+
 // Writes one value at the end of buffer; the bytes appended, or -1 with buffer unchanged.
+// The writer runs as a protected call with the collector held still: it keeps pointers to
+// key strings, and no finalizer may change a table half written. Looking up a long key can
+// run out of memory; the value then counts as one that cannot be written.
 int64_t write_plain(lua_State* L, int index, pbuffer* buffer, int depth, int flags) {
     const int32_t start = buffer->length;
-    gc_pause pause(L);
+    const int value = lua_absindex(L, index);
+    if (!lua_checkstack(L, 4)) return -1;
+    const bool was_running = lua_gc(L, LUA_GCISRUNNING) != 0;
+    if (was_running) lua_gc(L, LUA_GCSTOP);
     writer w(L, buffer, flags);
-    write_value(w, lua_absindex(L, index), depth);
+    write_job job{&w, depth};
+    lua_pushvalue(L, value);
+    if (protected_call(L, write_body, &job, 1) != LUA_OK) {
+        lua_pop(L, 1);
+        w.failed = true;
+    }
+    if (was_running) lua_gc(L, LUA_GCRESTART);
     if (w.failed) {
         truncate_buffer(buffer, start);
         return -1;
@@ -705,19 +732,18 @@ int64_t stringify_object_recursive(lua_State* L, int index, pbuffer* buffer, int
     return write_plain(L, index, buffer, depth < 0 ? 0 : depth, flags);
 }
 
-int64_t stringify_object(lua_State* L, int index, pbuffer* buffer, int flags) {
-    if (!L || !buffer || buffer->length < 0) return -1;
-    if (!(flags & (MOX_LZ4 | MOX_B64))) return write_plain(L, index, buffer, 0, flags);
+namespace {
 
-    buffer_holder tmp(create_buffer_2(1024, MOX_BUFFER_TAG));
-    if (!tmp.b || write_plain(L, index, tmp.b, 0, flags) < 0) return -1;
+// Appends the written text in tmp to buffer as an "lz4" block and/or wrapped as b64; the
+// bytes appended, or -1 with buffer as it was. tmp may be reused on the way. No call into a
+// script state is made here.
+int64_t wrap_text(pbuffer* tmp, pbuffer* buffer, int flags) {
     const int32_t start = buffer->length;
-
     if (flags & MOX_LZ4) {
-        spend_cpu(tmp.b->length / 8);
+        spend_cpu(tmp->length / 8);
         std::vector<char> block;
         // Text that cannot be packed stays as it is: it reads back the same.
-        if (pack_lz4(tmp.b, block)) {
+        if (pack_lz4(tmp, block)) {
             if (!(flags & MOX_B64)) {
                 if (!append_bytes(buffer, block.data(), int64_t(block.size()))) {
                     truncate_buffer(buffer, start);
@@ -726,18 +752,18 @@ int64_t stringify_object(lua_State* L, int index, pbuffer* buffer, int flags) {
                 truncate_buffer(buffer, buffer->length);
                 return buffer->length - start;
             }
-            bclear(tmp.b);
-            if (!append_bytes(tmp.b, block.data(), int64_t(block.size()))) return -1;
+            bclear(tmp);
+            if (!append_bytes(tmp, block.data(), int64_t(block.size()))) return -1;
         }
     }
 
-    const int64_t raw = tmp.b->length;
+    const int64_t raw = tmp->length;
     const int64_t chars = (raw + 2) / 3 * 4;
     if (chars + 12 > PBUFFER_MAX_LENGTH - buffer->length) return -1;
     std::vector<char> text(size_t(chars) + 4);
     base64_encodestate state;
     base64_init_encodestate(&state);
-    int64_t n = base64_encode_block(reinterpret_cast<const char*>(tmp.b->data), raw, text.data(), &state);
+    int64_t n = base64_encode_block(reinterpret_cast<const char*>(tmp->data), raw, text.data(), &state);
     n += base64_encode_blockend(text.data() + n, &state);
     bool ok = append_bytes(buffer, "unmox(\"b64:", 11) && append_bytes(buffer, text.data(), n) &&
               append_bytes(buffer, "\")", 2);
@@ -748,6 +774,17 @@ int64_t stringify_object(lua_State* L, int index, pbuffer* buffer, int flags) {
     spend_cpu(n / 8);
     truncate_buffer(buffer, buffer->length);
     return buffer->length - start;
+}
+
+}  // namespace
+
+int64_t stringify_object(lua_State* L, int index, pbuffer* buffer, int flags) {
+    if (!L || !buffer || buffer->length < 0) return -1;
+    if (!(flags & (MOX_LZ4 | MOX_B64))) return write_plain(L, index, buffer, 0, flags);
+    pbuffer* tmp = create_buffer_2(1024, MOX_BUFFER_TAG);
+    int64_t n = tmp && write_plain(L, index, tmp, 0, flags) >= 0 ? wrap_text(tmp, buffer, flags) : -1;
+    destroy_buffer(tmp);
+    return n;
 }
 
 // --- Reader interface ---------------------------------------------------------------------------
@@ -804,32 +841,39 @@ const char* get_string(lua_State* L, const char* p, const char* end) {
         spend_cpu((close - q) / 4);
         return close + 1;
     }
-    std::string s;
-    s.reserve(size_t(close - q));
+    // The closing quote is the first one no backslash escapes; escapes only shorten the
+    // text, so the decoded bytes fit in the length up to it. They are made in the kernel's
+    // scratch block just before the one push that copies them.
+    const char* stop = q;
+    while (stop < end && *stop != '"') stop += *stop == '\\' ? 2 : 1;
+    if (stop >= end) return nullptr;
+    char* out = scratch_bytes(size_t(stop - q));
+    if (!out) return nullptr;
+    size_t n = 0;
     while (q < end && *q != '"') {
         if (*q != '\\') {
-            s.push_back(*q++);
+            out[n++] = *q++;
             continue;
         }
         if (++q >= end) return nullptr;
         const char d = *q;
         if (d == '"' || d == '\\') {
-            s.push_back(d);
+            out[n++] = d;
             q++;
         } else if (d == 'n') {
-            s.push_back('\n');
+            out[n++] = '\n';
             q++;
         } else if (d >= '0' && d <= '9') {
             int v = 0;
             for (int k = 0; k < 3 && q < end && *q >= '0' && *q <= '9'; k++) v = v * 10 + (*q++ - '0');
-            s.push_back(char(uint8_t(v)));
+            out[n++] = char(uint8_t(v));
         } else {
-            s.push_back('\0');  // the character itself is read next as ordinary text
+            out[n++] = '\0';  // the character itself is read next as ordinary text
         }
     }
     if (q >= end) return nullptr;
-    lua_pushlstring(L, s.data(), s.size());
-    spend_cpu(int64_t(s.size() / 4));
+    lua_pushlstring(L, out, n);
+    spend_cpu(int64_t(n / 4));
     return q + 1;
 }
 
@@ -886,13 +930,15 @@ const char* get_b64(lua_State* L, const char* p, const char* end, int depth) {
     if (!stop) stop = end;
     const int64_t chars = stop - q;
     const int64_t room = chars / 4 * 3 + 4;
-    if (!charge(&read_budget.b64_decoded, room, MAX_B64_DECODED)) return nullptr;
-    std::unique_ptr<char[]> decoded(new (std::nothrow) char[size_t(room)]);
+    if (!current_read || !charge(&current_read->budget.b64_decoded, room, MAX_B64_DECODED)) return nullptr;
+    char* decoded = hold_block(room);
     if (!decoded) return nullptr;
     base64_decodestate state;
     base64_init_decodestate(&state);
-    const int64_t n = base64_decode_block(q, chars, decoded.get(), &state);
-    if (!read_nested_document(L, decoded.get(), n, depth + 1)) return nullptr;
+    const int64_t n = base64_decode_block(q, chars, decoded, &state);
+    const bool ok = read_nested_document(L, decoded, n, depth + 1);
+    release_block(decoded);
+    if (!ok) return nullptr;
     spend_cpu(n / 12);
     return stop;
 }
@@ -906,18 +952,21 @@ const char* get_lz4mox(lua_State* L, const char* p, const char* end, int depth) 
     // can give and that the system keeps.
     if (packed > end - data || raw > MOX_MAX_TEXT_LENGTH || raw > packed * LZ4_MAX_RATIO + 64) return nullptr;
     // So must all the raw sizes of the document's blocks together.
-    if (!charge(&read_budget.lz4_raw, raw, MOX_MAX_TEXT_LENGTH)) return nullptr;
-    std::unique_ptr<char[]> text(new (std::nothrow) char[size_t(raw) + 1]);
+    if (!current_read || !charge(&current_read->budget.lz4_raw, raw, MOX_MAX_TEXT_LENGTH)) return nullptr;
+    char* text = hold_block(raw + 1);
     if (!text) return nullptr;
-    const int got = LZ4_decompress_safe(data, text.get(), int(packed), int(raw));
+    const int got = LZ4_decompress_safe(data, text, int(packed), int(raw));
     if (got != raw) {
+        release_block(text);
         char line[128];
         snprintf(line, sizeof line, "reading corrupt lz4 value // sizes do not match: %d %d\n", got,
                  int(raw));
         velt_debug(line);
         return nullptr;
     }
-    if (!read_nested_document(L, text.get(), got, depth + 1)) return nullptr;
+    const bool ok = read_nested_document(L, text, got, depth + 1);
+    release_block(text);
+    if (!ok) return nullptr;
     spend_cpu(got / 12);
     return data + packed;
 }
@@ -998,23 +1047,55 @@ int64_t find_metadata_length(const char* text, int64_t length) {
     return header_span(text, length, &closed);
 }
 
+namespace {
+
+struct read_job {
+    const char* text;
+    int64_t length;
+    bool metadata_only;
+};
+
+int read_body(lua_State* L) {
+    const read_job* job = static_cast<const read_job*>(take_job(L));
+    if (!job->metadata_only) return read_document(L, job->text, job->length, 0);
+    const char* p = job->text + 4;
+    bool closed;
+    read_table(L, p, job->text + header_span(job->text, job->length, &closed), 1);
+    return 1;
+}
+
+// Runs one top-level read as a protected call and frees what it held. A read that runs out
+// of memory pushes nothing, as for text that is not valid mox.
+int protected_read(lua_State* L, const char* text, int64_t length, bool metadata_only) {
+    const int top = lua_gettop(L);
+    read_state state;
+    state.outer = current_read;
+    current_read = &state;
+    read_job job{text, length, metadata_only};
+    const int status = protected_call(L, read_body, &job, 0);
+    current_read = state.outer;
+    for (int i = 0; i < state.block_count; i++) free(state.blocks[i]);
+    if (status != LUA_OK) {
+        lua_settop(L, top);
+        return 0;
+    }
+    return lua_gettop(L) - top;
+}
+
+}  // namespace
+
 int destringify_object_metadata(lua_State* L, const char* text, int64_t length) {
     bool closed;
     const int64_t header = header_span(text, length, &closed);
-    if (header == 0 || !lua_checkstack(L, 6)) return 0;
-    budget_scope budget;
-    const int top = lua_gettop(L);
-    const char* p = text + 4;
-    read_table(L, p, text + header, 1);
-    lua_settop(L, top + 1);
-    return 1;
+    if (!L || header == 0 || !lua_checkstack(L, 8)) return 0;
+    return protected_read(L, text, length, true);
 }
 
 int destringify_object_ex(lua_State* L, const char* text, int64_t length, int metadata_only) {
     if (!L) return 0;
     if (metadata_only) return destringify_object_metadata(L, text, length);
-    budget_scope budget;
-    return read_document(L, text, length, 0);
+    if (!lua_checkstack(L, 4)) return 0;
+    return protected_read(L, text, length, false);
 }
 
 int destringify_object(lua_State* L, const char* text, int64_t length) {
@@ -1025,16 +1106,18 @@ int destringify_object(lua_State* L, const char* text, int64_t length) {
 
 int lua54_mox(lua_State* L) {
     const int flags = int(q64_intp(L, 2, 0));
-    buffer_holder b(create_buffer_2(256, MOX_BUFFER_TAG));
-    if (!b.b) return 0;
-    if (lua_type(L, 3) == LUA_TSTRING) {
-        size_t len = 0;
-        const char* prefix = lua_tolstring(L, 3, &len);
-        if (!append_bytes(b.b, prefix, int64_t(len))) return 0;
-    }
     if (lua_gettop(L) < 1) lua_settop(L, 1);
-    if (stringify_object(L, 1, b.b, flags) < 0) return 0;
-    lua_pushlstring(L, reinterpret_cast<const char*>(b.b->data), size_t(b.b->length));
+    size_t prefix_length = 0;
+    const char* prefix = lua_type(L, 3) == LUA_TSTRING ? lua_tolstring(L, 3, &prefix_length) : nullptr;
+    // From here the buffer is this frame's own: the writer never raises, and the push
+    // destroys it before any error of its own passes on.
+    pbuffer* b = create_buffer_2(256, MOX_BUFFER_TAG);
+    if (!b) return 0;
+    if ((prefix && !append_bytes(b, prefix, int64_t(prefix_length))) || stringify_object(L, 1, b, flags) < 0) {
+        destroy_buffer(b);
+        return 0;
+    }
+    push_bytes_then_destroy(L, b->data, size_t(b->length), b);
     return 1;
 }
 
@@ -1070,10 +1153,12 @@ int mox_send_message(lua_State* L) {
         lua_rawset(L, 2);
     }
 
-    buffer_holder b(create_buffer_2(256, BUFFER_TAG_MESSAGE_TEXT));
-    if (!b.b || stringify_object(L, 2, b.b, MOX_STORE_FLAGS) < 0) return 0;
-    send_process_message(target, b.b);
-    spend_cpu(b.b->length / 8);
+    pbuffer* b = create_buffer_2(256, BUFFER_TAG_MESSAGE_TEXT);
+    if (b && stringify_object(L, 2, b, MOX_STORE_FLAGS) >= 0) {
+        send_process_message(target, b);
+        spend_cpu(b->length / 8);
+    }
+    destroy_buffer(b);
     return 0;
 }
 
@@ -1081,8 +1166,12 @@ int mox_read_message(lua_State* L) {
     if (!cproc) return 0;
     // The message is read into a buffer of its own: the shared one could be refilled by a
     // finalizer that reads messages while this one is parsed.
-    buffer_holder b(create_buffer_2(0, BUFFER_TAG_MESSAGE));
-    if (!b.b || !read_process_message(cproc, b.b)) return 0;
-    spend_cpu(b.b->length / 8);
-    return destringify_object(L, reinterpret_cast<const char*>(b.b->data), b.b->length);
+    pbuffer* b = create_buffer_2(0, BUFFER_TAG_MESSAGE);
+    int n = 0;
+    if (b && read_process_message(cproc, b)) {
+        spend_cpu(b->length / 8);
+        n = destringify_object(L, reinterpret_cast<const char*>(b->data), b->length);  // never raises
+    }
+    destroy_buffer(b);
+    return n;
 }

@@ -27,15 +27,18 @@ constexpr int64_t MOX_MAX_STR_BLOCK = 0x2000000;
 constexpr int32_t MOX_BUFFER_TAG = 112;
 
 // Appends the value at stack index to the end of buffer in mox form. Returns the bytes
-// appended, or -1 with the buffer as it was when the text would pass MOX_MAX_TEXT_LENGTH
-// or the buffer cannot grow.
+// appended, or -1 with the buffer as it was when the text would pass MOX_MAX_TEXT_LENGTH,
+// the buffer cannot grow or the script state runs out of memory. Never raises a script
+// error, so a caller may hold buffers of its own across it.
 int64_t stringify_object(lua_State* L, int index, pbuffer* buffer, int flags);
 // Writes one value (no lz4 or b64 wrapping); depth is the nesting level of the value.
 int64_t stringify_object_recursive(lua_State* L, int index, pbuffer* buffer, int depth, int flags);
 
 // Parses a document of length bytes (no terminator needed). Pushes its value and, when it
 // has a metadata header, the header's table; returns the number of values pushed (1 or 2),
-// or 0 with nothing pushed when the text is not valid mox.
+// or 0 with nothing pushed when the text is not valid mox or the script state runs out of
+// memory. Never raises a script error (the read is a protected call), so a caller may hold
+// the buffer the text lives in across it. The metadata reader below behaves the same.
 int destringify_object(lua_State* L, const char* text, int64_t length);
 // The same; with metadata_only set, only the header's table is pushed (as by
 // destringify_object_metadata).
@@ -48,9 +51,10 @@ int destringify_object_metadata(lua_State* L, const char* text, int64_t length);
 // "]]" is missing); 0 when the text does not begin with "--[[mox".
 int64_t find_metadata_length(const char* text, int64_t length);
 
-// Reader pieces. Each reads at p, never past end, pushes what it read and returns the
+// Reader pieces, for use inside a read begun by the functions above (outside one, "lz4"
+// and b64 blocks fail). Each reads at p, never past end, pushes what it read and returns the
 // position after it, or returns null with nothing pushed on failure. depth is the nesting
-// level, failing beyond MOX_READ_MAX_DEPTH.
+// level, failing beyond MOX_READ_MAX_DEPTH. They may raise memory errors.
 const char* get_value(lua_State* L, const char* p, const char* end, int depth);
 const char* get_table(lua_State* L, const char* p, const char* end, int depth);
 const char* get_string(lua_State* L, const char* p, const char* end);
