@@ -16,6 +16,8 @@ for kind in normal sanitize; do
     echo "== $kind build"
     cmake -S "$top" -B "$dir" -G Ninja "${flags[@]}" >/dev/null
     cmake --build "$dir" -j "$jobs"
+    # Leaks are not checked in general; the tests of script errors inside native calls turn the
+    # leak checker on for themselves (tests/CMakeLists.txt).
     ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
         ctest --test-dir "$dir" --output-on-failure -j "$jobs"
 done
