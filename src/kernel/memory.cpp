@@ -18,8 +18,6 @@
 
 namespace {
 
-constexpr uint8_t PAGE_TOUCHED = 255;  // what every write leaves in a page's flags byte
-
 // Stands in for a page that could not be allocated: reads see zeros, writes are lost.
 uint8_t spare_page[PAGE_SIZE];
 
@@ -87,7 +85,7 @@ void write_bytes(process_record* rec, int64_t a, uint64_t v, int count) {
     for (int i = 0; i < count; i++) {
         uint32_t at = mask_address((int64_t)((uint64_t)a + (uint64_t)i));
         *byte_at(rec, at) = (uint8_t)(v >> (8 * i));
-        rec->pages.flags[at >> 12] = PAGE_TOUCHED;
+        mark_page_written(rec->pages, at >> 12);
     }
 }
 
@@ -100,7 +98,7 @@ int64_t copy_runs(process_record* rec, uint32_t d, uint32_t s, uint32_t count) {
         uint8_t* dp = locate(rec, d, &d_stretch);
         uint32_t run = std::min(count, std::min(s_stretch, d_stretch));
         memmove(dp, sp, run);  // one array may be mapped at both addresses
-        rec->pages.flags[d >> 12] = PAGE_TOUCHED;
+        mark_page_written(rec->pages, d >> 12);
         cost += run / 128 + 1;
         count -= run;
         s = (s + run) & ADDRESS_MASK;
@@ -129,7 +127,7 @@ void copy_overlapping(process_record* rec, uint32_t d, uint32_t s, uint32_t coun
             uint8_t* dp = locate(rec, at, &stretch);
             uint32_t run = std::min(count - done, stretch);
             memcpy(dp, temp + done, run);
-            rec->pages.flags[at >> 12] = PAGE_TOUCHED;
+            mark_page_written(rec->pages, at >> 12);
             done += run;
         }
         free(temp);
@@ -142,7 +140,7 @@ void copy_overlapping(process_record* rec, uint32_t d, uint32_t s, uint32_t coun
         uint32_t i = downward ? count - 1 - k : k;
         uint32_t at = (d + i) & ADDRESS_MASK;
         *byte_at(rec, at) = *byte_at(rec, (s + i) & ADDRESS_MASK);
-        rec->pages.flags[at >> 12] = PAGE_TOUCHED;
+        mark_page_written(rec->pages, at >> 12);
     }
 }
 
@@ -374,7 +372,7 @@ int64_t q64_memset(int64_t a, int64_t value, int64_t n) {
         uint8_t* dp = locate(rec, at, &stretch);
         uint32_t run = std::min(count, stretch);
         memset(dp, (uint8_t)value, run);
-        rec->pages.flags[at >> 12] = PAGE_TOUCHED;
+        mark_page_written(rec->pages, at >> 12);
         cost += run / 128 + 1;
         count -= run;
         at = (at + run) & ADDRESS_MASK;
@@ -405,7 +403,7 @@ void q64_pmemcpy_pages(process_record* src_rec, process_record* dst_rec, int64_t
             dt.mapped[p] = PAGE_SIZE;
             memcpy(dt.owned[p], bytes, PAGE_SIZE);
         }
-        dt.flags[p] = PAGE_TOUCHED;
+        mark_page_written(dt, p);
     }
 }
 
@@ -437,13 +435,22 @@ int audio_op_start(int64_t id, int force) {
         return 1;
     }
     bool changed = owner->id != app.audio_mirror_id;
-    if (force || changed) {
-        page_table& pt = owner->pages;
+    page_table& pt = owner->pages;
+    if (changed) {
+        // A new owner: its whole space.
         for (uint32_t p = 0; p < PAGE_COUNT; p++) {
-            if (!changed && !(pt.flags[p] & PAGE_WRITTEN)) continue;
             copy_page_to_mixer(pt, p);
             pt.flags[p] &= (uint8_t)~PAGE_WRITTEN;
         }
+        pt.written_count = 0;
+    } else if (force) {
+        // Only the pages written since the last copy.
+        for (int32_t i = 0; i < pt.written_count; i++) {
+            uint32_t p = pt.written[i];
+            copy_page_to_mixer(pt, p);
+            pt.flags[p] &= (uint8_t)~PAGE_WRITTEN;
+        }
+        pt.written_count = 0;
     }
     if (changed) mudo_kill_all_audio();
     app.audio_mirror_id = owner->id;
@@ -506,7 +513,7 @@ int lua54_map_ram(lua_State* L) {
             pt.mapped[p] = mapped;
             pt.array[p] = a.header;
             set_array_page(pt, p, true);
-            pt.flags[p] = PAGE_TOUCHED;
+            mark_page_written(pt, p);
         }
         drop_pages(L, t, rec, run_array, run);
         set_page_count(L, t, a.header, page_count(L, t, a.header) + added);
@@ -551,7 +558,7 @@ int lua54_unmap_ram(lua_State* L) {
         pt.page[p] = pt.owned[p];
         pt.array[p] = nullptr;
         set_array_page(pt, p, false);
-        pt.flags[p] = PAGE_TOUCHED;
+        mark_page_written(pt, p);
         pt.mapped[p] = 0;
         removed++;
     }

@@ -3,9 +3,17 @@
 #pragma once
 #include <cstdint>
 #include "kernel/memmap.h"
+#include "kernel/process.h"
 
 struct lua_State;
-struct process_record;
+
+// Every write to a page of a process's space goes through this: the page's flags byte
+// becomes 255 and, when it was not marked since the last copy to the mixer, the page joins
+// the list of written pages that the copy visits.
+inline void mark_page_written(page_table& pt, uint32_t page) {
+    if (!(pt.flags[page] & PAGE_WRITTEN)) pt.written[pt.written_count++] = (uint16_t)page;
+    pt.flags[page] = 0xFF;
+}
 
 // Readers and writers of the current process (`cproc`). Addresses are taken modulo 2^24;
 // multi-byte values are little-endian and may cross pages. Reads allocate an untouched

@@ -31,6 +31,51 @@ static bool pool_used[MAX_PROCESSES];
 static process_record* process[MAX_PROCESSES];
 static int process_count = 0;
 
+// Live records by id: open addressing with linear probing, twice as many slots as records.
+// Ids grow through a boot and are never reused, so a record's entry only comes and goes with
+// the record's place in the table.
+constexpr uint32_t ID_SLOTS = 2 * MAX_PROCESSES;
+static process_record* by_id[ID_SLOTS];
+
+static uint32_t id_slot(int64_t id) {
+    return (uint32_t)(((uint64_t)id * 0x9E3779B97F4A7C15ull) >> 54) & (ID_SLOTS - 1);
+}
+
+static void index_id(process_record* rec) {
+    uint32_t i = id_slot(rec->id);
+    while (by_id[i]) i = (i + 1) & (ID_SLOTS - 1);
+    by_id[i] = rec;
+}
+
+static void unindex_id(process_record* rec) {
+    uint32_t i = id_slot(rec->id);
+    while (by_id[i] && by_id[i] != rec) i = (i + 1) & (ID_SLOTS - 1);
+    if (!by_id[i]) return;
+    // Backward-shift deletion: move up every later entry whose probe run passes the hole.
+    by_id[i] = nullptr;
+    for (uint32_t j = (i + 1) & (ID_SLOTS - 1); by_id[j]; j = (j + 1) & (ID_SLOTS - 1)) {
+        uint32_t home = id_slot(by_id[j]->id);
+        bool between = i <= j ? (home > i && home <= j) : (home > i || home <= j);
+        if (between) continue;
+        by_id[i] = by_id[j];
+        by_id[j] = nullptr;
+        i = j;
+    }
+}
+
+// The record with this id, also one marked for removal.
+static process_record* find_id(int64_t id) {
+    for (uint32_t i = id_slot(id); by_id[i]; i = (i + 1) & (ID_SLOTS - 1)) {
+        if (by_id[i]->id == id) return by_id[i];
+    }
+    return nullptr;
+}
+
+// Puts the records from slot `from` on in their places after a move.
+static void renumber_from(int from) {
+    for (int i = from; i < process_count; i++) process[i]->table_index = i;
+}
+
 static pbuffer* rpm_buffer = nullptr;
 // Set while every process is being removed: finalisers that run then cannot create new ones.
 static bool removing_all = false;
@@ -74,10 +119,8 @@ static void restore_current(process_record* rec) {
 }
 
 process_record* get_process(int64_t id) {
-    for (int i = 0; i < process_count; i++) {
-        if (process[i]->id == id && !process[i]->kill_pending) return process[i];
-    }
-    return nullptr;
+    process_record* rec = find_id(id);
+    return rec && !rec->kill_pending ? rec : nullptr;
 }
 
 process_record* get_process_by_index(int i) {
@@ -88,10 +131,9 @@ process_record* get_process_by_index(int i) {
 int get_process_count() { return process_count; }
 
 static int index_of(const process_record* rec) {
-    for (int i = 0; i < process_count; i++) {
-        if (process[i] == rec) return i;
-    }
-    return -1;
+    if (!rec) return -1;
+    int i = rec->table_index;
+    return i >= 0 && i < process_count && process[i] == rec ? i : -1;
 }
 
 // Opens the libraries and registers the script API in a new state.
@@ -192,13 +234,16 @@ process_record* create_process_from_code(const char* code, const char* name, con
     if (process_count >= MAX_PROCESSES || removing_all) return nullptr;
     process_record* rec = pool_take();
     if (!rec) return nullptr;
-    process[process_count++] = rec;
+    int slot = process_count++;
+    process[slot] = rec;
     if (init_process(rec, id, code, name, prog, location) != 0) {
         process_count--;
         process[process_count] = nullptr;
         pool_release(rec);
         return nullptr;
     }
+    rec->table_index = slot;
+    index_id(rec);
     return rec;
 }
 
@@ -220,7 +265,9 @@ void free_process(process_record* rec) {
         rec->pages.owned[p] = nullptr;
         rec->pages.page[p] = nullptr;
         rec->pages.mapped[p] = 0;
+        rec->pages.flags[p] = 0;
     }
+    rec->pages.written_count = 0;
     rec->page_bytes = 0;
     destroy_print_buffer(rec);
     destroy_buffer(rec->message_queue);
@@ -253,6 +300,8 @@ static void remove_at(int i) {
     for (int j = i; j < process_count - 1; j++) process[j] = process[j + 1];
     process_count--;
     process[process_count] = nullptr;
+    renumber_from(i);
+    unindex_id(rec);
     if (cproc == rec) cproc = nullptr;
     pool_release(rec);
 }
@@ -274,14 +323,7 @@ void kill_process(process_record* rec) {
     if (rec) kill_process_by_index(index_of(rec));
 }
 
-void kill_process_by_id(int64_t id) {
-    for (int i = 0; i < process_count; i++) {
-        if (process[i]->id == id) {
-            kill_process_by_index(i);
-            return;
-        }
-    }
-}
+void kill_process_by_id(int64_t id) { kill_process_by_index(index_of(find_id(id))); }
 
 void remove_killed_processes() {
     for (int i = process_count - 1; i >= 0; i--) {
@@ -321,16 +363,23 @@ void restart_process(process_record* rec) {
     rec->slice_depth++;  // a finaliser that kills it while it closes only marks it
     free_process(rec);
     rec->slice_depth--;
+    // init_process clears the record; its place in the tables stays (finalisers run by the
+    // close above may have moved it).
+    int slot = rec->table_index;
     if (init_process(rec, id, code, name, prog, location) == 0) {
+        rec->table_index = slot;
         // The fresh record starts with the garbage collector in incremental mode.
         rec->pages.owned[ADDR_PROCESS_FLAGS >> 12][ADDR_PROCESS_FLAGS & 0xFFF] = 1;
     } else {
         // The stored code no longer compiles: the slot cannot be kept.
+        rec->table_index = slot;
         int i = index_of(rec);
+        unindex_id(rec);
         if (i >= 0) {
             for (int j = i; j < process_count - 1; j++) process[j] = process[j + 1];
             process_count--;
             process[process_count] = nullptr;
+            renumber_from(i);
             if (cproc == rec) cproc = nullptr;
             pool_release(rec);
         }

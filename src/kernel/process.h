@@ -29,6 +29,10 @@ struct page_table {
     uint8_t* owned[PAGE_COUNT];       // the process's own zeroed block, null until touched
     uint64_t userdata_map[PAGE_COUNT / 64];  // page points into a typed array
     userdata_header* array[PAGE_COUNT];      // that array, or null
+    // The pages whose PAGE_WRITTEN bit is set, each once, in the order they were first written:
+    // what the end-of-frame copy to the mixer visits. Kept by mark_page_written (memory.h).
+    uint16_t written[PAGE_COUNT];
+    int32_t written_count;
 };
 
 // The clip rectangle as the rasterisers use it, worked out from the clip registers for one
@@ -94,6 +98,7 @@ struct process_record {
     // Kept by the kernel so that a process is never freed under a running slice.
     int32_t slice_depth;              // slices of this process on the C stack
     uint32_t kill_pending;            // remove once its slices have returned
+    int32_t table_index;              // its slot in the process table
 };
 
 extern process_record* cproc;
@@ -113,6 +118,7 @@ void processes_init();
 // Removes every process marked for killing whose slices have all returned.
 void remove_killed_processes();
 
+// The record of a live process (not one marked for removal), found in constant time.
 process_record* get_process(int64_t id);
 process_record* get_process_by_index(int i);
 int get_process_count();

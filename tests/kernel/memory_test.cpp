@@ -570,6 +570,22 @@ TEST_F(MemoryAudio, FirstCopyTakesEveryPageThenOnlyWrittenOnes) {
     EXPECT_EQ(p->pages.flags[0x40], 255);
 }
 
+TEST_F(MemoryAudio, TheCopyVisitsOnlyThePagesListedAsWritten) {
+    bracket(1, 1);
+    EXPECT_EQ(p->pages.written_count, 0);
+    peek(0x60000);  // a read allocates the page but does not mark it
+    poke(0x40010, 1);
+    poke2(0x41FFF, 0x0302);  // across two pages
+    poke(0x40020, 2);        // a page already listed is listed once
+    memset(p->pages.owned[0x60], 99, 16);  // changed without the kernel's knowledge
+    EXPECT_EQ(p->pages.written_count, 3);
+    EXPECT_EQ(std::vector<uint16_t>(p->pages.written, p->pages.written + 3), (std::vector<uint16_t>{0x40, 0x41, 0x42}));
+    bracket(0, 1);
+    EXPECT_EQ(mixer({0x40010, 0x40020, 0x41FFF, 0x42000, 0x60005}), (V{1, 2, 2, 3, 0}));
+    EXPECT_EQ(p->pages.written_count, 0);
+    EXPECT_EQ(flags({0x40, 0x41, 0x42}), (V{254, 254, 254}));
+}
+
 TEST_F(MemoryAudio, MappedPagesCopyTheArrayThenTheOwnedPage) {
     userdata_header* u = new_array(3, 100, 1);
     memset(data_of(u), 0x33, 100);

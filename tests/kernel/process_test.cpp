@@ -1,6 +1,7 @@
 // Process table, message queues, kernel messages and the script allocator.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -256,6 +257,48 @@ TEST_F(ProcessTable, TableHoldsAtMost512) {
     EXPECT_EQ(get_process_count(), MAX_PROCESSES);
     kill_process_by_index(0);
     EXPECT_NE(make("again", ""), nullptr);
+}
+
+TEST_F(ProcessTable, LookupsFollowEveryCreationRemovalAndRestart) {
+    // A full table churned far past 512 ids, checked against a plain list of the live ids.
+    std::vector<int64_t> live;
+    uint64_t r = 12345;
+    auto next = [&r](uint64_t n) {
+        r = r * 6364136223846793005ull + 1442695040888963407ull;
+        return (r >> 33) % n;
+    };
+    for (int step = 0; step < 3000; step++) {
+        uint64_t op = next(10);
+        if (live.size() < 2 || (op < 5 && live.size() < MAX_PROCESSES)) {
+            process_record* rec = make("p", "");
+            ASSERT_NE(rec, nullptr);
+            live.push_back(rec->id);
+        } else if (op < 7) {
+            size_t i = next(live.size());
+            kill_process_by_index(int(i));
+            live.erase(live.begin() + long(i));
+        } else if (op < 9) {
+            size_t i = next(live.size());
+            kill_process_by_id(live[i]);
+            live.erase(live.begin() + long(i));
+        } else {
+            process_record* rec = get_process(live[next(live.size())]);
+            restart_process(rec);
+            EXPECT_EQ(get_process(rec->id), rec);
+        }
+        if (step % 50 == 0 || step == 2999) {
+            ASSERT_EQ(ids(), live);
+            for (int64_t id = 1; id < process_id; id++) {
+                process_record* rec = get_process(id);
+                bool alive = std::find(live.begin(), live.end(), id) != live.end();
+                ASSERT_EQ(rec != nullptr, alive) << id;
+                if (rec) {
+                    EXPECT_EQ(rec->id, id);
+                }
+            }
+        }
+    }
+    EXPECT_GT(process_id, 2 * MAX_PROCESSES);
 }
 
 TEST_F(ProcessTable, NullSpriteIsSixteenBySixteenZeros) {
