@@ -27,13 +27,17 @@
 #include "lua.h"
 
 int64_t q64_intp(lua_State* L, int index, int64_t dflt) {
-    if (lua_isinteger(L, index)) return lua_tointeger(L, index);
-    if (lua_isnumber(L, index)) {
-        double d = std::floor(lua_tonumber(L, index));
-        if (!(d >= -9.2233720368547758e18 && d < 9.2233720368547758e18)) return dflt;
-        return (int64_t)d;
-    }
-    return dflt;
+    int type = lua_type(L, index);
+    if (type != LUA_TNUMBER && type != LUA_TSTRING) return dflt;
+    // Integers, and numbers or numerals with an integral value in range, in one call.
+    int ok = 0;
+    lua_Integer i = lua_tointegerx(L, index, &ok);
+    if (ok) return i;
+    double d = lua_tonumberx(L, index, &ok);
+    if (!ok) return dflt;
+    d = std::floor(d);
+    if (!(d >= -9.2233720368547758e18 && d < 9.2233720368547758e18)) return dflt;
+    return (int64_t)d;
 }
 
 namespace {

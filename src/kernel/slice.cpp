@@ -147,6 +147,13 @@ static void handle_slice_error(process_record* rec, int status) {
     if (rec->id >= 4) kill_process(rec);
 }
 
+// Whether a record known from before a slice is still the live process with this id: records
+// never move, a removed one is cleared and ids are never reused, so this is get_process(id) ==
+// rec without the look-up.
+static bool still_there(const process_record* rec, int64_t id) {
+    return rec && rec->id == id && !rec->kill_pending;
+}
+
 int32_t run_process_slice(process_record* rec, double fraction) {
     if (!rec) return 0;
     if (rec->id >= 4 && app.exclusive_process != 0 && app.exclusive_process != rec->id) return 0;
@@ -187,7 +194,7 @@ int32_t run_process_slice(process_record* rec, double fraction) {
     cpu_superyielding = (saved && saved->kill_pending) ? SUPERYIELD : saved_super;
 
     rec->flip_cycles += (uint32_t)used;
-    if (saved && get_process(saved_id) == saved) saved->flip_cycles += (uint32_t)used;
+    if (still_there(saved, saved_id)) saved->flip_cycles += (uint32_t)used;
     total_frame_cycles += (uint32_t)used;
     total_frame_cycles_since_wm_flip += (uint32_t)used;
 
@@ -211,7 +218,7 @@ int32_t run_process_slice(process_record* rec, double fraction) {
     } else if (rec->kill_pending) {
         kill_process(rec);
     } else if (status == LUA_YIELD) {
-        lua_pop(rec->L, nresults);
+        if (nresults > 0) lua_pop(rec->L, nresults);
     } else if (status == LUA_OK) {
         rec->state = PSTATE_FINISHED;
         kill_process(rec);
@@ -219,7 +226,7 @@ int32_t run_process_slice(process_record* rec, double fraction) {
         handle_slice_error(rec, status);
     }
 
-    cproc = (saved && get_process(saved_id) == saved) ? saved : nullptr;
+    cproc = still_there(saved, saved_id) ? saved : nullptr;
     return (int32_t)used;
 }
 
@@ -238,13 +245,18 @@ void update_processes_after_frame() {
         }
         if (p->hold_prune_ms && now < (uint64_t)p->hold_prune_ms + 100) skip_prune = true;
     }
+    // Out of memory, or marked for removal while its slice ran: removed now, from the last
+    // slot to the first.
     for (int i = get_process_count() - 1; i >= 0; i--) {
         process_record* p = get_process_by_index(i);
-        if (!p || !p->out_of_memory) continue;
-        if (p->id == ROOT_PROCESS_ID) exit_on_fatal_error("** RUNTIME ERROR IN KERNEL **", "out of memory");
-        kill_process_by_index(i);
+        if (!p) continue;
+        if (p->out_of_memory) {
+            if (p->id == ROOT_PROCESS_ID) exit_on_fatal_error("** RUNTIME ERROR IN KERNEL **", "out of memory");
+            kill_process_by_index(i);
+        } else if (p->kill_pending && p->slice_depth == 0) {
+            kill_process_by_index(i);
+        }
     }
-    remove_killed_processes();
     // The mixer reads only its own copy: bring the audio owner's written pages over.
     if (audio_op_start(0, 1) == 0) audio_op_end();
     // The window manager asks for the mouse lock through its own memory.
@@ -268,8 +280,9 @@ void update_processes_after_frame() {
 
 int lua54_run_process_slice(lua_State* L) {
     int64_t id = q64_intp(L, 1, 0);
-    double fraction = lua_isnumber(L, 2) ? lua_tonumber(L, 2) : 0.0;
-    if (!(fraction > 0.0)) return 0;  // also NaN
+    int is_number = 0;
+    double fraction = lua_tonumberx(L, 2, &is_number);
+    if (!is_number || !(fraction > 0.0)) return 0;  // also NaN
     fraction = std::min(fraction, 1.0);
     process_record* rec = get_process(id);
     if (!rec) {
@@ -292,8 +305,7 @@ int lua54_run_process_slice(lua_State* L) {
         return 2;
     }
     int32_t used = run_process_slice(rec, fraction);
-    rec = get_process(id);
-    if (!rec || !rec->L) {
+    if (!still_there(rec, id) || !rec->L) {
         lua_pushboolean(L, 1);
         lua_pushinteger(L, 0);
         lua_pushstring(L, "_run_process_slice: could not find lua state");
