@@ -6,13 +6,13 @@
 // Built with the project as the interp_bench target; run it as `interp_bench [rounds]`
 // (each script runs in a fresh state `rounds` times on each side, default 7, best time kept).
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "bench_clock.h"
 #include "kernel/process.h"
 #include "kernel/slice.h"
 #include "lauxlib.h"
@@ -249,10 +249,10 @@ double run_dialect(const char* code, size_t code_size, char* result, size_t resu
     double seconds = -1;
     if (luaL_loadbufferx(L, code, code_size, "=bench", "t") == LUA_OK) {
         cpu_cycles = 0;
-        auto start = std::chrono::steady_clock::now();
+        double start = thread_seconds();
         int status = lua_pcall(L, 0, 1, 0);
-        auto stop = std::chrono::steady_clock::now();
-        if (status == LUA_OK) seconds = std::chrono::duration<double>(stop - start).count();
+        double stop = thread_seconds();
+        if (status == LUA_OK) seconds = stop - start;
     }
     const char* text = luaL_tolstring(L, -1, nullptr);
     snprintf(result, result_size, "%s", text ? text : "?");

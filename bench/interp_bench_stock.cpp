@@ -1,8 +1,9 @@
 // The stock side of interp_bench: runs a script in unpatched Lua 5.4.2, built from the same
 // tarball as the dialect. This is the only translation unit that sees the stock headers.
-#include <chrono>
 #include <cstddef>
 #include <cstdio>
+
+#include "bench_clock.h"
 
 extern "C" {
 #include "lauxlib.h"
@@ -22,10 +23,10 @@ double run_stock(const char* code, size_t code_size, char* result, size_t result
     luaL_openlibs(L);
     double seconds = -1;
     if (luaL_loadbufferx(L, code, code_size, "=bench", "t") == LUA_OK) {
-        auto start = std::chrono::steady_clock::now();
+        double start = thread_seconds();
         int status = lua_pcall(L, 0, 1, 0);
-        auto stop = std::chrono::steady_clock::now();
-        if (status == LUA_OK) seconds = std::chrono::duration<double>(stop - start).count();
+        double stop = thread_seconds();
+        if (status == LUA_OK) seconds = stop - start;
     }
     const char* text = luaL_tolstring(L, -1, nullptr);
     snprintf(result, result_size, "%s", text ? text : "?");

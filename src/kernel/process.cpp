@@ -564,37 +564,51 @@ void process_dropped_file(const char* host_path) {
 
 // --- The allocator ------------------------------------------------------------------------------
 
-void* l_alloc(void*, void* block, size_t, size_t new_size, int final_attempt, size_t accounted_size) {
-    uint64_t* header = block ? (uint64_t*)block - 1 : nullptr;
-    if (new_size == 0) {
-        if (header) {
-            if (cproc) cproc->heap_bytes -= (int64_t)*header;
-            free(header);
-        }
-        return nullptr;
+// Kept out of line, so that the allocator's common path stays short.
+[[gnu::noinline]] static void* free_block(uint64_t* header) {
+    if (header) {
+        if (cproc) cproc->heap_bytes -= (int64_t)*header;
+        free(header);
     }
-    spend_cpu((int64_t)(new_size >> 7) + 4);
+    return nullptr;
+}
+
+[[gnu::noinline]] static void* refuse_block(int final_attempt) {
+    if (final_attempt) {
+        if (cproc) cproc->out_of_memory = 1;
+        cpu_superyielding = SUPERYIELD;
+    }
+    return nullptr;
+}
+
+// Whether growing a block of rec's by delta accounted bytes takes it past its memory limit.
+static bool passes_limit(const process_record* rec, size_t accounted_size, uint64_t delta) {
+    int64_t after = rec->heap_bytes + (int64_t)delta + rec->page_bytes - rec->heap_baseline + PROCESS_MEMORY_SLACK;
+    return accounted_size >= (size_t)PROCESS_MEMORY_LIMIT || after > PROCESS_MEMORY_LIMIT;
+}
+
+[[gnu::noinline]] static void* grow_block(void* block, size_t new_size, int final_attempt, size_t accounted_size) {
+    uint64_t* header = block ? (uint64_t*)block - 1 : nullptr;
+    // The charge of spend_cpu, made here on the allocator's hot path.
+    int64_t cycles = (int64_t)cpu_cycles + (int64_t)(new_size >> 7) + 4;
+    cpu_cycles = cycles < INT32_MAX ? (int32_t)cycles : INT32_MAX;
+    process_record* rec = cproc;
     uint64_t old_accounted = header ? *header : 0;
     // One allocation may not take a process past its memory limit: it fails like any other.
-    bool over_limit = false;
-    if (cproc && accounted_size > old_accounted) {
-        int64_t after = cproc->heap_bytes + (int64_t)(accounted_size - old_accounted) + cproc->page_bytes -
-                        cproc->heap_baseline + PROCESS_MEMORY_SLACK;
-        over_limit = accounted_size >= (size_t)PROCESS_MEMORY_LIMIT || after > PROCESS_MEMORY_LIMIT;
-    }
-    uint64_t* grown = !over_limit && new_size < SIZE_MAX / 2
-                          ? (uint64_t*)realloc(header, new_size + sizeof(uint64_t))
-                          : nullptr;
-    if (!grown) {
-        if (final_attempt) {
-            if (cproc) cproc->out_of_memory = 1;
-            cpu_superyielding = SUPERYIELD;
-        }
-        return nullptr;
-    }
+    if ((rec && accounted_size > old_accounted && passes_limit(rec, accounted_size, accounted_size - old_accounted)) ||
+        new_size >= SIZE_MAX / 2)
+        return refuse_block(final_attempt);
+    size_t bytes = new_size + sizeof(uint64_t);
+    uint64_t* grown = (uint64_t*)(header ? realloc(header, bytes) : malloc(bytes));
+    if (!grown) return refuse_block(final_attempt);
     *grown = accounted_size;
-    if (cproc) cproc->heap_bytes += (int64_t)accounted_size - (int64_t)old_accounted;
+    if (rec) rec->heap_bytes += (int64_t)accounted_size - (int64_t)old_accounted;
     return grown + 1;
+}
+
+void* l_alloc(void*, void* block, size_t, size_t new_size, int final_attempt, size_t accounted_size) {
+    if (new_size == 0) return free_block(block ? (uint64_t*)block - 1 : nullptr);
+    return grow_block(block, new_size, final_attempt, accounted_size);
 }
 
 // --- Script functions ---------------------------------------------------------------------------

@@ -441,6 +441,36 @@ TEST_F(Interpreter, CoroutineResumedInsideNonYieldableCodeIsStillStopped) {
 
 // --- Integer division and modulo ----------------------------------------------------------------
 
+TEST_F(Interpreter, HooksSeeTheEventsOfStockLua) {
+    // Line, count and call hooks share the interpreter's test before every instruction with the
+    // budget; the events are those stock Lua 5.4.2 reports for the same chunk.
+    luaL_requiref(L, LUA_DBLIBNAME, luaopen_debug, 1);
+    lua_settop(L, 0);
+    EXPECT_EQ(run(R"(local lines = {}
+debug.sethook(function(ev, line) lines[#lines + 1] = line end, "l")
+local a = 1
+local b = 2
+for i = 1, 3 do
+  a = a + i
+end
+local function f(x)
+  return x * 2
+end
+b = f(a) + f(b)
+debug.sethook()
+local counts = 0
+debug.sethook(function() counts = counts + 1 end, "", 7)
+local s = 0
+for i = 1, 1000 do s = s + i % 7 end
+debug.sethook()
+local calls = {}
+debug.sethook(function(ev) calls[#calls + 1] = ev end, "cr")
+f(1)
+debug.sethook()
+return table.concat(lines, ",") .. " " .. counts .. " " .. table.concat(calls, ","))"),
+              "3,4,5,6,5,6,5,6,5,10,11,9,9,12 1001 return,call,return,call");
+}
+
 TEST_F(Interpreter, DivisionByZeroGivesValuesForIntegersAndIeeeResultsForFloats) {
     const std::string max = "9223372036854775807", min = "-9223372036854775807";
     expect_each([&](const std::string& c) { return run(c); },
