@@ -18,9 +18,8 @@
 #include "lauxlib.h"
 #include "lua.h"
 #include "script/libs.h"
+#include "stock_lua.h"
 
-// interp_bench_stock.cpp
-double run_stock(const char* code, size_t code_size, char* result, size_t result_size);
 
 namespace {
 
