@@ -59,6 +59,12 @@ size_t scratch_capacity = 0;
 }  // namespace
 
 int protected_call(lua_State* L, int (*body)(lua_State*), void* job, int nargs) {
+    if (!lua_checkstack(L, 2)) {
+        // No room even for the call: a stack at its limit is out of memory, whose error needs
+        // no object on the stack.
+        lua_pop(L, nargs);
+        return LUA_ERRMEM;
+    }
     lua_pushcfunction(L, body);
     lua_insert(L, -(nargs + 1));
     lua_pushlightuserdata(L, job);

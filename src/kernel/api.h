@@ -50,7 +50,8 @@ int64_t q64_intp(lua_State* L, int index, int64_t dflt);
 
 // Calls body in protected mode with the top nargs values as its arguments and job after them
 // as a light userdata, which body takes back first with take_job. Returns the status; all of
-// body's results, or the error object, replace the arguments and body on the stack.
+// body's results, or the error object, replace the arguments on the stack (without room for
+// the call, nothing does and the status is LUA_ERRMEM).
 int protected_call(lua_State* L, int (*body)(lua_State*), void* job, int nargs);
 void* take_job(lua_State* L);
 // Raises the error object on top of the stack again with the status of a failed protected call.

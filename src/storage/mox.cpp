@@ -463,11 +463,10 @@ int64_t write_plain(lua_State* L, int index, pbuffer* buffer, int depth, int fla
     if (was_running) lua_gc(L, LUA_GCSTOP);
     writer w(L, buffer, flags);
     write_job job{&w, depth};
+    const int top = lua_gettop(L);
     lua_pushvalue(L, value);
-    if (protected_call(L, write_body, &job, 1) != LUA_OK) {
-        lua_pop(L, 1);
-        w.failed = true;
-    }
+    if (protected_call(L, write_body, &job, 1) != LUA_OK) w.failed = true;
+    lua_settop(L, top);
     if (was_running) lua_gc(L, LUA_GCRESTART);
     if (w.failed) {
         truncate_buffer(buffer, start);

@@ -3,13 +3,17 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "kernel/app.h"
 #include "kernel/memory.h"
 #include "kernel/process.h"
 #include "kernel/slice.h"
+#include "storage/mox.h"
 #include "lauxlib.h"
 #include "lua.h"
+#include "lualib.h"
 
 namespace {
 
@@ -113,6 +117,45 @@ TEST_F(Slices, ErrorsInTheRootOrTheShownProcessEndTheProgram) {
     EXPECT_EXIT(run_process_slice(four, 0.1), testing::ExitedWithCode(1), "");
     run_process_slice(three, 0.1);
     EXPECT_EQ(three->state, PSTATE_ERROR);
+}
+
+TEST_F(Slices, ErrorReportsCarryTheMessageAndTheFailedThreadsTraceback) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"local function inner(x) error(x) end\nlocal function outer() inner(42) end\nouter()", "42"},
+        {"local t = setmetatable({}, {__index = function() error({}) end})\nlocal v = t.x", nullptr},
+        {"local function f(n) if n == 0 then error('deep') end return f(n - 1) + 1 end\nf(30)", "p:1: deep"},
+    };
+    for (auto& [code, message] : cases) {
+        processes_init();
+        for (int i = 0; i < 3; i++) make("while true do coroutine.yield() end");
+        process_record* p = make(code);
+        run_process_slice(p, 1.0);
+        // What stock Lua's traceback gives for the same failed thread.
+        lua_State* R = luaL_newstate();
+        luaL_openlibs(R);
+        lua_State* co = lua_newthread(R);
+        ASSERT_EQ(luaL_loadbuffer(co, code, strlen(code), "@p"), LUA_OK);
+        int n = 0;
+        ASSERT_EQ(lua_resume(co, R, 0, &n), LUA_ERRRUN);
+        luaL_traceback(R, co, nullptr, 0);
+        std::string want = lua_tostring(R, -1);
+        lua_close(R);
+        // The window manager's three reports, read back through the message reader.
+        std::vector<std::string> contents;
+        process_record* wm = get_process(3);
+        lua_State* L = wm->L;
+        while (pbuffer* m = read_process_message(wm, nullptr)) {
+            ASSERT_EQ(destringify_object(L, (const char*)m->data, m->length), 1);
+            lua_getfield(L, -1, "content");
+            contents.push_back(lua_tostring(L, -1));
+            lua_pop(L, 2);
+        }
+        ASSERT_EQ(contents.size(), 3u) << code;
+        EXPECT_EQ(contents[0], "*runtime error");
+        EXPECT_EQ(contents[1], message ? message : "(error object is not a string)") << code;
+        EXPECT_EQ(contents[2], want) << code;
+        EXPECT_NE(want.find("in main chunk"), std::string::npos) << want;
+    }
 }
 
 TEST_F(Slices, ProcessCannotResumeItselfOrItsCaller) {
