@@ -314,7 +314,7 @@ int64_t reset_all() {
     uint8_t* own = cproc->pages.owned[page];  // present from the process's creation
     if (own) {
         memset(own + (ADDR_SCANLINE_PALETTE_SELECT & 0xFFF), 0, SCANLINE_CLEAR_BYTES);
-        cproc->pages.flags[page] = 255;
+        mark_page_written(cproc->pages, page);
     }
     int64_t cost = reset_colour_tables();
     reset_display_remap();

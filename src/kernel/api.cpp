@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <iterator>
+#include <new>
+#include <stdexcept>
 #include <utility>
 
 #include "audio/mudo.h"
@@ -58,6 +60,36 @@ size_t scratch_capacity = 0;
 
 }  // namespace
 
+int api_guarded_call(lua_State* L, int (*fn)(lua_State*)) {
+    bool failed = false;
+    int results = 0;
+    try {
+        results = fn(L);
+    } catch (const std::bad_alloc&) {
+        failed = true;
+    } catch (const std::length_error&) {
+        failed = true;
+    }
+    // Raised only once the handler has finished with the exception.
+    return failed ? api_host_memory_error(L) : results;
+}
+
+namespace {
+
+struct protected_frame {
+    int (*body)(lua_State*);
+    void* job;
+};
+
+int run_protected_body(lua_State* L) {
+    const protected_frame* frame = static_cast<const protected_frame*>(lua_touserdata(L, -1));
+    lua_pop(L, 1);
+    lua_pushlightuserdata(L, frame->job);
+    return api_guarded_call(L, frame->body);
+}
+
+}  // namespace
+
 int protected_call(lua_State* L, int (*body)(lua_State*), void* job, int nargs) {
     if (!lua_checkstack(L, 2)) {
         // No room even for the call: a stack at its limit is out of memory, whose error needs
@@ -65,9 +97,10 @@ int protected_call(lua_State* L, int (*body)(lua_State*), void* job, int nargs) 
         lua_pop(L, nargs);
         return LUA_ERRMEM;
     }
-    lua_pushcfunction(L, body);
+    protected_frame frame{body, job};
+    lua_pushcfunction(L, run_protected_body);
     lua_insert(L, -(nargs + 1));
-    lua_pushlightuserdata(L, job);
+    lua_pushlightuserdata(L, &frame);
     return lua_pcall(L, nargs + 1, LUA_MULTRET, 0);
 }
 

@@ -13,21 +13,16 @@ struct pbuffer;
 // when its slice does) and a protected call gets "not enough memory". Never returns.
 int api_host_memory_error(lua_State* L);
 
-// A script function F behind a guard: a C++ allocation failure inside it (the host is out
-// of memory, or a container was asked for more than it can hold) becomes the process's
-// memory error instead of escaping into the interpreter.
+// Calls fn behind a guard: a C++ allocation failure inside it (the host is out of memory, or
+// a container was asked for more than it can hold) becomes the process's memory error instead
+// of escaping into the interpreter. The interpreter is C: no C++ exception may pass through its
+// frames, so every native function that the interpreter calls runs behind this guard.
+int api_guarded_call(lua_State* L, int (*fn)(lua_State*));
+
+// A script function F behind the guard, for registration.
 template <int (*F)(lua_State*)>
 int api_guarded(lua_State* L) {
-    bool failed = false;
-    int results = 0;
-    try {
-        results = F(L);
-    } catch (const std::bad_alloc&) {
-        failed = true;
-    } catch (const std::length_error&) {
-        failed = true;
-    }
-    return failed ? api_host_memory_error(L) : results;
+    return api_guarded_call(L, F);
 }
 
 // Sets every global function of the script API in a new script state.
@@ -48,8 +43,8 @@ int64_t q64_intp(lua_State* L, int index, int64_t dflt);
 // memory while it calls into the state runs as a protected call; its caller releases what the
 // call owned and then raises the error again with its own status.
 
-// Calls body in protected mode with the top nargs values as its arguments and job after them
-// as a light userdata, which body takes back first with take_job. Returns the status; all of
+// Calls body in protected mode, behind the guard, with the top nargs values as its arguments
+// and job after them as a light userdata, which body takes back first with take_job. Returns the status; all of
 // body's results, or the error object, replace the arguments on the stack (without room for
 // the call, nothing does and the status is LUA_ERRMEM).
 int protected_call(lua_State* L, int (*body)(lua_State*), void* job, int nargs);

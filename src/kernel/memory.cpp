@@ -337,7 +337,7 @@ void poke_block(int64_t a, const uint8_t* src, int64_t n) {
         uint8_t* dp = locate(rec, at, &stretch);
         uint32_t run = std::min(count, stretch);
         memmove(dp, src, run);
-        rec->pages.flags[at >> 12] = PAGE_TOUCHED;
+        mark_page_written(rec->pages, at >> 12);
         src += run;
         count -= run;
         at = (at + run) & ADDRESS_MASK;

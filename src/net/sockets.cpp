@@ -22,6 +22,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "kernel/api.h"
 #include "kernel/app.h"
 #include "kernel/pbuffer.h"
 #include "kernel/process.h"
@@ -677,13 +678,13 @@ void socket_add_public_c_functions(lua_State* L) {
         const char* name;
         lua_CFunction fn;
     } functions[] = {
-        {"_create_tcp_socket", lua_create_tcp_socket},
-        {"_create_udp_socket", lua_create_udp_socket},
-        {"_close_socket", lua_close_socket},
-        {"_read_socket", lua_read_socket},
-        {"_sock_status", lua_sock_status},
-        {"_accept_socket", lua_accept_socket},
-        {"_write_socket", lua_write_socket},
+        {"_create_tcp_socket", api_guarded<lua_create_tcp_socket>},
+        {"_create_udp_socket", api_guarded<lua_create_udp_socket>},
+        {"_close_socket", api_guarded<lua_close_socket>},
+        {"_read_socket", api_guarded<lua_read_socket>},
+        {"_sock_status", api_guarded<lua_sock_status>},
+        {"_accept_socket", api_guarded<lua_accept_socket>},
+        {"_write_socket", api_guarded<lua_write_socket>},
     };
     for (const auto& f : functions) {
         lua_pushcfunction(L, f.fn);

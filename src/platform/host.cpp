@@ -743,10 +743,10 @@ int open_host_file(const char* path)
 
 void os_add_public_c_functions(lua_State* L)
 {
-    lua_register(L, "_req_host_clipboard_text", lua54_req_host_clipboard_text);
-    lua_register(L, "_get_host_clipboard_text", lua54_get_host_clipboard_text);
-    lua_register(L, "_set_host_clipboard_text", lua54_set_host_clipboard_text);
-    lua_register(L, "_open_host_path", lua54_open_host_path);
+    lua_register(L, "_req_host_clipboard_text", api_guarded<lua54_req_host_clipboard_text>);
+    lua_register(L, "_get_host_clipboard_text", api_guarded<lua54_get_host_clipboard_text>);
+    lua_register(L, "_set_host_clipboard_text", api_guarded<lua54_set_host_clipboard_text>);
+    lua_register(L, "_open_host_path", api_guarded<lua54_open_host_path>);
 }
 
 // ---------------------------------------------------------------------------

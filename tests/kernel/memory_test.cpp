@@ -581,7 +581,7 @@ TEST_F(MemoryAudio, TheCopyVisitsOnlyThePagesListedAsWritten) {
     EXPECT_EQ(p->pages.written_count, 3);
     EXPECT_EQ(std::vector<uint16_t>(p->pages.written, p->pages.written + 3), (std::vector<uint16_t>{0x40, 0x41, 0x42}));
     bracket(0, 1);
-    EXPECT_EQ(mixer({0x40010, 0x40020, 0x41FFF, 0x42000, 0x60005}), (V{1, 2, 2, 3, 0}));
+    EXPECT_EQ(mixer_bytes({0x40010, 0x40020, 0x41FFF, 0x42000, 0x60005}), (V{1, 2, 2, 3, 0}));
     EXPECT_EQ(p->pages.written_count, 0);
     EXPECT_EQ(flags({0x40, 0x41, 0x42}), (V{254, 254, 254}));
 }
