@@ -37,8 +37,6 @@ struct month_filter {
 };
 
 month_filter* monthly_bloom = nullptr;
-listing* pending_list = nullptr;
-pbuffer* pending_buffer = nullptr;
 
 int month_index(int year, int month) {
     if (month < 1 || month > 12 || year < ANYWHEN_FIRST_YEAR) return -1;
@@ -320,33 +318,43 @@ bool filter_holds(struct bloom* filter, const std::string& key) {
 // ---------------------------------------------------------------------------------------------
 // Script results
 
-void release_pending() {
-    destroy_listing(pending_list);
-    pending_list = nullptr;
-    destroy_buffer(pending_buffer);
-    pending_buffer = nullptr;
-}
-
-// Runs a listing query on the string argument and pushes its table; nothing for a non-string
-// or a malformed location. The listing is kept in pending_list while it is pushed, so that a
-// script error raised meanwhile leaves nothing behind for longer than the next query.
-int push_listing_query(lua_State* L, int (*query)(const char*, listing*)) {
-    if (lua_type(L, 1) != LUA_TSTRING) return 0;
-    const char* text = lua_tostring(L, 1);
-    release_pending();
-    pending_list = create_listing();
-    if (!pending_list || query(text, pending_list) < 0) {
-        release_pending();
-        return 0;
-    }
-    lua_createtable(L, pending_list->count, 0);
-    for (int32_t i = 0; i < pending_list->count; i++) {
-        const pbuffer* item = pending_list->item[i];
+int push_listing_body(lua_State* L) {
+    const listing* list = static_cast<const listing*>(take_job(L));
+    lua_createtable(L, list->count, 0);
+    for (int32_t i = 0; i < list->count; i++) {
+        const pbuffer* item = list->item[i];
         lua_pushlstring(L, reinterpret_cast<const char*>(item->data), size_t(item->length));
         lua_rawseti(L, -2, i + 1);
     }
-    release_pending();
     return 1;
+}
+
+// Runs a listing query on the string argument and pushes its table; nothing for a non-string
+// or a malformed location. The listing is this frame's own: it is pushed in a protected call
+// and destroyed before any error of the pushes passes on.
+int push_listing_query(lua_State* L, int (*query)(const char*, listing*)) {
+    if (lua_type(L, 1) != LUA_TSTRING) return 0;
+    const char* text = lua_tostring(L, 1);
+    listing* list = create_listing();
+    if (!list || query(text, list) < 0) {
+        destroy_listing(list);
+        return 0;
+    }
+    const int status = protected_call(L, push_listing_body, list, 0);
+    destroy_listing(list);
+    if (status != LUA_OK) raise_again(L, status);
+    return 1;
+}
+
+struct fetch_job {
+    const pbuffer* bytes;
+    const char* name;
+    int flags;
+};
+
+int fetch_body(lua_State* L) {
+    const fetch_job* job = static_cast<const fetch_job*>(take_job(L));
+    return unmox_from_fetched_buffer(L, job->bytes, job->name, job->flags);
 }
 
 // The path part of a location, in out (ANYWHEN_LOCATION_MAX + 1 bytes); empty when malformed.
@@ -389,7 +397,6 @@ void invalidate_bloom_by_month(int year, int month) {
 }
 
 void anywhen_release_queries() {
-    release_pending();
     if (!monthly_bloom) return;
     for (int i = 0; i < ANYWHEN_MONTHS; i++)
         if (monthly_bloom[i].ready) bloom_free(&monthly_bloom[i].filter);
@@ -644,29 +651,27 @@ int lua54_fetch_anywhen(lua_State* L) {
     if (lua_type(L, 1) != LUA_TSTRING) return 0;
     const char* text = lua_tostring(L, 1);
     const int flags = int(q64_intp(L, 2, 0) & 0xFF);
-    release_pending();
-    pending_buffer = anywhen_fetch(text);
-    if (!pending_buffer) return 0;
+    pbuffer* bytes = anywhen_fetch(text);
+    if (!bytes) return 0;
     char name[ANYWHEN_LOCATION_MAX + 1];
     location_path(text, name);
-    int n = unmox_from_fetched_buffer(L, pending_buffer, name, flags);
-    release_pending();
-    return n;
+    // The bytes are this frame's own: they are read in a protected call.
+    fetch_job job{bytes, name, flags};
+    const int top = lua_gettop(L);
+    const int status = protected_call(L, fetch_body, &job, 0);
+    destroy_buffer(bytes);
+    if (status != LUA_OK) raise_again(L, status);
+    return lua_gettop(L) - top;
 }
 
 int lua54_fetch_anywhen_metadata(lua_State* L) {
     if (lua_type(L, 1) != LUA_TSTRING) return 0;
     const char* text = lua_tostring(L, 1);
-    release_pending();
-    pending_buffer = anywhen_fetch(text);
+    pbuffer* bytes = anywhen_fetch(text);
     static const char prefix[] = "--[[mox";
-    if (!pending_buffer || pending_buffer->length < int32_t(sizeof prefix - 1) ||
-        memcmp(pending_buffer->data, prefix, sizeof prefix - 1) != 0) {
-        release_pending();
-        return 0;
-    }
-    int n = destringify_object_metadata(L, reinterpret_cast<const char*>(pending_buffer->data),
-                                        pending_buffer->length);
-    release_pending();
+    int n = 0;
+    if (bytes && bytes->length >= int32_t(sizeof prefix - 1) && memcmp(bytes->data, prefix, sizeof prefix - 1) == 0)
+        n = destringify_object_metadata(L, reinterpret_cast<const char*>(bytes->data), bytes->length);  // never raises
+    destroy_buffer(bytes);
     return n;
 }
