@@ -28,8 +28,8 @@ int64_t process_id = 1;
 // so removing a process never moves a record that someone still points at.
 static process_record process_pool[MAX_PROCESSES];
 static bool pool_used[MAX_PROCESSES];
-static process_record* process[MAX_PROCESSES];
-static int process_count = 0;
+process_record* process_slots[MAX_PROCESSES];
+int process_count = 0;
 
 // Live records by id: open addressing with linear probing, twice as many slots as records.
 // Ids grow through a boot and are never reused, so a record's entry only comes and goes with
@@ -73,7 +73,7 @@ static process_record* find_id(int64_t id) {
 
 // Puts the records from slot `from` on in their places after a move.
 static void renumber_from(int from) {
-    for (int i = from; i < process_count; i++) process[i]->table_index = i;
+    for (int i = from; i < process_count; i++) process_slots[i]->table_index = i;
 }
 
 static pbuffer* rpm_buffer = nullptr;
@@ -123,17 +123,11 @@ process_record* get_process(int64_t id) {
     return rec && !rec->kill_pending ? rec : nullptr;
 }
 
-process_record* get_process_by_index(int i) {
-    if (i < 0 || i >= process_count) return nullptr;
-    return process[i];
-}
-
-int get_process_count() { return process_count; }
 
 static int index_of(const process_record* rec) {
     if (!rec) return -1;
     int i = rec->table_index;
-    return i >= 0 && i < process_count && process[i] == rec ? i : -1;
+    return i >= 0 && i < process_count && process_slots[i] == rec ? i : -1;
 }
 
 // Opens the libraries and registers the script API in a new state.
@@ -235,10 +229,10 @@ process_record* create_process_from_code(const char* code, const char* name, con
     process_record* rec = pool_take();
     if (!rec) return nullptr;
     int slot = process_count++;
-    process[slot] = rec;
+    process_slots[slot] = rec;
     if (init_process(rec, id, code, name, prog, location) != 0) {
         process_count--;
-        process[process_count] = nullptr;
+        process_slots[process_count] = nullptr;
         pool_release(rec);
         return nullptr;
     }
@@ -279,7 +273,7 @@ void free_process(process_record* rec) {
 }
 
 static void remove_at(int i) {
-    process_record* rec = process[i];
+    process_record* rec = process_slots[i];
     // Gone for everybody from here on; a finaliser that kills it again only marks it.
     rec->kill_pending = 1;
     if (rec->parent_id != 0) {
@@ -297,9 +291,9 @@ static void remove_at(int i) {
     // The record may have moved while its script state closed; find it again.
     i = index_of(rec);
     if (i < 0) return;
-    for (int j = i; j < process_count - 1; j++) process[j] = process[j + 1];
+    for (int j = i; j < process_count - 1; j++) process_slots[j] = process_slots[j + 1];
     process_count--;
-    process[process_count] = nullptr;
+    process_slots[process_count] = nullptr;
     renumber_from(i);
     unindex_id(rec);
     if (cproc == rec) cproc = nullptr;
@@ -308,7 +302,7 @@ static void remove_at(int i) {
 
 void kill_process_by_index(int i) {
     if (i < 0 || i >= process_count) return;
-    process_record* rec = process[i];
+    process_record* rec = process_slots[i];
     if (rec->slice_depth > 0) {
         // Its script state is still running below us: remove it once its slice returns.
         rec->kill_pending = 1;
@@ -327,7 +321,7 @@ void kill_process_by_id(int64_t id) { kill_process_by_index(index_of(find_id(id)
 
 void remove_killed_processes() {
     for (int i = process_count - 1; i >= 0; i--) {
-        if (i < process_count && process[i]->kill_pending && process[i]->slice_depth == 0) remove_at(i);
+        if (i < process_count && process_slots[i]->kill_pending && process_slots[i]->slice_depth == 0) remove_at(i);
     }
 }
 
@@ -337,7 +331,7 @@ void processes_init() {
     velt_log_process_id = current_process_id;
     removing_all = true;
     while (process_count > 0) {
-        process[process_count - 1]->slice_depth = 0;
+        process_slots[process_count - 1]->slice_depth = 0;
         remove_at(process_count - 1);
     }
     removing_all = false;
@@ -376,9 +370,9 @@ void restart_process(process_record* rec) {
         int i = index_of(rec);
         unindex_id(rec);
         if (i >= 0) {
-            for (int j = i; j < process_count - 1; j++) process[j] = process[j + 1];
+            for (int j = i; j < process_count - 1; j++) process_slots[j] = process_slots[j + 1];
             process_count--;
-            process[process_count] = nullptr;
+            process_slots[process_count] = nullptr;
             renumber_from(i);
             if (cproc == rec) cproc = nullptr;
             pool_release(rec);
@@ -399,7 +393,7 @@ int count_recent_sandboxed_processes() {
     uint64_t now = os_get_time();
     int n = 0;
     for (int i = 0; i < process_count; i++) {
-        if (process[i]->sandbox_location[0] && now - process[i]->created_ms < 10000) n++;
+        if (process_slots[i]->sandbox_location[0] && now - process_slots[i]->created_ms < 10000) n++;
     }
     return n;
 }

@@ -120,8 +120,14 @@ void remove_killed_processes();
 
 // The record of a live process (not one marked for removal), found in constant time.
 process_record* get_process(int64_t id);
-process_record* get_process_by_index(int i);
-int get_process_count();
+// The packed table: slots 0 .. process_count - 1 are in use. Only process.cpp changes them.
+extern process_record* process_slots[MAX_PROCESSES];
+extern int process_count;
+
+inline process_record* get_process_by_index(int i) {
+    return (unsigned)i < (unsigned)process_count ? process_slots[i] : nullptr;
+}
+inline int get_process_count() { return process_count; }
 void set_current_process(process_record* rec);
 userdata_header* get_null_sprite();
 int count_recent_sandboxed_processes();
