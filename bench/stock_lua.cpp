@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "bench_clock.h"
 
@@ -85,4 +86,31 @@ double time_stock_load(const char* text, size_t length, int rounds) {
     }
     lua_close(L);
     return best;
+}
+
+double time_stock_calls(const char* code, size_t code_size, long long n, int runs) {
+    lua_State* L = luaL_newstate();
+    if (!L) return -1;
+    luaL_openlibs(L);
+    if (luaL_loadbufferx(L, code, code_size, "=bench", "t") != LUA_OK || lua_pcall(L, 0, 1, 0) != LUA_OK) {
+        fprintf(stderr, "stock chunk failed: %s\n", lua_tostring(L, -1));
+        lua_close(L);
+        return -1;
+    }
+    std::vector<double> times;
+    for (int r = 0; r <= runs; r++) {
+        lua_pushvalue(L, -1);
+        lua_pushinteger(L, n);
+        double start = thread_seconds();
+        int status = lua_pcall(L, 1, 0, 0);
+        double t = thread_seconds() - start;
+        if (status != LUA_OK) {
+            lua_close(L);
+            return -1;
+        }
+        if (r > 0) times.push_back(t);
+    }
+    lua_close(L);
+    std::nth_element(times.begin(), times.begin() + runs / 2, times.end());
+    return times[size_t(runs / 2)];
 }

@@ -13,3 +13,7 @@ double run_stock(const char* code, size_t code_size, char* result, size_t result
 // [height,] hex)` that makes a full userdata of the elements' bytes from their hex digits,
 // the work the dialect's constructor of typed arrays does for such text.
 double time_stock_load(const char* text, size_t length, int rounds);
+
+// Seconds for one call f(n) of the function that `code` returns, in a stock state with the
+// standard libraries: the median of `runs` calls after a first one; -1 when it fails.
+double time_stock_calls(const char* code, size_t code_size, long long n, int runs);
