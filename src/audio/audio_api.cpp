@@ -153,7 +153,7 @@ void write_to_process(process_record* rec, uint32_t a, const uint8_t* bytes, uin
         uint8_t* dst = locate_proc(rec, a, &stretch);
         uint32_t run = std::min(n, stretch);
         memcpy(dst, bytes, run);
-        rec->pages.flags[a >> 12] = 255;
+        mark_page_written(rec->pages, a >> 12);
         a += run, bytes += run, n -= run;
     }
 }
