@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "gfx/capture.h"
 #include "gfx/draw_state.h"
 #include "kernel/api.h"
 #include "kernel/app.h"
@@ -21,11 +22,7 @@ uint32_t back_page[VIDEO_WIDTH * VIDEO_HEIGHT];
 uint32_t video_palette[256];
 uint32_t video_line_palette[VIDEO_HEIGHT];
 
-namespace {
-
-// Reads n bytes of rec's space from address a into out through its page table without
-// touching it: bytes beyond a page's mapped part read as fill.
-void read_space(process_record* rec, uint32_t a, uint8_t* out, uint32_t n, uint8_t fill) {
+void read_process_space(process_record* rec, uint32_t a, uint8_t* out, uint32_t n, uint8_t fill) {
     const page_table& pt = rec->pages;
     while (n > 0) {
         a &= ADDRESS_MASK;
@@ -41,8 +38,12 @@ void read_space(process_record* rec, uint32_t a, uint8_t* out, uint32_t n, uint8
     }
 }
 
+namespace {
+
 // A register block of rec's page 5 (always owned from creation), copied out.
-void read_registers(process_record* rec, uint32_t a, uint8_t* out, uint32_t n) { read_space(rec, a, out, n, 0); }
+void read_registers(process_record* rec, uint32_t a, uint8_t* out, uint32_t n) {
+    read_process_space(rec, a, out, n, 0);
+}
 
 void build_palette(process_record* rec) {
     uint8_t rgb[1024], remap[64];
@@ -190,7 +191,7 @@ int64_t blit_from_ram(process_record* proc, uint32_t base, userdata_header* targ
     if (w <= 0 || h <= 0) return 0;
 
     for (int64_t r = 0; r < h; r++)
-        read_space(proc, uint32_t(base + (sy + r) * stride + sx), blit_buffer + r * w, uint32_t(w),
+        read_process_space(proc, uint32_t(base + (sy + r) * stride + sx), blit_buffer + r * w, uint32_t(w),
                    UNMAPPED_BLIT_COLOUR);
     uint8_t* dst = userdata_data(target);
     for (int64_t r = 0; r < h; r++) {

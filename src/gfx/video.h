@@ -30,6 +30,10 @@ process_record* update_boot_sequence();
 // 2 when the video process is in video mode 3, 3 in mode 4, else 1.
 int video_mode_scale();
 
+// Copies n bytes of rec's space from address a through its page table, touching nothing:
+// bytes beyond a page's mapped part read as fill.
+void read_process_space(process_record* rec, uint32_t a, uint8_t* out, uint32_t n, uint8_t fill);
+
 // Copies a w x h rectangle from proc's memory at base + sy x stride + sx (stride = proc's
 // display width) into target at dx, dy, clipped to the source's screen (display width x
 // display height bytes, within the screen's pages) and to the current process's clip. With a
@@ -54,20 +58,6 @@ int64_t boot_get_time();
 double nll(double t);
 // The host clock the boot screen's status line reads; tests replace it.
 extern uint64_t (*boot_host_clock)();
-
-// ---- captures, asked for by the machine signals and fed by each frame -------------------------
-
-// A screenshot request read from the caller's request block, a GIF recording (gif_start gives
-// 0 when it started), and the raw audio capture.
-void request_screenshot();
-int gif_start();
-void gif_end();
-void audio_capture_start();
-void audio_capture_end();
-// Frame hooks: each frame while recording, the output palette and line palettes; each
-// frame, the finished frame before any enlargement.
-void update_gif_recording(const uint32_t* palette, const uint32_t* line_palette);
-void update_screenshot(const uint32_t* frame);
 
 // Script functions.
 int lua54_blit_process_video(lua_State* L);

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "audio/mudo.h"
+#include "gfx/capture.h"
 #include "gfx/draw_state.h"
 #include "gfx/video.h"
 #include "kernel/process.h"
@@ -230,6 +231,7 @@ void reset_app_state() {
 }
 
 void do_reboot() {
+    end_captures();
     flush_dirty_mounts_immediately();
     velt_debug("--- rebooting ---\n\n");
     reset_app_state();
@@ -268,6 +270,7 @@ bool frame_step() {
 
 void shutdown_system() {
     for (int i = 0; i < 120 && app.exclusive_process != 0; i++) run_process_frame();
+    end_captures();
     flush_dirty_mounts_immediately();
     sync_fs(1);
     delete_sockets_by_process(0);

@@ -9,6 +9,9 @@ constexpr uint32_t PAGE_SIZE = 0x1000;
 constexpr uint32_t PAGE_COUNT = 0x1000;
 constexpr uint32_t INITIAL_PAGES = 16;              // the first 64 KB exist from creation
 
+constexpr uint32_t ADDR_GIF_REQUEST = 0x40;          // i16 x, y, width, height, scale, -, delay, silent
+constexpr uint32_t ADDR_SCREENSHOT_REQUEST = 0x50;   // i16 x, y, width, height, scale, label, delay, silent
+constexpr uint32_t ADDR_CAPTURE_NAME = 0x60;         // 64 bytes, a zero byte ends the name
 constexpr uint32_t ADDR_DEFAULT_FONT = 0x4000;
 constexpr uint32_t ADDR_PALETTES = 0x5000;
 constexpr uint32_t ADDR_SCANLINE_PALETTE_SELECT = 0x5400;

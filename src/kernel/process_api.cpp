@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "gfx/capture.h"
 #include "gfx/draw_state.h"
 #include "gfx/video.h"
 #include "kernel/api.h"
