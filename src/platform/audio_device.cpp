@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "audio/mudo.h"
+#include "gfx/capture.h"
 #include "kernel/app.h"
-#include "kernel/pbuffer.h"
 #include "platform/host.h"
 #include "platform/window.h"
 
@@ -83,7 +83,7 @@ void sdl2_mixer_callback(void*, uint8_t* stream, int len) {
         done += n;
     }
     if (len % 4) memset(stream + 4 * frames, 0, (size_t)(len % 4));
-    if (app.audio_capture_on && app.audio_capture_buffer) bwrite(stream, 1, len, app.audio_capture_buffer);
+    audio_capture_append(stream, len);
 }
 
 void audio_device_added(int32_t index) {

@@ -310,4 +310,19 @@ TEST_F(AudioDevice, ScriptsCallInWhileTheCallbackMixes) {
     EXPECT_TRUE(block_mixed());
 }
 
+TEST_F(AudioDevice, CaptureStartsAndEndsWhileTheCallbackAppends) {
+    // The capture buffer is made, swapped in and dropped on this thread while the callback
+    // appends each block to it (the file itself has nowhere to go here).
+    uint64_t until = os_get_time() + 300;
+    for (int rounds = 0; os_get_time() < until || rounds < 20; rounds++) {
+        ASSERT_EQ(run("_signal(16)"), "");
+        ASSERT_EQ(app.audio_capture_on, 1u);
+        os_sleep(uint32_t(rounds % 3 * 6));
+        ASSERT_EQ(run("_signal(16)"), "");
+    }
+    EXPECT_EQ(app.audio_capture_on, 0u);
+    EXPECT_EQ(app.audio_capture_buffer, nullptr);
+    EXPECT_EQ(lock_level, 0);
+}
+
 }  // namespace

@@ -47,3 +47,33 @@ for r in range(40):
 sys.exit(0 if d == want else 1)'; echo $?)
 check "capture: the recording has its frames, each 3/100 s" \
     $([ "$(/usr/bin/identify -format '%wx%h %T ' "$desk/anim.gif" 2>/dev/null)" = "24x16 3 24x16 3 24x16 3 24x16 3 " ]; echo $?)
+
+# The raw audio capture through the real device (SDL's disk driver, with the instruments and
+# helpers of audio.sh): the captured bytes are the very blocks the device was given.
+m=$(machine capture_audio)
+image_from_scripts "$m" "boot.lua=$audio_prelude"'
+_signal(65)
+note(60, 1, 64, 0, 0, 0, true, -127)
+wait_ticks(5)
+_signal(16)
+printh("capturing " .. tostring(stat(322) == 1))
+for n = 62, 72, 2 do note(n, 1, 64, 0, 0, 0, true, 0) wait_ticks(3) end
+_signal(16)
+printh("captured " .. tostring(stat(322) == 1))
+wait_ticks(5)
+_signal(33)
+while true do flip() end'
+mkdir -p "$m/user/Desktop"
+out=$(HOME="$m/user" XDG_CONFIG_HOME="$m/user/.config" SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE="$m/out.raw" \
+    run_machine "$m"); rc=$?
+check "capture: audio capture runs between its two signals" $([ $rc = 0 ] && echo "$out" | grep -qx "capturing true" &&
+    echo "$out" | grep -qx "captured false"; echo $?)
+check "capture: the captured audio is whole blocks the device received, in order" $(python3 - \
+    "$m/user/Desktop/orvalune_desktop/audio.raw" "$m/out.raw" <<'PY'
+import sys
+cap, dev = open(sys.argv[1], "rb").read(), open(sys.argv[2], "rb").read()
+at = dev.find(cap)
+ok = len(cap) >= 18 * 367 * 4 and len(cap) % 2048 == 0 and any(cap) and at >= 0 and at % 2048 == 0
+sys.exit(0 if ok else 1)
+PY
+echo $?)
