@@ -132,7 +132,10 @@ static int reopen_libraries(lua_State* L) {
 
 int boot_system(const char* boot_path) {
     uint32_t window_active = (platform_initialised & 1) ? app.window_active : 0;
+    // The audio callback reads the capture fields of app: they are cleared while it is held off.
+    os_lock_audio();
     memset(&app, 0, sizeof(app));
+    os_unlock_audio();
     app.window_active = window_active;
 
     processes_init();

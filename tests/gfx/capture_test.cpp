@@ -319,18 +319,6 @@ TEST_F(Capture, GifReadsAMappedScreenAndEndsAtTheMemoryLimit) {
     EXPECT_TRUE(all.substr(0, want.size()) == want);
 }
 
-TEST_F(Capture, GifThatCannotBeOpened) {
-    // No folder behind the mount: nothing starts and the reason is printed.
-    ASSERT_EQ(system(("rm -rf '" + desk + "'").c_str()), 0);
-    request(ADDR_GIF_REQUEST, {0, 0, 16, 16, 1, 0, 0, 0}, "none");
-    testing::internal::CaptureStdout();
-    ASSERT_EQ(exec("_signal(18)"), "");
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out.rfind("** EGifOpenFileName error ", 0), 0u) << out;
-    EXPECT_NE(out.find(": p_path:/desktop/host/none.gif\n"), std::string::npos) << out;
-    EXPECT_EQ(run("stat(320)"), "0");
-}
-
 // ---- Audio capture ----------------------------------------------------------------------------
 
 TEST_F(Capture, AudioCaptureWritesTheBlocksItWasGiven) {
