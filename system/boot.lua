@@ -1,23 +1,32 @@
 --[[
 	boot.lua: the root process.
 
-	Starts the system's own processes and then, every frame, gives each other
-	process a slice of the frame. The window manager is process 3: it receives
-	all host input and the kernel's reports, and its screen is the display.
+	Gives a fresh machine its desktop folder with the demo cartridge, starts
+	the system's own processes and then, every frame, gives each other process
+	a slice of the frame. The window manager is process 3: it receives all
+	host input and the kernel's reports, and its screen is the display.
 ]]
 
-local function start(path, name)
-	local code = fetch(path)
-	if type(code) ~= "string" then
-		printh("boot: cannot read " .. path)
-		return nil
-	end
-	return _create_process_from_code(code, name, path)
+-- The code of a new process that first runs /system/lib/head.lua (font,
+-- palettes, masks, colour tables and a screen), then the program at path.
+local function with_head(path)
+	return string.format([[
+load(fetch("/system/lib/head.lua"), "@/system/lib/head.lua")()
+load(fetch(%q), "@%s")()]], path, path)
+end
+
+-- Hand the settings to the machine; the mixer stays silent until they are.
+_apply_system_settings({})
+
+-- A fresh machine: make /desktop and put the demo there.
+if not fstat("/desktop") then
+	mkdir("/desktop")
+	store("/desktop/demo.q64", fetch("/system/carts/demo.q64"))
 end
 
 -- Process 2 keeps the system's services; the window manager must be process 3.
-start("/system/services.lua", "services")
-start("/system/wm.lua", "wm")
+_create_process_from_code(fetch("/system/services.lua"), "services", "/system/services.lua")
+_create_process_from_code(with_head("/system/wm.lua"), "wm", "/system/wm.lua")
 
 while true do
 	local list = _get_process_list()
@@ -25,7 +34,7 @@ while true do
 	for _, p in ipairs(list) do
 		if p.id ~= pid() then
 			-- Share what is left of the frame between the processes still to run.
-			local done, used = _run_process_slice(p.id, 1 / math.max(others, 1))
+			_run_process_slice(p.id, 1 / math.max(others, 1))
 			others = others - 1
 		end
 	end

@@ -1,42 +1,182 @@
 --[[
-	wm.lua: a minimal window manager (process 3).
+	wm.lua: the window manager (process 3), a small desktop.
 
-	Draws the desktop, lets the boot screen end, reads its messages every frame,
-	writes error reports to the host console, starts the exported cartridge when
-	the system image holds one, and ends each frame with flip().
+	Lists the cartridges in / and /desktop. The arrow keys or the mouse choose
+	one; Enter or a click runs it in a process of its own, shown full screen:
+	the window manager forwards the input to it and copies its screen to the
+	display every frame. Escape ends it and returns to the list. A cartridge
+	that stops with an error leaves its message on the screen.
+
+	boot.lua has run /system/lib/head.lua here first: the font, palettes,
+	masks, colour tables and the screen are set up.
 ]]
 
--- The screen is the display: 480 x 270 bytes at 0x10000.
-local screen = userdata("u8", 480, 270)
-_map_ram(screen, 0x10000)
-_set_draw_target(screen)
-pal()
-pal(2)  -- the system palette as the display's colours
-poke(0x5508, 0xff, 0x3f, 0, 0)  -- read and write masks: plain colours
+-- Host scan codes of the keys used here.
+local KEY_ENTER, KEY_ESCAPE, KEY_DOWN, KEY_UP = 40, 41, 81, 82
 
-cls(1)
-rectfill(0, 0, 479, 10, 7)
--- The boot screen gives way to this screen once it has had its time.
-_signal(37)
+-- Where the list is drawn: one row of 12 pixels per cartridge.
+local LIST_X, LIST_Y, ROW_H, ROWS = 16, 30, 12, 18
 
-local function run_cartridge(path)
-	local code = fetch(path)
-	if type(code) == "string" then
-		_create_process_from_code(code, "cart", path)
+local carts = {}      -- paths of the cartridges listed
+local chosen = 1      -- the highlighted entry
+local top = 1         -- the first entry shown
+local mouse = {mx = 0, my = 0, mb = 0}
+local cart = nil      -- the running cartridge: {id, path}
+local failure = nil   -- what the last cartridge reported before it failed
+local frames = 0
+
+local function is_cartridge(name)
+	name = name:lower()
+	return name:sub(-4) == ".q64" or name:sub(-8) == ".q64.rom" or name:sub(-8) == ".q64.png"
+end
+
+local function scan()
+	carts = {}
+	for _, folder in ipairs({"/", "/desktop"}) do
+		for _, name in ipairs(ls(folder) or {}) do
+			if is_cartridge(name) then
+				add(carts, (folder == "/" and "" or folder) .. "/" .. name)
+			end
+		end
+	end
+	chosen = mid(1, chosen, #carts)
+end
+
+-- A cartridge's process: the system's head, then its main.lua, run in its
+-- own folder (so it reads and writes its own files by relative paths).
+local cart_code = [[
+load(fetch("/system/lib/head.lua"), "@/system/lib/head.lua")()
+local code = fetch(%q)
+if type(code) ~= "string" then error("no main.lua in %s", 0) end
+cd(%q)
+local main, message = load(code, "@%s")
+if not main then error(message, 0) end
+main()
+]]
+
+local function run(path)
+	local main = path .. "/main.lua"
+	local code = string.format(cart_code, main, path, path, main)
+	failure = nil
+	local id = _create_process_from_code(code, path:match("[^/]*$"), path)
+	if id then cart = {id = id, path = path} end
+end
+
+local function stop()
+	if _process_state(cart.id) >= 0 then _kill_process(cart.id) end
+	cart = nil
+	pal(2)  -- the system palette again, in case the cartridge showed its own
+	scan()
+end
+
+-- The row under the mouse, or nil.
+local function row_at(y)
+	local i = top + (y - LIST_Y) // ROW_H
+	if y >= LIST_Y and i < top + ROWS and carts[i] then return i end
+end
+
+-- Input while the list is shown.
+local function list_input(msg)
+	if msg.event == "keydown" then
+		if msg.scancode == KEY_UP then chosen = max(chosen - 1, 1) end
+		if msg.scancode == KEY_DOWN then chosen = min(chosen + 1, #carts) end
+		if msg.scancode == KEY_ENTER and carts[chosen] then run(carts[chosen]) end
+		if msg.scancode == KEY_ESCAPE then failure = nil end
+	elseif msg.event == "mouse" then
+		local clicked = msg.mb & 1 == 1 and mouse.mb & 1 == 0
+		mouse = msg
+		local i = row_at(msg.my)
+		if i then
+			chosen = i
+			if clicked then run(carts[i]) end
+		end
 	end
 end
 
-if fetch("/ram/expcart/main.lua") then
-	run_cartridge("/ram/expcart/main.lua")
+local forwarded = {keydown = true, keyup = true, textinput = true, mouse = true,
+	mousewheel = true, mouselockedmove = true}
+
+local function handle(msg)
+	if msg.event == "report_error" then
+		printh("error: " .. tostring(msg.content))
+		if cart and msg._from == cart.id then
+			failure = failure or {path = cart.path, lines = {}}
+			add(failure.lines, msg.content)
+		end
+	elseif cart then
+		if msg.event == "keydown" and msg.scancode == KEY_ESCAPE then
+			stop()
+		elseif forwarded[msg.event] then
+			if msg.event == "mouse" then mouse = msg end
+			send_message(cart.id, msg)
+		end
+	else
+		list_input(msg)
+	end
 end
+
+local function draw_list()
+	cls(1)
+	rectfill(0, 0, 479, 10, 7)
+	print("Orvalune", 4, 2, 1)
+	print("arrows or mouse: choose   enter or click: run   escape: back", 150, 2, 5)
+	print("Cartridges in / and /desktop", LIST_X, LIST_Y - 14, 6)
+	if #carts == 0 then print("(none)", LIST_X, LIST_Y, 13) end
+	top = mid(1, top, chosen)
+	if chosen >= top + ROWS then top = chosen - ROWS + 1 end
+	for i = top, min(#carts, top + ROWS - 1) do
+		local y = LIST_Y + (i - top) * ROW_H
+		if i == chosen then rectfill(LIST_X - 4, y - 2, 300, y + ROW_H - 3, 12) end
+		print(carts[i], LIST_X, y, i == chosen and 1 or 7)
+	end
+	-- The host hides its own pointer: draw one.
+	local x, y = mouse.mx, mouse.my
+	line(x, y, x, y + 6, 7)
+	line(x, y, x + 4, y + 4, 7)
+end
+
+local function draw_failure()
+	cls(2)
+	rectfill(0, 0, 479, 10, 8)
+	print("The cartridge stopped with an error", 4, 2, 7)
+	print(failure.path, 8, 18, 10)
+	poke(0x5f36, 0x80)  -- wrap long lines at the screen's edge
+	cursor(8, 32)
+	for _, text in ipairs(failure.lines) do print(text, 7) end
+	poke(0x5f36, 0)
+	print("escape: back to the list", 8, 258, 6)
+end
+
+-- The cartridge's screen and colours, as they stand after its last frame.
+local function show_cartridge()
+	for i = 0, 63 do poke4(0x5000 + i * 4, _ppeek4(cart.id, 0x5000 + i * 4)) end
+	_blit_process_video(cart.id, 0, 0)
+end
+
+scan()
+draw_list()
+_signal(37)  -- the boot screen gives way to this screen
+
+-- The exported cartridge of a player image runs at once.
+if fstat("/ram/expcart/main.lua") then run("/ram/expcart") end
 
 while true do
 	local msg = _read_message()
 	while msg do
-		if msg.event == "report_error" then
-			printh("error: " .. tostring(msg.content))
-		end
+		handle(msg)
 		msg = _read_message()
+	end
+	-- A cartridge that ended, failed or was removed leaves the screen.
+	if cart and _process_state(cart.id) < 0 then stop() end
+	-- Look for new cartridges once a second.
+	frames += 1
+	if not cart and frames % 60 == 0 then scan() end
+	if cart then
+		show_cartridge()
+	elseif failure then
+		draw_failure()
+	else
+		draw_list()
 	end
 	flip()
 end

@@ -1,7 +1,11 @@
 // mkrom: builds a system image (sysrom.dat) from a folder of scripts with the system's own
 // .q64.rom writer. Every file under the folder becomes the ROM entry "system/<relative path>".
 //
-//   mkrom [-name <text>] [-cart <folder or .q64.rom file>] [-flags <number>] <folder> <output>
+//   mkrom [-name <text>] [-cart <folder or .q64.rom file>] [-flags <number>]
+//         [-add <host file> <relative path>]... <folder> <output>
+//
+// -add puts a file made elsewhere (such as the generated system font) into the image as
+// "system/<relative path>", beside the folder's own files; it may be given more than once.
 //
 // Records: 0 the name (empty unless -name), 1 the system ROM, 2 the exported cartridge
 // (-cart), 3 the flags word as a big-endian u32 (-flags; bit 0 = cartridge-player mode).
@@ -26,7 +30,8 @@ constexpr uint32_t IMAGE_RECORD_MAX = 0x2000000;  // the longest record the prog
 
 int usage() {
     fprintf(stderr,
-            "usage: mkrom [-name <text>] [-cart <folder or .q64.rom file>] [-flags <number>] <folder> <output>\n");
+            "usage: mkrom [-name <text>] [-cart <folder or .q64.rom file>] [-flags <number>]\n"
+            "             [-add <host file> <relative path>]... <folder> <output>\n");
     return 2;
 }
 
@@ -44,6 +49,24 @@ bool read_host_file(const std::string& path, std::string* out) {
     while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) out->append(chunk, n);
     bool ok = !ferror(f);
     fclose(f);
+    return ok;
+}
+
+// Copies the host file into the RAM file ram.
+bool copy_file(const std::string& host, const std::string& ram) {
+    std::string data;
+    if (!read_host_file(host, &data)) {
+        fprintf(stderr, "mkrom: can not read %s\n", host.c_str());
+        return false;
+    }
+    ram_file* f = pfopen(ram.c_str(), "w");
+    if (!f) {
+        fprintf(stderr, "mkrom: can not hold %s (unusable name?)\n", ram.c_str());
+        return false;
+    }
+    bool ok = data.empty() || pfwrite(data.data(), 1, int64_t(data.size()), f) == int32_t(data.size());
+    pfclose(f);
+    if (!ok) fprintf(stderr, "mkrom: %s is too large\n", host.c_str());
     return ok;
 }
 
@@ -82,23 +105,7 @@ bool copy_folder(const std::string& host, const std::string& ram) {
             if (!copy_folder(h, r)) return false;
             continue;
         }
-        if (!S_ISREG(st.st_mode)) continue;
-        std::string data;
-        if (!read_host_file(h, &data)) {
-            fprintf(stderr, "mkrom: can not read %s\n", h.c_str());
-            return false;
-        }
-        ram_file* f = pfopen(r.c_str(), "w");
-        if (!f) {
-            fprintf(stderr, "mkrom: can not hold %s (unusable name?)\n", h.c_str());
-            return false;
-        }
-        bool ok = data.empty() || pfwrite(data.data(), 1, int64_t(data.size()), f) == int32_t(data.size());
-        pfclose(f);
-        if (!ok) {
-            fprintf(stderr, "mkrom: %s is too large\n", h.c_str());
-            return false;
-        }
+        if (S_ISREG(st.st_mode) && !copy_file(h, r)) return false;
     }
     return true;
 }
@@ -133,9 +140,19 @@ int main(int argc, char** argv) {
     bool have_flags = false;
     uint32_t flags = 0;
     std::vector<std::string> plain;
+    std::vector<std::pair<std::string, std::string>> added;  // host file, path in the image
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
-        if (a == "-name" || a == "-cart" || a == "-flags") {
+        if (a == "-add") {
+            if (i + 2 >= argc) return usage();
+            std::string host = argv[i + 1], path = argv[i + 2];
+            i += 2;
+            if (path.empty() || path[0] == '/' || path.find("..") != std::string::npos) {
+                fprintf(stderr, "mkrom: -add needs a relative path inside the system folder, not %s\n", path.c_str());
+                return 2;
+            }
+            added.emplace_back(host, path);
+        } else if (a == "-name" || a == "-cart" || a == "-flags") {
             if (i + 1 >= argc) return usage();
             std::string v = argv[++i];
             if (a == "-name") {
@@ -176,7 +193,14 @@ int main(int argc, char** argv) {
     mount_ram_folder("/ram");
     pmkdir("/ram/mkrom");
     std::string system_rom;
-    if (!copy_folder(folder, "/ram/mkrom/system") || !rom_of("/ram/mkrom", &system_rom)) {
+    bool copied = copy_folder(folder, "/ram/mkrom/system");
+    for (const auto& [host, path] : added) {
+        std::string ram = "/ram/mkrom/system/" + path;
+        for (size_t slash = ram.find('/', 1); slash != std::string::npos; slash = ram.find('/', slash + 1))
+            pmkdir(ram.substr(0, slash).c_str());  // the folders on its way; existing ones stay
+        copied = copied && copy_file(host, ram);
+    }
+    if (!copied || !rom_of("/ram/mkrom", &system_rom)) {
         fprintf(stderr, "mkrom: can not build the system ROM from %s\n", folder.c_str());
         return 1;
     }
