@@ -81,7 +81,6 @@ local function list_input(msg)
 		if msg.scancode == KEY_UP then chosen = max(chosen - 1, 1) end
 		if msg.scancode == KEY_DOWN then chosen = min(chosen + 1, #carts) end
 		if msg.scancode == KEY_ENTER and carts[chosen] then run(carts[chosen]) end
-		if msg.scancode == KEY_ESCAPE then failure = nil end
 	elseif msg.event == "mouse" then
 		local clicked = msg.mb & 1 == 1 and mouse.mb & 1 == 0
 		mouse = msg
@@ -110,6 +109,10 @@ local function handle(msg)
 			if msg.event == "mouse" then mouse = msg end
 			send_message(cart.id, msg)
 		end
+	elseif failure then
+		if msg.event == "keydown" and (msg.scancode == KEY_ESCAPE or msg.scancode == KEY_ENTER) then
+			failure = nil
+		end
 	else
 		list_input(msg)
 	end
@@ -129,10 +132,10 @@ local function draw_list()
 		if i == chosen then rectfill(LIST_X - 4, y - 2, 300, y + ROW_H - 3, 12) end
 		print(carts[i], LIST_X, y, i == chosen and 1 or 7)
 	end
-	-- The host hides its own pointer: draw one.
+	-- The host hides its own pointer: draw an arrow.
 	local x, y = mouse.mx, mouse.my
-	line(x, y, x, y + 6, 7)
-	line(x, y, x + 4, y + 4, 7)
+	for i = 0, 4 do line(x, y + i, x + i, y + i, 7) end
+	line(x + 1, y + 5, x + 2, y + 7, 7)
 end
 
 local function draw_failure()
@@ -144,7 +147,7 @@ local function draw_failure()
 	cursor(8, 32)
 	for _, text in ipairs(failure.lines) do print(text, 7) end
 	poke(0x5f36, 0)
-	print("escape: back to the list", 8, 258, 6)
+	print("escape or enter: back to the list", 8, 258, 6)
 end
 
 -- The cartridge's screen and colours, as they stand after its last frame.
