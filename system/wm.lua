@@ -15,7 +15,7 @@
 local KEY_ENTER, KEY_ESCAPE, KEY_DOWN, KEY_UP = 40, 41, 81, 82
 
 -- Where the list is drawn: one row of 12 pixels per cartridge.
-local LIST_X, LIST_Y, ROW_H, ROWS = 16, 30, 12, 18
+local LIST_X, LIST_Y, ROW_H, ROWS, BAR_X1 = 16, 30, 12, 18, 300
 
 local carts = {}      -- paths of the cartridges listed
 local chosen = 1      -- the highlighted entry
@@ -69,10 +69,11 @@ local function stop()
 	scan()
 end
 
--- The row under the mouse, or nil.
-local function row_at(y)
-	local i = top + (y - LIST_Y) // ROW_H
-	if y >= LIST_Y and i < top + ROWS and carts[i] then return i end
+-- The entry whose bar is under the mouse, or nil.
+local function entry_at(x, y)
+	local i = top + (y - LIST_Y + 2) // ROW_H
+	local inside = x >= LIST_X - 4 and x <= BAR_X1 and y >= LIST_Y - 2 and i < top + ROWS
+	if inside and carts[i] then return i end
 end
 
 -- Input while the list is shown.
@@ -84,7 +85,7 @@ local function list_input(msg)
 	elseif msg.event == "mouse" then
 		local clicked = msg.mb & 1 == 1 and mouse.mb & 1 == 0
 		mouse = msg
-		local i = row_at(msg.my)
+		local i = entry_at(msg.mx, msg.my)
 		if i then
 			chosen = i
 			if clicked then run(carts[i]) end
@@ -129,7 +130,7 @@ local function draw_list()
 	if chosen >= top + ROWS then top = chosen - ROWS + 1 end
 	for i = top, min(#carts, top + ROWS - 1) do
 		local y = LIST_Y + (i - top) * ROW_H
-		if i == chosen then rectfill(LIST_X - 4, y - 2, 300, y + ROW_H - 3, 12) end
+		if i == chosen then rectfill(LIST_X - 4, y - 2, BAR_X1, y + ROW_H - 3, 12) end
 		print(carts[i], LIST_X, y, i == chosen and 1 or 7)
 	end
 	-- The host hides its own pointer: draw an arrow.
