@@ -160,6 +160,47 @@ inline std::string exec_script(lua_State* L, const std::string& code) {
     return err;
 }
 
+// --- Stress mode: a chunk compiled as "=x" in text mode and run on a new thread of L as the
+// kernel runs a process, resumed with no arguments in slices of `budget` cycles until it ends,
+// with a full collection now and then between slices. Its results, or its error message (or
+// the compile error), are left on L's stack; returns the final status.
+#include "kernel/slice.h"
+
+inline int run_in_slices(lua_State* L, const std::string& code, int32_t budget) {
+    const int32_t saved[3] = {cpu_cycles, cpu_cycles_max, cpu_superyielding};
+    int top = lua_gettop(L);
+    lua_State* th = lua_newthread(L);
+    int status = luaL_loadbufferx(th, code.data(), code.size(), "=x", "t");
+    for (long slices = 0; status == LUA_OK; slices++) {
+        if (slices == 20000000) {
+            lua_settop(L, top);
+            lua_pushstring(L, "too many slices");
+            return LUA_ERRRUN;
+        }
+        cpu_cycles = 0;
+        cpu_cycles_max = budget;
+        cpu_superyielding = 0;
+        int results = 0;
+        status = lua_resume(th, L, 0, &results);
+        if (status != LUA_YIELD) break;
+        lua_pop(th, results);
+        if (slices % 251 == 250) lua_gc(L, LUA_GCCOLLECT);
+        status = LUA_OK;
+    }
+    cpu_cycles = saved[0];
+    cpu_cycles_max = saved[1];
+    cpu_superyielding = saved[2];
+    int n = status == LUA_OK ? lua_gettop(th) : 1;
+    if (!lua_checkstack(L, n)) {
+        lua_settop(L, top);
+        lua_pushstring(L, "too many results");
+        return LUA_ERRRUN;
+    }
+    lua_xmove(th, L, n);
+    lua_remove(L, top + 1);
+    return status;
+}
+
 // --- Audio: channels that sound as far as the kernel can tell (bit c: channel c's note is on
 // with an instrument; the others have none), without rendering anything.
 #include "audio/mudo.h"

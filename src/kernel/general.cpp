@@ -326,7 +326,8 @@ static double num_arg(lua_State* L, int idx) { return lua_isnumber(L, idx) ? lua
 int lua54_abs(lua_State* L) {
     if (lua_isinteger(L, 1)) {
         lua_Integer v = lua_tointeger(L, 1);
-        lua_pushinteger(L, v < 0 ? (lua_Integer)(0u - (lua_Unsigned)v) : v);
+        // The smallest integer has no opposite: it gives the largest.
+        lua_pushinteger(L, v == LUA_MININTEGER ? LUA_MAXINTEGER : v < 0 ? -v : v);
     } else {
         lua_pushnumber(L, std::fabs(num_arg(L, 1)));
     }

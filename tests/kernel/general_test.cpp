@@ -130,7 +130,7 @@ TEST_F(Script, Maths) {
     EXPECT_EQ(run("math.type(max(-2.5)), math.type(min(1, 2.5)), math.type(max(1, '7.5'))"), "float float integer");
     EXPECT_EQ(run("max(1, '7.5')"), "7");
     EXPECT_EQ(run("mid(3, 1, 2), mid(1, 1, 2), mid(1.5, 0, 9)"), "2 1 1.5");
-    EXPECT_EQ(run("abs(math.mininteger) == math.mininteger, abs(-2), abs(-2.5), abs('x')"), "true 2 2.5 0");
+    EXPECT_EQ(run("abs(math.mininteger) == math.maxinteger, abs(-2), abs(-2.5), abs('x')"), "true 2 2.5 0");
     EXPECT_EQ(run("sgn(-3), sgn(0), sgn('x'), sgn('-1')"), "-1 1 1 -1");
     EXPECT_EQ(run("sqrt(16), sqrt('x')"), "4 0");
 }

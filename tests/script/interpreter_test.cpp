@@ -410,6 +410,19 @@ TEST_F(Interpreter, CoroutineStoppedByTheBudgetReturnsTrueAndNoValues) {
     EXPECT_GT(global_int("p2"), global_int("p1"));
 }
 
+TEST_F(Interpreter, StoppedFrameKeepsItsSizeWhateverRoomIsAskedOfIt) {
+    // coroutine.resume asks for room for its arguments and debug.getinfo for 3 slots; a
+    // stopped frame ends at its top, so that room is added to the frame until it is resumed.
+    lua_State* th = start("local a, b, c = 1, 2, 3; while true do a = a + b + c end");
+    const Proto* p = ((const LClosure*)lua_topointer(th, 1))->p;
+    for (int round = 0; round < 3000; round++) {
+        ASSERT_EQ(slice(th, 9), LUA_YIELD);
+        ASSERT_EQ(th->ci->top - th->ci->func, 1 + p->maxstacksize) << round;
+        ASSERT_TRUE(lua_checkstack(th, 64)) << round;
+    }
+    EXPECT_LT(th->stack_last - th->stack, 1000);
+}
+
 TEST_F(Interpreter, ValuesPassedToAStoppedCoroutineAreDropped) {
     // Stopped between a multiple-result call and the call that takes its results, the
     // coroutine must not see the values of the resume that continues it.
