@@ -254,7 +254,8 @@ userdata_header* create_userdata(lua_State* L, const char* type_or_text, size_t 
 
 userdata_header* push_duplicate_userdata(lua_State* L, const userdata_header* record) {
     if (!record) return nullptr;
-    size_t size = size_t((userdata_bytes(record) + 7) & ~int64_t(7));
+    // Every block keeps at least 8 data bytes, also the copy of an array mutated to no columns.
+    size_t size = size_t(std::max<int64_t>((userdata_bytes(record) + 7) & ~int64_t(7), 8));
     auto* h = static_cast<userdata_header*>(
         lua_newuserdatauv(L, sizeof(userdata_header) + size, 0));
     memcpy(h, record, sizeof(userdata_header) + size);

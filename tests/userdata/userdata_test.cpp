@@ -268,6 +268,9 @@ TEST_F(Userdata, MutateReinterpretsInPlaceWithoutGrowing) {
         {"return w:mutate('u8', 65536, 65536)", larger}, {"return w:mutate('i64', 0x20000000, 2)", larger},
         {"return w:mutate('u8', 1e300, 1)", larger}, {"return w:mutate('u8', 4294967312, 1)", larger},
         {"return w:attribs()", "16,1,u8,1"}, {"return w:get(15), w[16]", "0,nil"},
+        // Too few bytes for one element leave no columns; copies of such an array are arrays too.
+        {"z = userdata('u8', 7) return z:mutate('i64')", ""}, {"return z:attribs()", "0,1,i64,1"},
+        {"return z:sgn0():attribs()", "0,1,i64,1"},
     });
 }
 
