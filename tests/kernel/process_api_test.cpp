@@ -249,6 +249,15 @@ TEST_F(ProcessApi, NormalisesPathsRecognisesBbsPathsAndLoadsTextOnly) {
                     {"load('return 1 + 2')(), load('return x', 'chunk', 'b', {x = 7})()", "3 7"},
                     {"select('#', load('\\27Lua'))", "2"},
                 });
+    // Compiling is charged by the text's length, also when a reader function gives it piece by
+    // piece, so a reader that never ends runs out of budget.
+    EXPECT_EQ(exec("s, n = (' '):rep(1 << 16), 0 r = function() n = n + 1 if n <= 16 then return s end end"), "");
+    for (const char* code : {"load(s:rep(16)) ~= nil", "load(r) ~= nil"}) {
+        cpu_cycles = 0;
+        EXPECT_EQ(run(code), "true");
+        EXPECT_GE(cpu_cycles, (1 << 20) / 16) << code;
+    }
+    cpu_cycles = 0;
     testing::internal::CaptureStdout();
     EXPECT_EQ(run("norm('/a/../b')"), "/b");
     EXPECT_FALSE(testing::internal::GetCapturedStdout().empty());
