@@ -404,8 +404,10 @@ void advance_pattern() {
     } else if ((flags & 3) == 3) {
         mudo_play_pattern(p, 0, 0);
     } else if (flags & 2) {
+        // The table holds patterns 0..255: a pattern index past it searches from its end, so
+        // that a huge index does not hold the audio thread in a search through millions.
         int64_t back = 0;
-        for (int64_t q = p - 1; q >= 0; q--) {
+        for (int64_t q = std::min<int64_t>(p - 1, 255); q >= 0; q--) {
             if (pattern_byte(q, 8) & 1) {
                 back = q;
                 break;

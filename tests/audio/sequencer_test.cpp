@@ -204,6 +204,13 @@ TEST_F(Mixing, WhatComesAfterAPattern) {
         advance_pattern();
         EXPECT_EQ(mudo_get_music_state(0), c.next) << c.pattern << " flags " << (int)c.flags;
     }
+    // A pattern index past the table looks back from the table's end, not through every index.
+    SetUp();
+    put_pattern(1, {0}, 1, 1);
+    put(mudo_pattern_address(BASE, 2000000000) + 8, {2});
+    mudo_play_music(2000000000, 0, 255, BASE, 0);
+    advance_pattern();
+    EXPECT_EQ(mudo_get_music_state(0), 1);
     // No channel in the mask: the pattern has no end.
     put_pattern(0, {0, 0}, 0, 3);
     mudo_play_music(0, 0, 0, BASE, 0);
