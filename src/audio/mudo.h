@@ -186,7 +186,8 @@ void mudo_init();
 void mudo_set_volume(int32_t v);
 void mudo_set_stereo_swap(uint32_t flag);
 // The channel's defaults: note off, no track, no instrument, volume 0, pan 0, pitch 48,
-// mix volume 64; the (absent) instrument is then loaded and its nodes prepared.
+// mix volume 64; the (absent) instrument is then loaded and its nodes prepared. A channel the
+// music owns stays the music's, so that the music's next pattern plays on it again.
 void reset_channel_state(int channel);
 // Full reset of channels 0..15 and stop of the music.
 void mudo_kill_all_audio();

@@ -99,8 +99,6 @@ void reset_channel_state(int channel) {
     if (ch.note_on) ch.ticks_since_release = 0;
     ch.note_on = 0;
     ch.track_active = 0;
-    ch.music_owned = 0;
-    ch.music_tick_budget = 0;
     ch.instrument = MUDO_NO_INSTRUMENT;
     ch.volume = 0;
     ch.pan = 0;

@@ -211,6 +211,19 @@ TEST_F(Mixing, WhatComesAfterAPattern) {
     mudo_play_music(2000000000, 0, 255, BASE, 0);
     advance_pattern();
     EXPECT_EQ(mudo_get_music_state(0), 1);
+    // Resetting every channel silences the music's channels but leaves them the music's: its
+    // next pattern plays on them.
+    SetUp();
+    put_track(0, 2, 1, {{48, 1, 64, 0, 0}, {48, 1, 64, 0, 0}});
+    put_pattern(0, {0}, 0, 1);
+    put_pattern(1, {0}, 0, 1);
+    mudo_play_music(0, 0, 1, BASE, 0);
+    mix(TICK);
+    mudo_play_track(-2, -1, 0, 0, false, MUDO_NO_PAN, 64, BASE, 0);
+    EXPECT_EQ(mudo_get_active_channels(), 0u);
+    mix(2 * TICK);
+    EXPECT_EQ(mudo_get_music_state(0), 1);
+    EXPECT_EQ(mudo_get_active_channels(), 1u);
     // No channel in the mask: the pattern has no end.
     put_pattern(0, {0, 0}, 0, 3);
     mudo_play_music(0, 0, 0, BASE, 0);
