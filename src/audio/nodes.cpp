@@ -92,7 +92,11 @@ void apply_channel_effect(mudo_channel& ch) {
     case 'v':
     case 'w':
     case 't': {
-        if (capital) return;
+        if (capital) {
+            // Only the lower-case letters are vibrato and tremolo.
+            ch.arp_step = ch.arp_ticks = ch.alt_state = ch.alt_ticks = 0;
+            return;
+        }
         int64_t d = lo, s = hi;
         if (p == 0) d = 6, s = 10;
         int64_t w = (int64_t)(std::sin(2 * 3.141562 * ch.lfo_phase / 65536.0) * 65536.0);

@@ -347,6 +347,12 @@ TEST_F(Synth, ChannelEffectsOnTheRoot) {
     ch.effect_param = 0xF0;
     for (int t = 0; t < 10; t++) tick(0);
     EXPECT_EQ(ch.lfo_phase, (2 * 4096 + 10 * 16384) & 0xffff);
+    // A capital V is no vibrato: like any other effect it resets the arpeggio and alternation.
+    ch.effect = 'V';
+    ch.arp_step = ch.arp_ticks = ch.alt_state = ch.alt_ticks = 1;
+    tick(0);
+    EXPECT_EQ(ch.arp_step + ch.arp_ticks + ch.alt_state + ch.alt_ticks, 0u);
+    EXPECT_EQ(ch.lfo_phase, (2 * 4096 + 10 * 16384) & 0xffff);
 }
 
 TEST_F(Synth, WideInstrumentSplitsPanAndTwinsEffects) {
