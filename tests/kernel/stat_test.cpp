@@ -480,6 +480,10 @@ TEST_F(StatScript, MixedBlockIsWrittenThroughTheAddressRuleAndCharged) {
     EXPECT_EQ(stat_c(465, 0, 0x80000), 512.0);
     EXPECT_GE(cpu_cycles - before, 256);
     EXPECT_EQ(peek2(0x80000 + 4 * 511 + 2), last_mixed_out[1023]);
+    last_num_samples_mixed = 1;
+    before = cpu_cycles;
+    EXPECT_EQ(stat_c(465, 0, 0x80000), 1.0);
+    EXPECT_GE(cpu_cycles - before, 1);
 }
 
 }  // namespace
