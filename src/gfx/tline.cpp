@@ -71,6 +71,9 @@ int64_t draw_tline3d(const draw_context& c, const userdata_header* source, const
     int code = source->type & 31;
     bool from_map = code == UTYPE_I16;
     if (code != UTYPE_U8 && !from_map) return 0;
+    // The texel position wraps by the source's size less one: an array narrowed to no rows or
+    // columns has no texels to wrap into.
+    if (source->width < 1 || source->height < 1) return 0;
     if (!(a.w0 > 0) || !(a.w1 > 0)) return 0;
     if (!std::isfinite(a.x0) || !std::isfinite(a.y0) || !std::isfinite(a.x1) || !std::isfinite(a.y1)) return 0;
     double x0 = std::clamp(a.x0, -COORD_LIMIT, COORD_LIMIT), y0 = std::clamp(a.y0, -COORD_LIMIT, COORD_LIMIT);
@@ -151,7 +154,7 @@ int64_t draw_tline3d(const draw_context& c, const userdata_header* source, const
             uint16_t cell;
             memcpy(&cell, src + (ty * src_w + tx) * 2, 2);
             const userdata_header* sprite = sprite_slot(rec, cell & 0x1FFF);
-            if (!sprite || (sprite->type & 31) != UTYPE_U8) {
+            if (!sprite || (sprite->type & 31) != UTYPE_U8 || sprite->width < 1 || sprite->height < 1) {
                 *dst = texture_pixel(c, 0, *dst, x, y);
             } else {
                 int64_t sw = sprite->width, sh = sprite->height;

@@ -295,6 +295,11 @@ TEST_F(Sprites, TexturedLinesFromAMap) {
     // With the sprite target mask 0, colour 0 replaces the destination.
     ASSERT_EQ(exec("cls(9) poke(0x550a, 0) tline3d(M, 0, 1, 3, 1, 0, 1.5, 1.5, 1.5) tline3d(M, 0, 2, 3, 2, 0, 1, 1.5, 1)"), "");
     EXPECT_EQ(grid().substr(13, 26), "..78" + std::string(8, '9') + "\n..56" + std::string(8, '9') + "\n");
+    // A map narrowed to no columns by mutate is no texture: nothing drawn, nothing read.
+    ASSERT_EQ(exec("Q = userdata('u8', 1, 1) Q:mutate('i16')"), "");
+    EXPECT_EQ(run("return Q:width()"), "0");
+    ASSERT_EQ(exec("cls(9) poke(0x550a, 0) tline3d(Q, 0, 1, 7, 1, 0, 0)"), "");
+    EXPECT_EQ(grid().substr(13, 13), std::string(12, '9') + "\n");
 }
 
 TEST_F(Sprites, BlitCopies) {
