@@ -103,10 +103,13 @@ struct printer {
         p.line_height = 0;
     }
 
-    inline void plot(int64_t x, int64_t y, uint8_t colour) {
+    // One pixel of colour through the clip and the whole pipeline: where the fill pattern's
+    // bit is set the colour's high byte is drawn (0, nothing, for a plain colour).
+    inline void plot(int64_t x, int64_t y, uint16_t colour) {
         if (x < dc.clip_x0 || x >= dc.clip_x1 || y < dc.clip_y0 || y >= dc.clip_y1) return;
         uint8_t* d = dc.pixels + y * dc.width + x;
-        *d = pipeline_pixel(dc, colour, *d);
+        uint8_t s = ((dc.pattern[y & 7] >> (x & 7)) & 1) ? uint8_t(colour >> 8) : uint8_t(colour);
+        *d = pipeline_pixel(dc, s, *d);
     }
 
     // Draws one glyph from its eight rows; code picks the width and adjust nibble, inline
@@ -131,7 +134,7 @@ struct printer {
         int64_t advance = wide ? width * 2 : width;
 
         if (!p.decoration) {
-            if (p.wrap && cursor_x() > p.right_margin - advance) newline();
+            if (p.wrap && cursor_x() > p.right_margin - width) newline();
             p.saved_x = cursor_x();
             p.saved_y = cursor_y();
         }
@@ -387,6 +390,8 @@ struct printer {
         if (c == 0) return STEP_END;
         p.pos++;
         if (repeatable(c)) return simple(c);
+        // A code whose argument byte is 0 draws its own glyph instead.
+        if (c != 6 && p.text[p.pos] == 0) return draw_code(c);
         int a = 0, b = 0;
         switch (c) {
         case 1: {

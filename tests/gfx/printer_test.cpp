@@ -64,6 +64,8 @@ TEST_F(Printer, GlyphsAndAttributeSwitches) {
         // the alternate font only when bit 0 says the attributes count
         {"poke(0x5f58, 0x81) _print_t6scii('aa', 0, 0, 7)", {"7.7.........", ".7.7........"}},
         {"poke(0x5f58, 0x80) _print_t6scii('aa', 0, 0, 7)", {"77.77.......", "7.77.7......", ".77.77......"}},
+        // the fill pattern: the colour's high byte (0, nothing) where its bit is set
+        {"fillp(0x8000) _print_t6scii('aa', 0, 0, 7) fillp()", {".7.7........", "7.77.7......", ".77.77......"}},
     });
 }
 
@@ -77,6 +79,8 @@ TEST_F(Printer, ControlCodes) {
          {"..77........", "..7.777.....", "...777.7....", "......77....", "..........77", "..........7."}},
         // 7: its glyph; 8: back by the last advance
         {"_print_t6scii('\\7a\\8b', 0, 0, 7)", {"7.7777......", ".7.777......", "7.7.77......"}},
+        // a code whose argument byte is 0 draws its own glyph (3: bytes 24-31 of the font)
+        {"poke(0x6018, 5) _print_t6scii('\\3\\0a', 0, 0, 7) poke(0x6018, 0)", {"7.7........."}},
         // 9: tab of three widths; 10: newline
         {"_print_t6scii('a\\9a\\na', 0, 0, 7)",
          {"77.......77.", "7.7......7.7", ".77.......77", "............", "77..........", "7.7........."}},
@@ -151,8 +155,8 @@ TEST_F(Printer, CutOffCommandsReadNothingPastTheEnd) {
         {"poke(0x5f36, 4) _print_t6scii('a\\6j1', 0, 0, 7) return peek4(0x54f0), peek4(0x54f4)", "3 0"},
         {"poke(0x5f36, 4) return _print_t6scii('a\\6', 0, 0, 7)", "3 0"},
         {"poke(0x5f36, 4) return _print_t6scii('a\\6-', 0, 0, 7)", "3 0"},
-        {"poke(0x5f36, 4) return _print_t6scii('a\\2', 0, 0, 7)", "3 0"},
-        {"poke(0x5f36, 4) return _print_t6scii('a\\1', 0, 0, 7)", "3 0"},
+        {"poke(0x5f36, 4) return _print_t6scii('a\\2', 0, 0, 7)", "6 0"},
+        {"poke(0x5f36, 4) return _print_t6scii('a\\1', 0, 0, 7)", "6 0"},
         {"poke(0x5f36, 4) return _print_t6scii('a\\1\\51', 0, 0, 7)", "3 0"},
         {"poke(0x5f36, 4) return _print_t6scii('a\\5i', 0, 0, 7)", "3 0"},
         {"poke(0x5f36, 4) return _print_t6scii('a\\6:0102', 0, 0, 7)", "3 0"},
@@ -201,6 +205,9 @@ TEST_F(Printer, ArgumentsAndResults) {
         // two glyphs advance two widths, then the newline returns to home x one line lower
         {"local x, y = _print_t6scii('ab', 2, 1, 7) return x, y, peek4(0x54f0), peek4(0x54f4)", "8 5 2 5"},
         {"poke(0x5f36, 4) local x, y = _print_t6scii('ab', 2, 1, 7) return x, y, peek4(0x54f0)", "8 1 8"},
+        // wrapping tests the glyph's own width, even when drawn wide
+        {"poke(0x5f36, 0x84) return _print_t6scii('\\6wa', 9, 0, 7)", "15 0"},
+        {"poke(0x5f36, 0x84) return _print_t6scii('\\6wa', 10, 0, 7)", "16 4"},
         // from the cursor, with a second argument as colour
         {"cursor(3, 2) poke(0x5f36, 4) local x, y = _print_t6scii('a', 9) return x, y, peek4(0x54f8), peek2(0x550c)",
          "6 2 3 9"},
