@@ -19,8 +19,10 @@
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 
 #include "kernel/api.h"
 #include "kernel/app.h"
@@ -33,7 +35,8 @@ namespace {
 
 constexpr int MAX_SOCKETS = 512;
 constexpr int MAX_SOCKBUFS = 512;
-constexpr size_t ADDRESS_MAX = 512;           // longest address text a script may give
+constexpr size_t ADDRESS_MAX = 512;           // longest TCP address text a script may give
+constexpr size_t ADDRESS_FIELD = 1024;        // address text kept in a socket record
 constexpr int32_t QUEUE_LIMIT = 65536;        // a sender's queue always stays below this
 constexpr int64_t QUEUE_INITIAL = 512;
 constexpr int32_t SOCKBUF_TAG = 121;
@@ -62,7 +65,7 @@ struct socket_record {
     uint32_t parent_id;    // UDP child: its listener's socket id
     uint32_t queue_handle; // UDP child: its queue; 0 for every other socket
     uint32_t port;
-    char address[ADDRESS_MAX + 1];
+    char address[ADDRESS_FIELD];
     sockaddr_storage peer;
     socklen_t peer_length;
 };
@@ -244,7 +247,7 @@ void numeric_address(const sockaddr_storage* a, socklen_t length, char* text, si
 // A host-name lookup on a thread of its own, so that a slow resolver holds the caller
 // for at most RESOLVE_TIMEOUT_MS. Whichever side lets go last frees it.
 struct lookup_request {
-    char host[ADDRESS_MAX + 1];
+    char* host;
     char service[16];
     addrinfo hints;
     addrinfo* result;
@@ -259,6 +262,7 @@ struct lookup_request {
 void release_lookup(lookup_request* r) {
     if (r->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
     if (r->result && !r->taken) freeaddrinfo(r->result);
+    free(r->host);
     delete r;
 }
 
@@ -289,8 +293,12 @@ int resolve(const char* host, const char* service, int socktype, addrinfo** out)
     if (rc != EAI_NONAME) return rc;
     hints.ai_flags = 0;
 
-    lookup_request* r = new lookup_request();
-    snprintf(r->host, sizeof r->host, "%s", host);
+    lookup_request* r = new (std::nothrow) lookup_request();
+    if (r) r->host = strdup(host);
+    if (!r || !r->host) {
+        delete r;
+        return EAI_MEMORY;
+    }
     snprintf(r->service, sizeof r->service, "%s", service);
     r->hints = hints;
     r->refs.store(2);
@@ -301,6 +309,7 @@ int resolve(const char* host, const char* service, int socktype, addrinfo** out)
     bool started = pthread_create(&thread, &attr, lookup_thread, r) == 0;
     pthread_attr_destroy(&attr);
     if (!started) {
+        free(r->host);
         delete r;
         return getaddrinfo(host, service, &hints, out);
     }
@@ -437,15 +446,15 @@ int create_socket(lua_State* L, uint32_t kind) {
     if (!isnum) port = 0;
     size_t length = 0;
     const char* text = lua_type(L, 2) == LUA_TSTRING ? lua_tolstring(L, 2, &length) : nullptr;
-    if (port < 1 || port > 65535 || !text || length > ADDRESS_MAX || strlen(text) != length)
+    // Only a TCP address has a length limit; any other comes to the resolver.
+    if (port < 1 || port > 65535 || !text || (kind == KIND_TCP && length > ADDRESS_MAX) || strlen(text) != length)
         return push_error(L, "bad port or address");
     if (!config.network_access) return push_error(L, "orvalune network is disabled");
     if (socket_count >= MAX_SOCKETS) return push_error(L, "too many sockets");
     if (text[0] == '*' && cproc && cproc->sandboxed) return push_error(L, "can not create listener while sandboxed");
-    char address[ADDRESS_MAX + 1];
-    memcpy(address, text, length + 1);
-    if (strcmp(address, "*") == 0) return create_listener(L, kind, uint32_t(port));
-    return create_client(L, kind, uint32_t(port), address);
+    // The text stays on the stack for the whole call.
+    if (strcmp(text, "*") == 0) return create_listener(L, kind, uint32_t(port));
+    return create_client(L, kind, uint32_t(port), text);
 }
 
 int lua_create_tcp_socket(lua_State* L) { return create_socket(L, KIND_TCP); }
