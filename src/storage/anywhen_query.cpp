@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <string>
 #include <sys/stat.h>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -493,7 +494,9 @@ int anywhen_list_by_folder_moment(const char* location, listing* out) {
     record_reader reader;
     if (!reader.open(log)) return 0;
 
-    std::vector<std::string> names;
+    // Looked up by name for every record: a big folder's start-of-day snapshot has one
+    // record per file.
+    std::unordered_set<std::string> names;
     record rec;
     while (reader.next(&rec)) {
         if (rec.kind == '@') {
@@ -507,12 +510,8 @@ int anywhen_list_by_folder_moment(const char* location, listing* out) {
         if (name.back() == '/') name.pop_back();
         if (name.empty() || name[0] == '.' || name.find('/') != std::string::npos) continue;
         if (ext_of(name).empty()) name += "/";
-        auto at = std::find(names.begin(), names.end(), name);
-        if (rec.kind == '-') {
-            if (at != names.end()) names.erase(at);
-        } else if (at == names.end()) {
-            names.push_back(name);
-        }
+        if (rec.kind == '-') names.erase(name);
+        else names.insert(std::move(name));
     }
     std::vector<const char*> order;
     for (const std::string& name : names) order.push_back(name.c_str());
