@@ -497,8 +497,10 @@ namespace {
 const char* replace_metadata(const char* path, const char* header, size_t header_length) {
     // The body is copied out before the file is opened for writing, which empties a ram file.
     std::string body;
+    bool keep_header = true;  // a file made here holds the header alone, whatever it says
     ram_file* f = pfopen(path, "r");
     if (f) {
+        keep_header = !contains(header, header_length, NONE_FORMAT);
         const char* data = text_of(f->contents);
         const int64_t length = length_of(f->contents);
         const int64_t skip = find_metadata_length(data, length);
@@ -507,7 +509,6 @@ const char* replace_metadata(const char* path, const char* header, size_t header
     } else if (pdisk_file_exists(path)) {
         return nullptr;  // there but unreadable: never replace it by the header alone
     }
-    const bool keep_header = !contains(header, header_length, NONE_FORMAT);
     return write_refusal(
         write_file(path, "w", {keep_header ? std::string_view(header, header_length) : std::string_view(), body}));
 }

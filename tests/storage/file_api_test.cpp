@@ -315,7 +315,8 @@ TEST_F(FileApi, ReplacingAndFetchingMetadata) {
                               {"/plain.dat", "'--[[mox,x=1]]\\n'", "--[[mox,x=1]]\nBODY"},
                               {"/h.dat", "'--[[mox,metadata_format=\"none\"]]\\n'", "BODY"},
                               {"/fresh.dat", "'--[[mox,y=1]]\\n'", "--[[mox,y=1]]\n"},
-                              {"/fresh.dat", "nil", "--[[mox,y=1]]\n"}};
+                              {"/fresh.dat", "nil", "--[[mox,y=1]]\n"},
+                              {"/new.dat", "'--[[mox,metadata_format=\"none\"]]'", "--[[mox,metadata_format=\"none\"]]"}};
     for (const auto& s : steps) {
         exec(std::string("_store_metadata_str_to_file('") + s[0] + "', " + s[1] + ")");
         EXPECT_EQ(host_get(drive + s[0]), s[2]) << s[0] << " " << s[1];
