@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "bench_clock.h"
 #include "gfx/draw_state.h"
 #include "gfx/shapes.h"
 #include "kernel/app.h"
@@ -22,30 +23,9 @@ namespace {
 
 constexpr int W = 480, H = 270;
 constexpr int LINE_COUNT = 10000;
-constexpr double min_seconds = 0.1;
-constexpr int chunks = 5;
 
 lua_State* L = nullptr;
 uint8_t* screen = nullptr;
-
-// The fastest of several chunks of at least min_seconds each; seconds per run.
-template <typename F>
-double measure(F&& run) {
-    using clock = std::chrono::steady_clock;
-    double best = 1e30;
-    for (int c = 0; c < chunks; c++) {
-        int rounds = 0;
-        auto start = clock::now();
-        double elapsed = 0;
-        while (rounds < 3 || elapsed < min_seconds) {
-            run();
-            rounds++;
-            elapsed = std::chrono::duration<double>(clock::now() - start).count();
-        }
-        best = std::min(best, elapsed / rounds);
-    }
-    return best;
-}
 
 // Calls a script function directly with integer arguments, as the interpreter would.
 void call(lua_CFunction f, std::initializer_list<int64_t> args) {
@@ -94,13 +74,13 @@ int main() {
 
     // Baselines over the same bytes.
     uint8_t fill = 0;
-    double memset_s = measure([&] {
+    double memset_s = best_seconds_per_run([&] {
         memset(screen, fill++, bytes);
         __asm__ volatile("" : : "r"(screen) : "memory");
     });
     uint8_t table[64];
     for (int i = 0; i < 64; i++) table[i] = uint8_t(63 - i);
-    double loop_s = measure([&] {
+    double loop_s = best_seconds_per_run([&] {
         for (size_t i = 0; i < bytes; i++) screen[i] = table[screen[i] & 63];
         __asm__ volatile("" : : "r"(screen) : "memory");
     });
@@ -109,7 +89,7 @@ int main() {
                 memset_rate / 1e6, loop_rate / 1e6);
 
     int64_t colour = 0;
-    double cls_s = measure([&] { call(lua54_cls, {++colour & 63}); });
+    double cls_s = best_seconds_per_run([&] { call(lua54_cls, {++colour & 63}); });
     report("cls", double(bytes), cls_s, memset_rate, loop_rate);
 
     // Three mask settings: destination ignored (solid fills), table 0 by destination colour, and
@@ -126,7 +106,7 @@ int main() {
     for (auto& s : settings) {
         if (!run_code(s.masks)) return 1;
         char name[64];
-        double t = measure([&] { call(lua54_rectfill, {0, 0, W - 1, H - 1, ++colour & 63}); });
+        double t = best_seconds_per_run([&] { call(lua54_rectfill, {0, 0, W - 1, H - 1, ++colour & 63}); });
         std::snprintf(name, sizeof name, "rectfill, %s", s.name);
         report(name, double(bytes), t, memset_rate, loop_rate);
 
@@ -136,7 +116,7 @@ int main() {
             call(lua54_ovalfill, {0, 0, W - 1, H - 1, 7});
             for (size_t i = 0; i < bytes; i++) ovalfill_pixels += screen[i] != 0;
         }
-        t = measure([&] { call(lua54_ovalfill, {0, 0, W - 1, H - 1, ++colour & 63}); });
+        t = best_seconds_per_run([&] { call(lua54_ovalfill, {0, 0, W - 1, H - 1, ++colour & 63}); });
         std::snprintf(name, sizeof name, "ovalfill, %s", s.name);
         report(name, ovalfill_pixels, t, memset_rate, loop_rate);
     }
@@ -154,7 +134,7 @@ int main() {
     draw_begin(&c);
     double line_pixels = 0;
     for (size_t i = 0; i < ends.size(); i += 4) line_pixels += double(draw_line(c, ends[i], ends[i + 1], ends[i + 2], ends[i + 3]));
-    double lines_s = measure([&] {
+    double lines_s = best_seconds_per_run([&] {
         for (size_t i = 0; i < ends.size(); i += 4)
             call(lua54_line, {ends[i], ends[i + 1], ends[i + 2], ends[i + 3], 9});
     });

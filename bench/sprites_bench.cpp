@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "bench_clock.h"
 #include "gfx/draw_state.h"
 #include "gfx/sprites.h"
 #include "kernel/app.h"
@@ -23,29 +24,8 @@
 namespace {
 
 constexpr int W = 480, H = 270;
-constexpr double min_seconds = 0.1;
-constexpr int chunks = 5;
 
 lua_State* L = nullptr;
-
-// The fastest of several chunks of at least min_seconds each; seconds per run.
-template <typename F>
-double measure(F&& run) {
-    using clock = std::chrono::steady_clock;
-    double best = 1e30;
-    for (int c = 0; c < chunks; c++) {
-        int rounds = 0;
-        auto start = clock::now();
-        double elapsed = 0;
-        while (rounds < 3 || elapsed < min_seconds) {
-            run();
-            rounds++;
-            elapsed = std::chrono::duration<double>(clock::now() - start).count();
-        }
-        best = std::min(best, elapsed / rounds);
-    }
-    return best;
-}
 
 // Calls a script function directly with integer arguments, as the interpreter would.
 void call(lua_CFunction f, std::initializer_list<int64_t> args) {
@@ -120,11 +100,11 @@ int main() {
     const double pixels = double(W) * H;
     const int calls = int(tiles16.size() / 2);
 
-    double copy16_s = measure([&] { copy_loop(screen, big, 16, tiles16); });
+    double copy16_s = best_seconds_per_run([&] { copy_loop(screen, big, 16, tiles16); });
     double copy16_rate = pixels / copy16_s;
     // The map's baseline copies one 8 x 8 image per cell, as the map draws one sprite per cell.
     const uint8_t* small = userdata_data(p->sprites[2]);
-    double copy8_s = measure([&] { copy_loop(screen, small, 8, tiles8); });
+    double copy8_s = best_seconds_per_run([&] { copy_loop(screen, small, 8, tiles8); });
     double copy8_rate = pixels / copy8_s;
     std::printf("target %d x %d; %d spr calls of 16 x 16 tile it; copy loops: 16 x 16 %.1f Mpixels/s, 8 x 8 %.1f Mpixels/s\n",
                 W, H, calls, copy16_rate / 1e6, copy8_rate / 1e6);
@@ -150,7 +130,7 @@ int main() {
     for (auto& s : settings) {
         if (!run_code(s.masks)) return 1;
         char name[96];
-        double t = measure([&] {
+        double t = best_seconds_per_run([&] {
             for (size_t i = 0; i < tiles16.size(); i += 2) call(lua54_spr, {1, tiles16[i], tiles16[i + 1]});
         });
         if (spr_rate == 0) spr_rate = pixels / t;
@@ -160,7 +140,7 @@ int main() {
 
         lua_getglobal(L, "R");
         int r = lua_gettop(L);
-        t = measure([&] {
+        t = best_seconds_per_run([&] {
             lua_pushcfunction(L, lua54_spr);
             lua_pushvalue(L, r);
             lua_call(L, 1, 0);
@@ -172,7 +152,7 @@ int main() {
 
         lua_getglobal(L, "M");
         int m = lua_gettop(L);
-        t = measure([&] {
+        t = best_seconds_per_run([&] {
             lua_pushcfunction(L, lua54_draw_map);
             lua_pushvalue(L, m);
             for (int a : {0, 0, 0, 0, 60, 34, 0, 8, 8}) lua_pushinteger(L, a);
@@ -191,7 +171,7 @@ int main() {
         return 1;
     lua_getglobal(L, "spare");
     int spare = lua_gettop(L);
-    double remap_s = measure([&] {
+    double remap_s = best_seconds_per_run([&] {
         for (int i = 0; i < 100; i++) {
             lua_pushcfunction(L, lua54_map_ram);
             lua_pushvalue(L, spare);
@@ -206,7 +186,7 @@ int main() {
     lua_pop(L, 1);
     const userdata_header* spare_header = global_array("spare");
     volatile uint64_t found = 0;
-    double scan_s = measure([&] {
+    double scan_s = best_seconds_per_run([&] {
         uint64_t n = 0;
         for (uint32_t i = 0; i < PAGE_COUNT; i++) n += p->pages.array[i] == spare_header ? 1 : 0;
         found = found + n;

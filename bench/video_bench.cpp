@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "bench_clock.h"
 #include "gfx/draw_state.h"
 #include "gfx/video.h"
 #include "kernel/app.h"
@@ -20,27 +21,6 @@
 namespace {
 
 constexpr int PIXELS = VIDEO_WIDTH * VIDEO_HEIGHT;
-constexpr double min_seconds = 0.1;
-constexpr int chunks = 5;
-
-// The fastest of several chunks of at least min_seconds each; seconds per run.
-template <typename F>
-double measure(F&& run) {
-    using clock = std::chrono::steady_clock;
-    double best = 1e30;
-    for (int c = 0; c < chunks; c++) {
-        int rounds = 0;
-        auto start = clock::now();
-        double elapsed = 0;
-        while (rounds < 3 || elapsed < min_seconds) {
-            run();
-            rounds++;
-            elapsed = std::chrono::duration<double>(clock::now() - start).count();
-        }
-        best = std::min(best, elapsed / rounds);
-    }
-    return best;
-}
 
 uint64_t rng_state = 0x2545F4914F6CDD1Dull;
 uint8_t next_byte() {
@@ -52,7 +32,7 @@ uint8_t next_byte() {
 
 double frame_seconds() {
     int w = 0, h = 0;
-    return measure([&] {
+    return best_seconds_per_run([&] {
         const uint32_t* f = generate_video_out(&w, &h);
         __asm__ volatile("" : : "r"(f) : "memory");
     });
@@ -76,7 +56,7 @@ int main() {
     // Baseline: a plain loop over 480 x 270 32-bit pixels.
     std::vector<uint32_t> src(PIXELS), dst(PIXELS);
     for (auto& v : src) v = uint32_t(next_byte()) * 0x010101u;
-    double copy_s = measure([&] {
+    double copy_s = best_seconds_per_run([&] {
         const uint32_t* s = src.data();
         uint32_t* d = dst.data();
         for (int i = 0; i < PIXELS; i++) d[i] = s[i];
