@@ -52,6 +52,31 @@ image_from_scripts() {
     "$mkrom" "$@" "$src" "$dir/sysrom.dat" >/dev/null
 }
 
+# Starts an X server of its own in folder $1 for the check named $2. On success sets xvfb_pid
+# and display and returns 0; otherwise says why the check is skipped and returns 1.
+start_xvfb() {
+    local xdir="$1"
+    mkdir -p "$xdir"
+    if ! command -v Xvfb >/dev/null 2>&1; then
+        echo "skipped: $2 (Xvfb is not installed)"
+        return 1
+    fi
+    # Xvfb picks a free display number and writes it to descriptor 3 once it accepts clients.
+    Xvfb -displayfd 3 -screen 0 960x540x24 -nolisten tcp 3>"$xdir/display" 2>"$xdir/log" &
+    xvfb_pid=$!
+    for _ in $(seq 100); do
+        [ -s "$xdir/display" ] && break
+        kill -0 "$xvfb_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    if [ ! -s "$xdir/display" ]; then
+        echo "skipped: $2 (Xvfb could not start: $(tail -n 1 "$xdir/log"))"
+        kill "$xvfb_pid" 2>/dev/null
+        return 1
+    fi
+    display=":$(head -n 1 "$xdir/display")"
+}
+
 # Runs the machine in folder $1 headless with its own home; the rest are extra arguments.
 run_machine() {
     local dir="$1"; shift

@@ -103,18 +103,11 @@ wait_ticks(10)
 _signal(33)
 while true do flip() end'
 out=$(run_audio_machine "$m"); rc=$?
-tracks=$(python3 - "$m/out.raw" <<'EOF'
-import struct, sys
-raw = open(sys.argv[1], "rb").read()
-s = struct.unpack("<%dh" % (len(raw) // 2), raw)
-left = s[0::2]
-# Stretches of sound, split where 300 or more silent samples lie between them.
-regions, i = [], 0
-while i < len(left):
-    if left[i] == 0: i += 1; continue
-    j = i
-    while j < len(left) and any(left[j:j + 300]): j += 1
-    regions.append((i, j)); i = j
+tracks=$(PYTHONPATH="$here" python3 - "$m/out.raw" <<'EOF'
+import sys
+from sound import channels, regions
+left = channels(sys.argv[1])[0]
+regions = regions(left)
 print("lengths", " ".join(str(b - a) for a, b in regions))
 def pitch(seg):
     ups = [i + v0 / (v0 - v1) for i, (v0, v1) in enumerate(zip(seg, seg[1:])) if v0 < 0 <= v1]
@@ -144,17 +137,11 @@ wait_ticks(10)
 _signal(33)
 while true do flip() end'
 out=$(run_audio_machine "$m"); rc=$?
-music=$(python3 - "$m/out.raw" <<'EOF'
-import struct, sys
-raw = open(sys.argv[1], "rb").read()
-s = struct.unpack("<%dh" % (len(raw) // 2), raw)
-left = s[0::2]
-regions, i = [], 0
-while i < len(left):
-    if left[i] == 0: i += 1; continue
-    j = i
-    while j < len(left) and any(left[j:j + 300]): j += 1
-    regions.append((i, j)); i = j
+music=$(PYTHONPATH="$here" python3 - "$m/out.raw" <<'EOF'
+import sys
+from sound import channels, regions
+left = channels(sys.argv[1])[0]
+regions = regions(left)
 print("length", regions[0][1] - regions[0][0])
 # The second time it fades in over 500 ms; its level is taken per device block of 512 frames.
 a, b = regions[1]

@@ -5,24 +5,12 @@
 
 desktop_case() {
     local xdir="$work/desktop_x"
-    mkdir -p "$xdir"
-    if ! command -v Xvfb >/dev/null 2>&1 || ! command -v xdotool >/dev/null 2>&1; then
-        echo "skipped: whole desktop (Xvfb or xdotool is not installed)"
+    if ! command -v xdotool >/dev/null 2>&1; then
+        echo "skipped: whole desktop (xdotool is not installed)"
         return
     fi
-    Xvfb -displayfd 3 -screen 0 960x540x24 -nolisten tcp 3>"$xdir/display" 2>"$xdir/log" &
-    local xvfb_pid=$!
-    for _ in $(seq 100); do
-        [ -s "$xdir/display" ] && break
-        kill -0 "$xvfb_pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    if [ ! -s "$xdir/display" ]; then
-        echo "skipped: whole desktop (Xvfb could not start: $(tail -n 1 "$xdir/log"))"
-        kill "$xvfb_pid" 2>/dev/null
-        return
-    fi
-    local display=":$(head -n 1 "$xdir/display")"
+    local xvfb_pid display
+    start_xvfb "$xdir" "whole desktop" || return
 
     local m
     m=$(machine desktop)

@@ -9,25 +9,8 @@ screenshot() {
 
 window_case() {
     local xdir="$work/xvfb"
-    mkdir -p "$xdir"
-    if ! command -v Xvfb >/dev/null 2>&1; then
-        echo "skipped: real window (Xvfb is not installed)"
-        return
-    fi
-    # Xvfb picks a free display number and writes it to descriptor 3 once it accepts clients.
-    Xvfb -displayfd 3 -screen 0 960x540x24 -nolisten tcp 3>"$xdir/display" 2>"$xdir/log" &
-    local xvfb_pid=$!
-    for _ in $(seq 100); do
-        [ -s "$xdir/display" ] && break
-        kill -0 "$xvfb_pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    if [ ! -s "$xdir/display" ]; then
-        echo "skipped: real window (Xvfb could not start: $(tail -n 1 "$xdir/log"))"
-        kill "$xvfb_pid" 2>/dev/null
-        return
-    fi
-    local display=":$(head -n 1 "$xdir/display")"
+    local xvfb_pid display
+    start_xvfb "$xdir" "real window" || return
 
     local m
     m=$(machine real_window)
