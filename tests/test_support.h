@@ -134,6 +134,30 @@ struct temp_drive : testing::Test {
     }
 };
 
+// A test process, "/apps/test.lua", made current on a fresh drive with the default settings.
+struct process_on_drive : temp_drive {
+    process_record* p = nullptr;
+    app_config saved_config;
+
+    void SetUp() override {
+        saved_config = config;
+        processes_init();
+        set_default_config();
+        memset(&app, 0, sizeof(app));
+        temp_drive::SetUp();
+        p = create_process_from_code("", "test", "/apps/test.lua", "");
+        ASSERT_NE(p, nullptr);
+        set_current_process(p);
+    }
+
+    void TearDown() override {
+        processes_init();
+        temp_drive::TearDown();
+        memset(&app, 0, sizeof(app));
+        config = saved_config;
+    }
+};
+
 }  // namespace drive_test
 
 // --- Script cases: each {code, expected} pair checked through a runner, the code named on

@@ -79,28 +79,15 @@ std::string hash(char c) { return std::string(32, c); }
 
 // ---- A process on a temporary drive -----------------------------------------------------------
 
-struct History : temp_drive {
-    process_record* p = nullptr;
-    app_config saved_config;
-
+struct History : process_on_drive {
     void SetUp() override {
-        saved_config = config;
-        processes_init();
-        set_default_config();
-        memset(&app, 0, sizeof(app));
-        temp_drive::SetUp();
         anywhen_close();
-        p = create_process_from_code("", "test", "/apps/test.lua", "");
-        ASSERT_NE(p, nullptr);
-        set_current_process(p);
+        process_on_drive::SetUp();
     }
 
     void TearDown() override {
         anywhen_close();
-        processes_init();
-        temp_drive::TearDown();
-        memset(&app, 0, sizeof(app));
-        config = saved_config;
+        process_on_drive::TearDown();
     }
 
     std::string history(const std::string& rel) { return home + "/anywhen/" + rel; }

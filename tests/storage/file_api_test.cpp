@@ -26,28 +26,7 @@ std::string lua_literal(const std::string& bytes) {
     return out + "\"";
 }
 
-struct FileApi : temp_drive {
-    process_record* p = nullptr;
-    app_config saved_config;
-
-    void SetUp() override {
-        saved_config = config;
-        processes_init();
-        set_default_config();
-        memset(&app, 0, sizeof(app));
-        temp_drive::SetUp();
-        p = create_process_from_code("", "test", "/apps/test.lua", "");
-        ASSERT_NE(p, nullptr);
-        set_current_process(p);
-    }
-
-    void TearDown() override {
-        processes_init();
-        temp_drive::TearDown();
-        memset(&app, 0, sizeof(app));
-        config = saved_config;
-    }
-
+struct FileApi : process_on_drive {
     // Runs a chunk in rec and returns each result: strings byte for byte, other values as
     // tostring gives them; a failure comes back as one "error: " text.
     static std::vector<std::string> results_in(process_record* rec, const std::string& code) {

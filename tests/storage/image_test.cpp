@@ -93,27 +93,10 @@ uint8_t upper(const bytes& rgba, int x, int y, int k) {
     return uint8_t(rgba[(size_t(y) * Q64_PNG_WIDTH + x) * 4 + k] & (k == 3 ? 0xFC : 0xF8));
 }
 
-struct Images : temp_drive {
-    process_record* p = nullptr;
-    app_config saved_config;
-
+struct Images : process_on_drive {
     void SetUp() override {
-        saved_config = config;
-        processes_init();
-        set_default_config();
-        memset(&app, 0, sizeof(app));
-        temp_drive::SetUp();
-        p = create_process_from_code("", "test", "/apps/test.lua", "");
-        ASSERT_NE(p, nullptr);
-        set_current_process(p);
+        process_on_drive::SetUp();
         for (int i = 0; i < 64; i++) poke4(ADDR_PALETTES + 4 * i, (i * 0x3B1F47u + 0x102030u) & 0xFFFFFF);
-    }
-
-    void TearDown() override {
-        processes_init();
-        temp_drive::TearDown();
-        memset(&app, 0, sizeof(app));
-        config = saved_config;
     }
 
     std::string run(const std::string& code) { return run_script(p->L, code); }
