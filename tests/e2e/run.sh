@@ -52,6 +52,17 @@ image_from_scripts() {
     "$mkrom" "$@" "$src" "$dir/sysrom.dat" >/dev/null
 }
 
+# A boot script that starts a services process and the window manager /system/wm.lua, then
+# gives every process but itself half a slice each frame.
+boot_with_wm='_create_process_from_code("while true do flip() end", "services", "/system/services.lua")
+_create_process_from_code(fetch("/system/wm.lua"), "wm", "/system/wm.lua")
+while true do
+  for _, p in ipairs(_get_process_list()) do
+    if p.id ~= 1 then _run_process_slice(p.id, 0.5) end
+  end
+  flip()
+end'
+
 # Starts an X server of its own in folder $1 for the check named $2. On success sets xvfb_pid
 # and display and returns 0; otherwise says why the check is skipped and returns 1.
 start_xvfb() {

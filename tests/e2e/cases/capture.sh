@@ -2,15 +2,7 @@
 # recording land in the desktop folder, and ImageMagick reads back the picture it was asked for.
 
 m=$(machine capture)
-image_from_scripts "$m" 'boot.lua=
-_create_process_from_code("while true do flip() end", "services", "/system/services.lua")
-_create_process_from_code(fetch("/system/wm.lua"), "wm", "/system/wm.lua")
-while true do
-  for _, p in ipairs(_get_process_list()) do
-    if p.id ~= 1 then _run_process_slice(p.id, 0.5) end
-  end
-  flip()
-end' 'wm.lua=
+image_from_scripts "$m" "boot.lua=$boot_with_wm" 'wm.lua=
 _signal(65)
 for e = 0, 63 do poke4(0x5000 + 4 * e, (e * 4) << 16 | (255 - e * 4) << 8 | (e * 28) % 256) poke(0x5480 + e, e) end
 for y = 0, 269 do memset(0x10000 + y * 480, y % 64, 480) poke(0x10000 + y * 480 + y, 63 - y % 64) end

@@ -2,15 +2,7 @@
 # screen has had its time, and the window manager sees it end.
 
 m=$(machine boot_sequence)
-image_from_scripts "$m" 'boot.lua=
-_create_process_from_code("while true do flip() end", "services", "/system/services.lua")
-_create_process_from_code(fetch("/system/wm.lua"), "wm", "/system/wm.lua")
-while true do
-  for _, p in ipairs(_get_process_list()) do
-    if p.id ~= 1 then _run_process_slice(p.id, 0.5) end
-  end
-  flip()
-end' 'wm.lua=
+image_from_scripts "$m" "boot.lua=$boot_with_wm" 'wm.lua=
 local frames = 0
 while stat(985) == 0 do
   frames += 1

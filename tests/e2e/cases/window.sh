@@ -16,15 +16,7 @@ window_case() {
     m=$(machine real_window)
     # The window manager paints 16 x 16 blocks in 16 colours of its own, with single pixels
     # in the corners, then waits for the go-ahead before it ends the boot screen.
-    image_from_scripts "$m" 'boot.lua=
-_create_process_from_code("while true do flip() end", "services", "/system/services.lua")
-_create_process_from_code(fetch("/system/wm.lua"), "wm", "/system/wm.lua")
-while true do
-  for _, p in ipairs(_get_process_list()) do
-    if p.id ~= 1 then _run_process_slice(p.id, 0.5) end
-  end
-  flip()
-end' 'wm.lua=
+    image_from_scripts "$m" "boot.lua=$boot_with_wm" 'wm.lua=
 local screen = userdata("u8", 480, 270)
 _map_ram(screen, 0x10000)
 _set_draw_target(screen)
