@@ -14,21 +14,7 @@ namespace {
 
 // ---- Arguments ------------------------------------------------------------------------------------
 
-// A number, or a string converted to a number (0 when it is not numeric), truncated toward
-// zero; any other value, or none, gives the default. Never raises.
-int64_t audio_arg(lua_State* L, int index, int64_t dflt) {
-    int t = lua_type(L, index);
-    if (t != LUA_TNUMBER && t != LUA_TSTRING) return dflt;
-    int ok = 0;
-    lua_Integer i = lua_tointegerx(L, index, &ok);
-    if (ok) return (int64_t)i;
-    double d = lua_tonumberx(L, index, &ok);
-    if (!ok || std::isnan(d)) return 0;
-    d = std::trunc(d);
-    if (d >= 9.2233720368547758e18) return INT64_MAX;
-    if (d <= -9.2233720368547758e18) return INT64_MIN;
-    return (int64_t)d;
-}
+int64_t audio_arg(lua_State* L, int index, int64_t dflt) { return truncated_arg(L, index, dflt); }
 
 uint32_t page_base(uint8_t page) { return (uint32_t)page << 16; }
 

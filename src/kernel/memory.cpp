@@ -168,22 +168,6 @@ void copy_page_to_mixer(const page_table& pt, uint32_t page) {
         mudo_memset(base + mapped, 0, rest);
 }
 
-// A number, or a string converted to a number, truncated toward zero; a non-numeric string
-// gives 0 and any other value the default.
-int64_t truncated_arg(lua_State* L, int index, int64_t dflt) {
-    int t = lua_type(L, index);
-    if (t != LUA_TNUMBER && t != LUA_TSTRING) return dflt;
-    int ok = 0;
-    lua_Integer i = lua_tointegerx(L, index, &ok);
-    if (ok) return (int64_t)i;
-    double d = lua_tonumberx(L, index, &ok);
-    if (!ok || std::isnan(d)) return 0;
-    d = std::trunc(d);
-    if (d >= 9.2233720368547758e18) return INT64_MAX;
-    if (d <= -9.2233720368547758e18) return INT64_MIN;
-    return (int64_t)d;
-}
-
 // A typed array on the script stack with the size of the block that holds it.
 struct array_view {
     userdata_header* header;
@@ -285,6 +269,22 @@ void drop_pages(lua_State* L, const held_tables& t, const process_record* rec, c
 }
 
 }  // namespace
+
+// Script arguments. A number, or a string converted to a number, truncated toward zero; a non-numeric string
+// gives 0 and any other value the default.
+int64_t truncated_arg(lua_State* L, int index, int64_t dflt) {
+    int t = lua_type(L, index);
+    if (t != LUA_TNUMBER && t != LUA_TSTRING) return dflt;
+    int ok = 0;
+    lua_Integer i = lua_tointegerx(L, index, &ok);
+    if (ok) return (int64_t)i;
+    double d = lua_tonumberx(L, index, &ok);
+    if (!ok || std::isnan(d)) return 0;
+    d = std::trunc(d);
+    if (d >= 9.2233720368547758e18) return INT64_MAX;
+    if (d <= -9.2233720368547758e18) return INT64_MIN;
+    return (int64_t)d;
+}
 
 // ---- readers and writers ------------------------------------------------------------------
 

@@ -62,6 +62,10 @@ void q64_pmemcpy_pages(process_record* src_rec, process_record* dst_rec, int64_t
 int audio_op_start(int64_t id, int force);
 void audio_op_end();
 
+// A number, or a string converted to a number, truncated toward zero (saturating); a
+// non-numeric string gives 0 and any other value the default. Never raises.
+int64_t truncated_arg(lua_State* L, int index, int64_t dflt);
+
 // Script functions.
 int lua54_map_ram(lua_State* L);
 int lua54_unmap_ram(lua_State* L);
