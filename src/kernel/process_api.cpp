@@ -311,10 +311,9 @@ int lua54_signal(lua_State* L) {
             else audio_capture_start();
             break;
         case 18:
-            if (gif_start() == 0) {
-                app.gif_recording = 1;
-                app.gif_frame_count = 0;
-            }
+            // A start ends any recording that runs, so one that fails leaves none running.
+            app.gif_recording = gif_start() == 0;
+            app.gif_frame_count = 0;
             break;
         case 19:
             if (app.gif_recording) {

@@ -319,6 +319,20 @@ TEST_F(Capture, GifReadsAMappedScreenAndEndsAtTheMemoryLimit) {
     EXPECT_TRUE(all.substr(0, want.size()) == want);
 }
 
+TEST_F(Capture, AFailedRestartLeavesNoRecordingRunning) {
+    screen([](int x, int) { return x & 63; });
+    request(ADDR_GIF_REQUEST, {0, 0, 16, 16, 1, 0, 0, 1}, "first");
+    ASSERT_EQ(exec("_signal(18)"), "");
+    frames(2);
+    // Every name for the second recording is taken: the first is written, and nothing runs.
+    host_put(desk + "/full.gif", "x");
+    for (int i = 1; i <= 255; i++) host_put(desk + "/full_" + std::to_string(i) + ".gif", "x");
+    request(ADDR_GIF_REQUEST, {0, 0, 16, 16, 1, 0, 0, 1}, "full");
+    ASSERT_EQ(exec("_signal(18)"), "");
+    EXPECT_EQ(run("stat(320), stat(321)"), "0 0");
+    EXPECT_EQ(command_output("/usr/bin/identify -format '%wx%h\\n' '" + desk + "/first.gif'"), "16x16\n");
+}
+
 // ---- Audio capture ----------------------------------------------------------------------------
 
 TEST_F(Capture, AudioCaptureWritesTheBlocksItWasGiven) {
