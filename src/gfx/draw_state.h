@@ -1,6 +1,7 @@
 // Draw state and colour pipeline: the drawing registers in each process's memory, the
 // colour tables, pen, fill pattern and clip, and the pixel and span writers every rasteriser uses.
 #pragma once
+#include <algorithm>
 #include <cstdint>
 
 #include "kernel/memmap.h"
@@ -21,6 +22,33 @@ extern uint8_t default_display_remap[64];
 extern uint32_t default_rgb_palette[256];
 // Builds the shared defaults; called at every boot.
 void init_default_coltabs();
+
+// ---- integer steps ------------------------------------------------------------------------------
+
+inline int64_t floor_div(int64_t n, int64_t d) {  // d > 0
+    int64_t q = n / d;
+    return (n % d != 0 && n < 0) ? q - 1 : q;
+}
+inline int64_t ceil_div(int64_t n, int64_t d) {  // d > 0
+    int64_t q = n / d;
+    return (n % d != 0 && n > 0) ? q + 1 : q;
+}
+
+// Narrows lo..hi to the steps k with lower <= start + k * step <= upper: the part of a walk
+// that stays inside a clip.
+inline void narrow_steps(int64_t start, int64_t step, int64_t lower, int64_t upper, int64_t& lo, int64_t& hi) {
+    if (step == 0) {
+        if (start < lower || start > upper) hi = lo - 1;
+        return;
+    }
+    if (step > 0) {
+        lo = std::max(lo, ceil_div(lower - start, step));
+        hi = std::min(hi, floor_div(upper - start, step));
+    } else {
+        lo = std::max(lo, ceil_div(start - upper, -step));
+        hi = std::min(hi, floor_div(start - lower, -step));
+    }
+}
 
 // ---- one primitive's view of the state ---------------------------------------------------------
 

@@ -37,10 +37,6 @@ inline int hex_digit(uint8_t ch) {
     return 0;
 }
 
-inline int64_t floor_div(int64_t n, int64_t d) {  // d > 0
-    int64_t q = n / d;
-    return (n % d != 0 && n < 0) ? q - 1 : q;
-}
 
 // Cursor registers, kept in the process's memory so that the drawing state stays the truth.
 inline int64_t cursor_x() { return peek4(ADDR_PRINT_CURSOR_X); }

@@ -25,29 +25,6 @@ inline int64_t arg_int(lua_State* L, int i, int64_t dflt) {
     return clamp64(q64_intp(L, i, dflt), -ARG_LIMIT, ARG_LIMIT);
 }
 
-inline int64_t floor_div(int64_t n, int64_t d) {  // d > 0
-    int64_t q = n / d;
-    return (n % d != 0 && n < 0) ? q - 1 : q;
-}
-inline int64_t ceil_div(int64_t n, int64_t d) {  // d > 0
-    int64_t q = n / d;
-    return (n % d != 0 && n > 0) ? q + 1 : q;
-}
-
-// Narrows lo..hi to the steps i with lower <= start + i * step <= upper.
-void narrow(int64_t start, int64_t step, int64_t lower, int64_t upper, int64_t& lo, int64_t& hi) {
-    if (step == 0) {
-        if (start < lower || start > upper) hi = lo - 1;
-        return;
-    }
-    if (step > 0) {
-        lo = std::max(lo, ceil_div(lower - start, step));
-        hi = std::min(hi, floor_div(upper - start, step));
-    } else {
-        lo = std::max(lo, ceil_div(start - upper, -step));
-        hi = std::min(hi, floor_div(start - lower, -step));
-    }
-}
 
 inline void charge(int64_t sum, int64_t divisor) {
     if (sum > 0) spend_cpu(sum / divisor);
@@ -134,8 +111,8 @@ int64_t draw_line(draw_context& c, int64_t x0, int64_t y0, int64_t x1, int64_t y
     // The fixed-point start of each axis: the pixel's centre.
     int64_t ax = x0 * 65536 + 0x8000, ay = y0 * 65536 + 0x8000;
     int64_t lo = 0, hi = n;
-    narrow(ax, sx, int64_t(c.clip_x0) * 65536, int64_t(c.clip_x1) * 65536 - 1, lo, hi);
-    narrow(ay, sy, int64_t(c.clip_y0) * 65536, int64_t(c.clip_y1) * 65536 - 1, lo, hi);
+    narrow_steps(ax, sx, int64_t(c.clip_x0) * 65536, int64_t(c.clip_x1) * 65536 - 1, lo, hi);
+    narrow_steps(ay, sy, int64_t(c.clip_y0) * 65536, int64_t(c.clip_y1) * 65536 - 1, lo, hi);
     if (lo > hi) return 0;
     if (c.target_mask == 0) {
         // The destination does not reach the table lookup: two possible results.

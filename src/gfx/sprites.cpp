@@ -156,10 +156,6 @@ void gather_sprite_flags(process_record* rec) {
     }
 }
 
-inline int64_t ceil_div(int64_t n, int64_t d) {  // d > 0
-    int64_t q = n / d;
-    return (n % d != 0 && n > 0) ? q + 1 : q;
-}
 
 }  // namespace
 

@@ -26,29 +26,6 @@ inline int64_t to_fixed(double u) {
     return f >= FIXED_LIMIT ? int64_t(FIXED_LIMIT) : f <= -FIXED_LIMIT ? -int64_t(FIXED_LIMIT) : int64_t(f);
 }
 
-inline int64_t floor_div(int64_t n, int64_t d) {  // d > 0
-    int64_t q = n / d;
-    return (n % d != 0 && n < 0) ? q - 1 : q;
-}
-inline int64_t ceil_div(int64_t n, int64_t d) {  // d > 0
-    int64_t q = n / d;
-    return (n % d != 0 && n > 0) ? q + 1 : q;
-}
-
-// Narrows lo..hi to the steps k with lower <= start + k * step <= upper.
-void narrow(int64_t start, int64_t step, int64_t lower, int64_t upper, int64_t& lo, int64_t& hi) {
-    if (step == 0) {
-        if (start < lower || start > upper) hi = lo - 1;
-        return;
-    }
-    if (step > 0) {
-        lo = std::max(lo, ceil_div(lower - start, step));
-        hi = std::min(hi, floor_div(upper - start, step));
-    } else {
-        lo = std::max(lo, ceil_div(start - upper, -step));
-        hi = std::min(hi, floor_div(start - lower, -step));
-    }
-}
 
 // u / w, v / w and 1 / w at both ends, and where along the line each pixel takes them.
 struct perspective {
@@ -99,8 +76,8 @@ int64_t draw_tline3d(const draw_context& c, const userdata_header* source, const
     int64_t lo = 0, hi = count - 1;
     int64_t major_lo = x_major ? c.clip_x0 : c.clip_y0, major_hi = (x_major ? c.clip_x1 : c.clip_y1) - 1;
     int64_t minor_lo = x_major ? c.clip_y0 : c.clip_x0, minor_hi = (x_major ? c.clip_y1 : c.clip_x1) - 1;
-    narrow(i0, dir, major_lo, major_hi, lo, hi);
-    narrow(minor0, minor_step, minor_lo * 65536, minor_hi * 65536 + 65535, lo, hi);
+    narrow_steps(i0, dir, major_lo, major_hi, lo, hi);
+    narrow_steps(minor0, minor_step, minor_lo * 65536, minor_hi * 65536 + 65535, lo, hi);
     if (lo > hi) return 0;
 
     perspective p;
