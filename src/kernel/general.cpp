@@ -487,9 +487,12 @@ int lua54_split(lua_State* L) {
         }
         return 1;
     }
+    // The separators as a set of byte values, so that a long set costs no more per byte.
+    bool is_sep[256] = {};
+    for (size_t i = 0; i < seplen; i++) is_sep[(uint8_t)sep[i]] = true;
     size_t start = 0;
     for (size_t i = 0; i <= len; i++) {
-        if (i == len || memchr(sep, s[i], seplen)) {
+        if (i == len || is_sep[(uint8_t)s[i]]) {
             push_piece(L, s + start, i - start, convert);
             lua_rawseti(L, -2, k++);
             start = i + 1;

@@ -159,6 +159,10 @@ TEST_F(Script, Splitting) {
     EXPECT_EQ(run("#split('abc', 99), #split('a,', ',')"), "1 2");
     // A piece holding a zero byte stays a string and leaves nothing behind on the stack.
     EXPECT_EQ(run("(function() local t = split('1\\0,2') return #t, type(t[1]), t[2] end)()"), "2 string 2");
+    // Any byte can be a separator, zero and bytes from 128 included; a long set of separators
+    // is looked up per byte, not scanned for each byte of the text.
+    EXPECT_EQ(run("table.concat(split('a\\0b\\200c\\255d', '\\255\\0\\200'), '|')"), "a|b|c|d");
+    EXPECT_EQ(run("#split(('a,'):rep(100000), ('x'):rep(1000000) .. ',')"), "100001");
 }
 
 TEST_F(Script, PathPieces) {
