@@ -522,7 +522,9 @@ void process_dropped_file(const char* host_path) {
         velt_debug(velt_debug_string);
         return;
     }
-    pbuffer* bytes = create_buffer_from_file(host_path);
+    // A folder has no bytes to copy: it is refused like an empty file, with a word to the user.
+    bool folder = host_directory_exists(host_path);
+    pbuffer* bytes = folder ? create_buffer_2(0, BUFFER_TAG_FROM_FILE) : create_buffer_from_file(host_path);
     if (!bytes) {
         pfclose(f);
         snprintf(velt_debug_string, sizeof(velt_debug_string), " ** could not create buffer from file: %s\n",

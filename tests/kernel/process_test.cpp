@@ -11,6 +11,7 @@
 #include "kernel/slice.h"
 #include "lauxlib.h"
 #include "lua.h"
+#include "test_support.h"
 
 namespace {
 
@@ -308,6 +309,47 @@ TEST_F(ProcessTable, NullSpriteIsSixteenBySixteenZeros) {
     EXPECT_EQ(h[0], 3);
     EXPECT_EQ(h[1], 2);
     for (int i = 0; i < 256; i++) ASSERT_EQ(h[16 + i], 0);
+}
+
+// Files dropped on the window are copied into /ram/drop/ and announced to the window manager;
+// folders and empty files are refused with a notification.
+struct DroppedFiles : drive_test::temp_drive {
+    void SetUp() override {
+        temp_drive::SetUp();
+        processes_init();
+    }
+    void TearDown() override {
+        processes_init();
+        temp_drive::TearDown();
+    }
+};
+
+TEST_F(DroppedFiles, CopiedAndAnnouncedOrRefused) {
+    for (const char* name : {"root", "two", "wm"}) create_process_from_code("", name, name, "");
+    process_record* wm = get_process(3);
+    const std::string refused = "{event=\"user_notification\",content=\"** dropping folders (and size zero files) "
+                                "not supported **\"}";
+    struct drop_case {
+        const char* name;
+        const char* bytes;  // null: a folder
+        std::string message;
+    } cases[] = {
+        {"pic 1.png", "PNG",
+         "{event=\"drop_items\",_flags=1,items={{mox_type=\"location\",filenav_op=\"move\","
+         "location=\"/ram/drop/pic_1.png\"}}}"},
+        {"empty.txt", "", refused},
+        {"folder", nullptr, refused},
+    };
+    for (const drop_case& c : cases) {
+        std::string host = home + "/" + c.name;
+        if (c.bytes) drive_test::host_put(host, c.bytes);
+        else ASSERT_EQ(mkdir(host.c_str(), 0755), 0);
+        process_dropped_file(host.c_str());
+        pbuffer* b = read_process_message(wm, nullptr);
+        EXPECT_EQ(b ? std::string((const char*)b->data, b->length) : "<none>", c.message) << c.name;
+        EXPECT_EQ(read_process_message(wm, nullptr), nullptr) << c.name;
+    }
+    EXPECT_EQ(drive_test::get("/ram/drop/pic_1.png"), std::optional<std::string>("PNG"));
 }
 
 }  // namespace
