@@ -137,6 +137,24 @@ TEST_F(Sockets, TcpConnectionFromListenToClose) {
 
 // A listener whose accept queue is full drops new handshakes: connecting must give up
 // after a few seconds rather than hold every process for minutes.
+TEST_F(Sockets, ClosingAProcesssHostResourcesLeavesOthersAlone) {
+    exec("l = _create_tcp_socket(" + num(free_port(SOCK_STREAM)) + ", '*')");
+    process_record* other = make("other");
+    const std::string mine = std::to_string(other->id);
+    const std::string theirs = std::to_string(p->id);
+    struct { std::string call; int32_t left; } cases[] = {
+        {"_close_process_host_resources()", 1},
+        {"_close_process_host_resources(0)", 1},
+        {"_close_process_host_resources('none')", 1},
+        {"_close_process_host_resources(" + mine + ")", 1},
+        {"_close_process_host_resources(" + theirs + ".9)", 0},
+    };
+    for (const auto& c : cases) {
+        run(c.call, other);
+        EXPECT_EQ(count_sockets(0), c.left) << c.call;
+    }
+}
+
 TEST_F(Sockets, ConnectingToAStalledListenerGivesUp) {
     int server = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
