@@ -98,6 +98,7 @@ struct process_record {
     // Kept by the kernel so that a process is never freed under a running slice.
     int32_t slice_depth;              // slices of this process on the C stack
     uint32_t kill_pending;            // remove once its slices have returned
+    uint32_t restart_pending;         // restart once its slices have returned
     int32_t table_index;              // its slot in the process table
 };
 

@@ -143,9 +143,14 @@ int lua54_kill_process(lua_State* L) {
             kill_process_by_id(id);
         }
     } else if (mode == 1) {
-        // A process whose script state is running cannot be rebuilt under itself.
-        if (rec == cproc || rec->slice_depth > 0) return 0;
-        restart_process(rec);
+        // A process whose script state is running cannot be rebuilt under itself: it stops at
+        // its next instruction and starts again once its slices have returned.
+        if (rec == cproc || rec->slice_depth > 0) {
+            rec->restart_pending = 1;
+            if (rec == cproc) cpu_superyielding = SUPERYIELD;
+        } else {
+            restart_process(rec);
+        }
     }
     return 0;
 }

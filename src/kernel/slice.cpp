@@ -190,8 +190,8 @@ int32_t run_process_slice(process_record* rec, double fraction) {
     }
     cpu_cycles = saved_cycles;
     cpu_cycles_max = saved_max;
-    // A caller that was killed meanwhile stops at its next instruction.
-    cpu_superyielding = (saved && saved->kill_pending) ? SUPERYIELD : saved_super;
+    // A caller that was killed or restarted meanwhile stops at its next instruction.
+    cpu_superyielding = (saved && (saved->kill_pending || saved->restart_pending)) ? SUPERYIELD : saved_super;
 
     rec->flip_cycles += (uint32_t)used;
     if (still_there(saved, saved_id)) saved->flip_cycles += (uint32_t)used;
@@ -217,6 +217,8 @@ int32_t run_process_slice(process_record* rec, double fraction) {
         kill_process(rec);
     } else if (rec->kill_pending) {
         kill_process(rec);
+    } else if (rec->restart_pending && rec->slice_depth == 0) {
+        restart_process(rec);
     } else if (status == LUA_YIELD) {
         if (nresults > 0) lua_pop(rec->L, nresults);
     } else if (status == LUA_OK) {

@@ -202,6 +202,20 @@ TEST_F(Slices, SelfKillEndsTheSliceAtOnce) {
     EXPECT_STREQ(lua_tostring(q->L, -1), "");
 }
 
+TEST_F(Slices, SelfRestartStopsAtOnceAndStartsAgainAfterTheSlice) {
+    process_record* p = make(
+        "local t = _get_userland_clipboard_text() .. 'x' _set_userland_clipboard_text(t) "
+        "if #t < 2 then _kill_process(pid(), 1) end "
+        "_set_userland_clipboard_text(_get_userland_clipboard_text() .. '!') coroutine.yield()");
+    luaL_dostring(p->L, "_set_userland_clipboard_text('')");
+    int64_t id = p->id;
+    run_process_slice(p, 1.0);  // asks for the restart, goes no further
+    ASSERT_EQ(get_process(id), p);
+    run_process_slice(p, 1.0);  // the fresh start
+    luaL_dostring(p->L, "return _get_userland_clipboard_text()");
+    EXPECT_STREQ(lua_tostring(p->L, -1), "xx!");
+}
+
 TEST_F(Slices, NotANumberFractionRunsNothing) {
     process_record* root = make("r = table.pack(_run_process_slice(2, 0/0)).n coroutine.yield()");
     set_current_process(root);
