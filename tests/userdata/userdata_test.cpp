@@ -119,7 +119,7 @@ TEST_F(Userdata, ReadersStopAtTheGivenLength) {
     lua_settop(L, base);
 }
 
-TEST_F(Userdata, TextConstructionGetAndClearAreCharged) {
+TEST_F(Userdata, TextConstructionGetClearAndCrcAreCharged) {
     int32_t before = cpu_cycles;
     ASSERT_NE(create_userdata(L, "i32", 3, 2, 64, 4, "", 0), nullptr);
     int32_t with_text = cpu_cycles - before;
@@ -132,6 +132,7 @@ TEST_F(Userdata, TextConstructionGetAndClearAreCharged) {
     EXPECT_EQ(charge(lua54_get_0, "b", {0, 4}, &results), 2);
     EXPECT_EQ(results, 4);
     EXPECT_EQ(charge(lua54_ud_clear, "u", {}), 16 * 2 * 8 / 64);
+    EXPECT_EQ(charge(lua54_ud_crc, "u", {}), 16 * 2 * 8 / 8);
     EXPECT_EQ(run("local s = 0 for i = 0, #u - 1 do s = s + u[i] end return s"), "0");
 }
 
