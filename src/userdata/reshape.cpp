@@ -263,6 +263,9 @@ int lua54_ud_transpose(lua_State* L) {
         if (!dest) return 0;
     }
     with_element_type(code, [&](auto tag) { transpose_elements<decltype(tag)>(u, dest); });
+    // Charged at the copying rate of take, so a loop of large transposes cannot hold up every
+    // other process.
+    spend_cpu(userdata_count(u) / (code == UTYPE_I64 || code == UTYPE_F64 ? 12 : 24));
     return 1;
 }
 
@@ -291,5 +294,7 @@ int lua54_ud_lerp(lua_State* L) {
             for (int64_t i = 1; i < length; i++) run[i * step] = ramp_element<T>(double(start) + d * double(i) / double(length));
         }
     });
+    // Charged by the elements written, as element-wise work is.
+    spend_cpu((USERDATA_WORK_LIMIT - std::max<int64_t>(budget, 0)) / 12);
     return 1;
 }

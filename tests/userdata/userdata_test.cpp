@@ -133,6 +133,10 @@ TEST_F(Userdata, TextConstructionGetClearAndCrcAreCharged) {
     EXPECT_EQ(results, 4);
     EXPECT_EQ(charge(lua54_ud_clear, "u", {}), 16 * 2 * 8 / 64);
     EXPECT_EQ(charge(lua54_ud_crc, "u", {}), 16 * 2 * 8 / 8);
+    // In-place reshaping is charged by its size, so that a loop of them cannot hold up the machine.
+    run("big = userdata('u8', 480, 270) wide = userdata('f64', 100, 30)");
+    EXPECT_EQ(charged("big", "transpose", "true"), 480 * 270 / 24);
+    EXPECT_EQ(charged("wide", "lerp", "0, 99, 1, 30, 100"), 99 * 30 / 12);
     EXPECT_EQ(run("local s = 0 for i = 0, #u - 1 do s = s + u[i] end return s"), "0");
 }
 
