@@ -35,7 +35,8 @@ TSAN_OPTIONS=halt_on_error=1 ctest --test-dir "$dir" --output-on-failure -j "$jo
 # inputs from a fixed seed (so a run here repeats exactly on another machine), capped in time,
 # all at once, one core each, from a copy of its seed corpus, with its new inputs, any crashing
 # input and its log kept under build-fuzz/fuzz-runs/<target>/. ORVALUNE_FUZZ_SEED=0 picks a new
-# seed each run, for longer exploratory runs.
+# seed each run, for longer exploratory runs. A target whose inputs are slow names a smaller count
+# of its own in a line "// Inputs a test run: N" of its source; the smaller of the two is run.
 if command -v clang++ >/dev/null 2>&1 && command -v clang >/dev/null 2>&1; then
     dir="$top/build-fuzz"
     seconds="${ORVALUNE_FUZZ_SECONDS:-120}"
@@ -50,6 +51,11 @@ if command -v clang++ >/dev/null 2>&1 && command -v clang >/dev/null 2>&1; then
     pids=()
     for src in "$top"/tests/fuzz/*_fuzz.cpp; do
         name=$(basename "$src" .cpp)
+        own_runs=$(sed -n 's|^// Inputs a test run: \([0-9][0-9]*\)$|\1|p' "$src" | head -n 1)
+        target_runs="$runs"
+        if [ -n "$own_runs" ] && [ "$own_runs" -lt "$runs" ]; then
+            target_runs="$own_runs"
+        fi
         work="$dir/fuzz-runs/$name"
         rm -rf "$work"
         mkdir -p "$work/corpus"
@@ -58,13 +64,13 @@ if command -v clang++ >/dev/null 2>&1 && command -v clang >/dev/null 2>&1; then
         fi
         (cd "$work" && HOME="$fuzz_home" ASAN_OPTIONS=allocator_may_return_null=1 \
             UBSAN_OPTIONS=print_stacktrace=1 "$dir/tests/fuzz/$name" \
-            -seed="$seed" -runs="$runs" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 \
+            -seed="$seed" -runs="$target_runs" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 \
             -close_fd_mask=1 \
             -artifact_prefix="$work/" corpus >"$work/log" 2>&1) &
         targets+=("$name")
         pids+=($!)
     done
-    echo "== fuzzing ${#targets[@]} targets, $runs inputs each (seed $seed, at most $seconds s)"
+    echo "== fuzzing ${#targets[@]} targets, at most $runs inputs each (seed $seed, at most $seconds s)"
     failed=0
     for i in "${!targets[@]}"; do
         name="${targets[$i]}"
