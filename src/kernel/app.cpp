@@ -273,6 +273,9 @@ bool frame_step() {
 
 void shutdown_system() {
     for (int i = 0; i < 120 && app.exclusive_process != 0; i++) run_process_frame();
+    // No process runs again, so none can still own the machine: the last write-back of
+    // changed cartridges is never held back.
+    app.exclusive_process = 0;
     end_captures();
     flush_dirty_mounts_immediately();
     sync_fs(1);

@@ -41,6 +41,9 @@ static bool fast_mode() { return config.video_process_id > 3 && app.window_creat
 int32_t frame_budget() { return fast_mode() ? FAST_CYCLE_BUDGET : FRAME_CYCLE_BUDGET; }
 
 void kernel_fatal_exit(int status) {
+    // The program ends here: changed cartridges are written back even for a process that
+    // owned the machine.
+    app.exclusive_process = 0;
     flush_dirty_mounts_immediately();
     sync_fs(1);
     fflush(stdout);

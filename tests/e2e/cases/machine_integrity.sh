@@ -104,6 +104,17 @@ EOF
 rc=$?
 check "closed standard output: runs on and writes every cartridge change" $([ $rc = 0 ] && [ "$(cart_value "$m/home/drive/c.q64")" = 20 ]; echo $?)
 
+# A process that keeps the machine to itself to the end: its cartridge changes still reach the disk.
+m=$(machine exclusive_quit)
+image_from_scripts "$m" 'boot.lua=_signal(40)
+store("/x.q64/n.txt", "7", "--[[mox_format=\"raw\",metadata_format=\"none\"]]")
+_signal(33)
+while true do flip() end'
+mkdir -p "$m/home/drive"
+printf 'orvalune cartridge // x\nversion 2\n\n:: [eoc]\n' > "$m/home/drive/x.q64"
+out=$(run_machine "$m"); rc=$?
+check "quitting while a process owns the machine writes its cartridge back" $([ $rc = 0 ] && [ "$(cart_value "$m/home/drive/x.q64")" = 7 ]; echo $?)
+
 # --- A damaged system image -----------------------------------------------------------------------
 
 m=$(machine image_not_rom)
