@@ -520,6 +520,8 @@ int pmkdir(const char* path) {
             } else {
                 f->flags |= PFILE_FLAG_FOLDER;
                 f->contents = create_buffer_2(0, BUFFER_TAG_FILE);
+                // A folder made inside a cartridge is part of it from now on.
+                mark_ram_origin_dirty(text_of(origin));
                 result = 0;
             }
         }

@@ -552,6 +552,20 @@ TEST_F(Pdisk, LaterChangesDoNotPostponeTheWriteBack) {
     EXPECT_EQ(written->find(":: b\n"), std::string::npos);
 }
 
+TEST_F(Pdisk, AFolderMadeInsideACartridgeIsWrittenBack) {
+    host_put(drive + "/c.q64", kEmptyCartridge);
+    EXPECT_EQ(pdisk_directory_exists("/c.q64", 1), 1);  // mounts it, clean
+    pmount* m = mount_at("/c.q64");
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(m->dirty, 0u);
+    EXPECT_EQ(pmkdir("/c.q64/sub"), 0);
+    EXPECT_EQ(m->dirty, 1u);
+    flush_dirty_mounts_immediately();
+    auto written = host_get(drive + "/c.q64");
+    ASSERT_TRUE(written.has_value());
+    EXPECT_NE(written->find(":: sub/\n"), std::string::npos);
+}
+
 TEST_F(Pdisk, AppendingInsideACartridgeMarksItForWriteBack) {
     host_put(drive + "/c.q64", kEmptyCartridge);
     EXPECT_TRUE(put("/c.q64/log", "start"));
