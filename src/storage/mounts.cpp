@@ -163,6 +163,21 @@ void drop_mount(int32_t i) {
     if (free_files && !overlaps_dirty_mount(origin.c_str())) delete_ram_files_in_path(origin.c_str());
 }
 
+// Cartridges mounted from files inside a ram folder that is being deleted go with it, unwritten:
+// their files go too, and a later write-back would bring them back.
+void drop_cartridges_inside(const std::string& folder) {
+    const std::string inside = folder + "/";
+    for (int32_t i = pmounts - 1; i >= 0; i--) {
+        const pmount& m = pmount_table[i];
+        if (q64_path_kind(text_of(m.mount_point)) == 0 || !starts_with(text_of(m.mount_point), inside.c_str()))
+            continue;
+        std::string origin = text_of(m.origin);
+        delete_mount_entry(i);
+        if (starts_with(origin.c_str(), "/ram/mount/") && !overlaps_temporary_mount(origin.c_str()))
+            delete_ram_files_in_path(origin.c_str());
+    }
+}
+
 // Bytes of the cartridge image of a ram folder, by cartridge kind.
 void write_cartridge_image(int kind, pbuffer* out, const char* root) {
     if (kind == 1) write_q64_from_ram_files(out, root, 0);
@@ -483,6 +498,7 @@ int delete_path(const char* path) {
             result = 1;
         } else {
             mark_ram_origin_dirty(text_of(origin));
+            drop_cartridges_inside(vpath);
             // The files go by their origin, so deleting through an alias mount works.
             delete_ram_files_in_path(text_of(origin));
         }

@@ -734,6 +734,24 @@ TEST_F(Pdisk, DeletingAMountedCartridge) {
     EXPECT_FALSE(host_exists(drive + "/d.q64"));
 }
 
+TEST_F(Pdisk, DeletingARamFolderRemovesTheCartridgesMountedInsideIt) {
+    // A cartridge kept in a ram folder, and one inside that cartridge, both with changes.
+    EXPECT_EQ(pmkdir("/ram/dl"), 0);
+    EXPECT_TRUE(put("/ram/dl/c.q64", kEmptyCartridge));
+    EXPECT_TRUE(put("/ram/dl/c.q64/a.txt", "1"));
+    EXPECT_EQ(pmkdir("/ram/dl/c.q64/in.q64"), 0);
+    EXPECT_TRUE(put("/ram/dl/c.q64/in.q64/b.txt", "2"));
+    std::string origin = str(mount_at("/ram/dl/c.q64")->origin);
+    EXPECT_EQ(delete_path("/ram/dl"), 0);
+    EXPECT_EQ(mount_at("/ram/dl/c.q64"), nullptr);
+    EXPECT_EQ(mount_at("/ram/dl/c.q64/in.q64"), nullptr);
+    EXPECT_EQ(find_ram_file((origin + "/a.txt").c_str()), nullptr);
+    flush_dirty_mounts_immediately();  // nothing comes back
+    EXPECT_EQ(get("/ram/dl/c.q64/a.txt"), std::nullopt);
+    EXPECT_EQ(find_ram_file("/ram/dl/c.q64"), nullptr);
+    EXPECT_EQ(pdisk_directory_exists("/ram/dl", 1), 0);
+}
+
 TEST_F(Pdisk, DeleteThroughAnAliasFreesTheTarget) {
     EXPECT_EQ(pmkdir("/ram/data"), 0);
     EXPECT_EQ(pmkdir("/ram/data/sub"), 0);
