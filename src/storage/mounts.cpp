@@ -163,8 +163,8 @@ void drop_mount(int32_t i) {
     if (free_files && !overlaps_dirty_mount(origin.c_str())) delete_ram_files_in_path(origin.c_str());
 }
 
-// Cartridges mounted from files inside a ram folder that is being deleted go with it, unwritten:
-// their files go too, and a later write-back would bring them back.
+// Cartridges mounted from files inside a folder or cartridge that is being deleted go with it,
+// unwritten: their files go too, and a later write-back would bring them back.
 void drop_cartridges_inside(const std::string& folder) {
     const std::string inside = folder + "/";
     for (int32_t i = pmounts - 1; i >= 0; i--) {
@@ -481,7 +481,8 @@ int delete_path(const char* path) {
     std::string vpath = text_of(norm);
     destroy_buffer(norm);
     if (vpath == "/" || vpath == "/ram" || vpath == "/system") return 1;
-    delete_mount_point(vpath.c_str());
+    // A deleted cartridge takes the cartridges mounted from its folder with it.
+    if (delete_mount_point(vpath.c_str()) && q64_path_kind(vpath.c_str()) != 0) drop_cartridges_inside(vpath);
     uint32_t saved = automount_blocked;
     automount_blocked = 1;
     uint32_t kind = 0;

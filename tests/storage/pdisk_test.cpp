@@ -734,7 +734,7 @@ TEST_F(Pdisk, DeletingAMountedCartridge) {
     EXPECT_FALSE(host_exists(drive + "/d.q64"));
 }
 
-TEST_F(Pdisk, DeletingARamFolderRemovesTheCartridgesMountedInsideIt) {
+TEST_F(Pdisk, DeletingAFolderOrCartridgeRemovesTheCartridgesMountedInsideIt) {
     // A cartridge kept in a ram folder, and one inside that cartridge, both with changes.
     EXPECT_EQ(pmkdir("/ram/dl"), 0);
     EXPECT_TRUE(put("/ram/dl/c.q64", kEmptyCartridge));
@@ -750,6 +750,16 @@ TEST_F(Pdisk, DeletingARamFolderRemovesTheCartridgesMountedInsideIt) {
     EXPECT_EQ(get("/ram/dl/c.q64/a.txt"), std::nullopt);
     EXPECT_EQ(find_ram_file("/ram/dl/c.q64"), nullptr);
     EXPECT_EQ(pdisk_directory_exists("/ram/dl", 1), 0);
+
+    // The same for a cartridge inside a deleted host cartridge.
+    host_put(drive + "/h.q64", kEmptyCartridge);
+    EXPECT_EQ(pmkdir("/h.q64/in.q64"), 0);
+    EXPECT_TRUE(put("/h.q64/in.q64/b.txt", "2"));
+    EXPECT_EQ(delete_path("/h.q64"), 0);
+    EXPECT_EQ(mount_at("/h.q64/in.q64"), nullptr);
+    flush_dirty_mounts_immediately();
+    EXPECT_FALSE(host_exists(drive + "/h.q64"));
+    EXPECT_EQ(get("/h.q64/in.q64/b.txt"), std::nullopt);
 }
 
 TEST_F(Pdisk, DeleteThroughAnAliasFreesTheTarget) {
