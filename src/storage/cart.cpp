@@ -47,12 +47,13 @@ bool contains(std::string_view s, std::string_view part) { return s.find(part) !
 // that is itself a cartridge (it would land in that cartridge's mount instead of this folder).
 bool unplaceable_entry(const std::string& name) {
     if (contains(name, "..")) return true;
+    // Every name that a '/' ends: a folder on the way, or a folder entry itself, which would be
+    // mounted as a cartridge. An extension lies within one name, so each is tested alone.
+    size_t start = 0;
     for (size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1)) {
-        if (slash + 1 < name.size() && q64_path_kind(name.substr(0, slash).c_str()) != 0) return true;
+        if (q64_path_kind(name.substr(start, slash - start).c_str()) != 0) return true;
+        start = slash + 1;
     }
-    // A folder entry named like a cartridge would be mounted as one.
-    if (!name.empty() && name.back() == '/' && q64_path_kind(name.substr(0, name.size() - 1).c_str()) != 0)
-        return true;
     return false;
 }
 

@@ -219,6 +219,8 @@ TEST_F(CartText, ReadingStaysInsideTheRootAndRefusesBadEntries) {
     const std::string bin("\0\1\2hi", 5);
     std::string long_name;
     for (char c = 'a'; c < 'f'; c++) long_name += std::string(250, c) + "/";
+    std::string deep_name;  // a million bytes of folders, looked at in one pass
+    while (deep_name.size() < (size_t(1) << 20)) deep_name += "a/";
     expect_reads(false, {
         {"/ram/r", HEADER + "stray line before any entry\n:: main.lua\nabc\n\n:: sub/\ndropped: a folder has no body\n"
                             ":: sub/b.txt\nno newline\n:: empty.lua\n\n:: x.bin\nb64$AAEC\naGk=\n"
@@ -245,6 +247,8 @@ TEST_F(CartText, ReadingStaysInsideTheRootAndRefusesBadEntries) {
          {{"g/0.q64", "Z"}}},
         {"/ram/long", HEADER + ":: a.lua\nA\n:: " + long_name + "x.txt\nX\n:: z.lua\nZ\n:: [eoc]\n", 1,
          {{"a.lua", "A"}}, {"bad file description"}},
+        {"/ram/deep", HEADER + ":: a.lua\nA\n:: " + deep_name + "x.txt\nX\n:: [eoc]\n", 1, {{"a.lua", "A"}},
+         {"bad file description"}},
         // base64 lines over 1023 characters are skipped.
         {"/ram/l", HEADER + ":: x.bin\nb64$AAEC\n" + std::string(1024, 'A') + "\naGk=\n:: [eoc]\n", 1,
          {{"x.bin", bin}}},
