@@ -456,11 +456,15 @@ void automount_prefixes(const char* path, bool whole) {
     if (automount_blocked || !path || strlen(path) < 2) return;
     automount_blocked = 1;
     std::string prefix;
+    size_t name_start = 0;  // the last name of the prefix, where its extension lies
     for (size_t i = 1;; i++) {
         if (path[i] == 0 && !whole) break;
         if (path[i] == '/' || path[i] == 0) {
-            prefix.assign(path, i);
-            if (q64_path_kind(prefix.c_str()) != 0 && !pdisk_directory_exists(prefix.c_str(), 1)) {
+            // Only a prefix named like a cartridge is copied, so a long path costs its length.
+            bool cartridge = q64_path_kind(std::string(path + name_start, i - name_start).c_str()) != 0;
+            name_start = i + 1;
+            if (cartridge) prefix.assign(path, i);
+            if (cartridge && !pdisk_directory_exists(prefix.c_str(), 1)) {
                 ram_file* f = pfopen(prefix.c_str(), "r");
                 if (f) {
                     pfclose(f);

@@ -127,6 +127,18 @@ TEST_F(Pdisk, LongSegmentsAreRefusedNotDropped) {
     EXPECT_EQ(list("/ram"), names{});
 }
 
+TEST_F(Pdisk, PathsOfHalfAMillionFoldersResolveInOnePass) {
+    // Each prefix named like a cartridge is looked at; the others are passed over at once.
+    std::string deep = "/ram";
+    while (deep.size() < (size_t(1) << 20)) deep += "/a";
+    EXPECT_TRUE(put("/ram/c.q64", kEmptyCartridge));
+    for (const std::string& p : {deep, "/ram/c.q64" + deep.substr(4)}) {
+        EXPECT_EQ(pfopen(p.c_str(), "r"), nullptr);
+        EXPECT_EQ(pdisk_directory_exists(p.c_str(), 1), 0);
+    }
+    EXPECT_NE(mount_at("/ram/c.q64"), nullptr);
+}
+
 TEST_F(Pdisk, TraversalAttemptsStayInsideTheDrive) {
     for (const char* p : {"/../../x#:///", "/../../x#://a", "/../../x#:", "/#://../../../x", "/a#/../../../etc/passwd",
                           "/..#/a", "/x#/../../..", "/./../x"}) {
