@@ -337,6 +337,16 @@ bool is_ram_mount_origin(const char* origin) {
     return false;
 }
 
+// True when a mount point lies inside path (below it, not at it).
+bool mount_point_inside(const char* path) {
+    size_t n = strlen(path);
+    for (int32_t i = 0; i < pmounts; i++) {
+        const char* mp = text_of(pmount_table[i].mount_point);
+        if (strncmp(mp, path, n) == 0 && mp[n] == '/') return true;
+    }
+    return false;
+}
+
 int find_mount_for(const char* norm, int skip_exact) {
     int best = -1;
     int best_depth = -1;
@@ -463,12 +473,16 @@ void automount_prefixes(const char* path, bool whole) {
             // Only a prefix named like a cartridge is copied, so a long path costs its length.
             bool cartridge = q64_path_kind(std::string(path + name_start, i - name_start).c_str()) != 0;
             name_start = i + 1;
+            // No host or cartridge path is this long: nothing further can be a cartridge file.
+            if (cartridge && i > size_t(AUTOMOUNT_PATH_MAX)) break;
             if (cartridge) prefix.assign(path, i);
             if (cartridge && !pdisk_directory_exists(prefix.c_str(), 1)) {
                 ram_file* f = pfopen(prefix.c_str(), "r");
                 if (f) {
                     pfclose(f);
                     mount_q64_path(prefix.c_str());
+                } else if (!mount_point_inside(prefix.c_str())) {
+                    break;  // nothing is there, so nothing further down the path is either
                 }
             }
         }

@@ -23,6 +23,8 @@ constexpr int32_t PATH_SEGMENT_MAX = 254;       // longest segment a path may ho
 constexpr int32_t HOST_READ_CHUNK = 16384;
 constexpr int32_t HOST_READ_LIMIT_M = 0x40000;  // where an "rm" read stops
 constexpr int32_t EXT_MAX = 64;
+// Cartridge files further along a path than this are not mounted on access.
+constexpr int32_t AUTOMOUNT_PATH_MAX = 4096;
 
 enum pfile_kind : uint32_t { PFILE_EMPTY = 0, PFILE_HOST = 1, PFILE_RAM = 2 };
 enum mount_kind : uint32_t { MOUNT_HOST = 1, MOUNT_RAM = 2 };

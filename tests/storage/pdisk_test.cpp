@@ -127,16 +127,24 @@ TEST_F(Pdisk, LongSegmentsAreRefusedNotDropped) {
     EXPECT_EQ(list("/ram"), names{});
 }
 
-TEST_F(Pdisk, PathsOfHalfAMillionFoldersResolveInOnePass) {
-    // Each prefix named like a cartridge is looked at; the others are passed over at once.
-    std::string deep = "/ram";
+TEST_F(Pdisk, LongPathsResolveInOnePass) {
+    // Each prefix named like a cartridge is looked at; the others are passed over at once,
+    // and nothing is looked for below a cartridge name that names nothing.
+    std::string deep = "/ram", carts = "/ram";
     while (deep.size() < (size_t(1) << 20)) deep += "/a";
+    while (carts.size() < (size_t(1) << 20)) carts += "/a.q64";
     EXPECT_TRUE(put("/ram/c.q64", kEmptyCartridge));
-    for (const std::string& p : {deep, "/ram/c.q64" + deep.substr(4)}) {
+    for (const std::string& p : {deep, "/ram/c.q64" + deep.substr(4), carts}) {
         EXPECT_EQ(pfopen(p.c_str(), "r"), nullptr);
         EXPECT_EQ(pdisk_directory_exists(p.c_str(), 1), 0);
     }
     EXPECT_NE(mount_at("/ram/c.q64"), nullptr);
+    // A mount point below a name that names nothing is still reached, cartridges and all.
+    EXPECT_TRUE(put("/ram/data/g.q64", kEmptyCartridge));
+    ASSERT_NE(mount_p_path("/ram/v.q64/link", "/ram/data"), nullptr);
+    EXPECT_TRUE(put("/ram/v.q64/link/g.q64/f", "F"));
+    EXPECT_NE(mount_at("/ram/v.q64/link/g.q64"), nullptr);
+    EXPECT_EQ(get("/ram/v.q64/link/g.q64/f"), "F");
 }
 
 TEST_F(Pdisk, TraversalAttemptsStayInsideTheDrive) {
