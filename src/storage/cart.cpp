@@ -17,6 +17,7 @@
 
 #include "storage/base64.h"
 #include "storage/image.h"
+#include "kernel/process.h"
 #include "storage/pdisk.h"
 
 namespace {
@@ -217,15 +218,26 @@ std::string_view contents_of(const ram_file* f) {
     return std::string_view(reinterpret_cast<const char*>(f->contents->data), size_t(f->contents->length));
 }
 
+// A refused write-back keeps the file on disk as it was, so the changes in memory go when the
+// mount is dropped: the user is told as well as the log.
+void report_refusal(const char* text) {
+    printf("%s\n", text);
+    notify(text);
+}
+
 bool refuse_unread(const std::string& root, const char* kind) {
     if (find_unread(root) < 0) return false;
-    printf("** %s was not read whole from its cartridge: not written as %s\n", root.c_str(), kind);
+    char text[1200];
+    snprintf(text, sizeof text, "** %s was not read whole from its cartridge: not written as %s", root.c_str(), kind);
+    report_refusal(text);
     return true;
 }
 
 void refuse(const std::string& root, const char* kind, const char* reason, const std::string& name) {
-    printf("** can not write %s as %s: %s%s%s\n", root.c_str(), kind, reason, name.empty() ? "" : ": ",
-           name.c_str());
+    char text[1200];
+    snprintf(text, sizeof text, "** can not write %s as %s: %s%s%.960s", root.c_str(), kind, reason,
+             name.empty() ? "" : ": ", name.c_str());
+    report_refusal(text);
 }
 
 bool append_whole(pbuffer* out, const std::string& bytes) {

@@ -601,11 +601,19 @@ TEST_F(CartMount, RefusedWriteKeepsTheOldFile) {
     ASSERT_TRUE(old_rom && old_text);
     EXPECT_TRUE(put("/k.q64.rom/" + std::string(200, 'a') + "/" + std::string(200, 'b'), "too long a name"));
     EXPECT_TRUE(put("/k.q64/with#a space.lua", "the reader would cut the name"));
+    // The window manager (process 3) is told, not only the log.
+    processes_init();
+    for (int i = 0; i < 3; i++) ASSERT_NE(create_process_from_code("", "p", "/p.lua", ""), nullptr);
     testing::internal::CaptureStdout();
     flush_dirty_mounts_immediately();
     captured();
     EXPECT_EQ(host_get(drive + "/k.q64.rom"), old_rom);
     EXPECT_EQ(host_get(drive + "/k.q64"), old_text);
+    int told = 0;
+    while (pbuffer* m = read_process_message(get_process(3), nullptr))
+        told += str(m).find("user_notification") != std::string::npos && str(m).find("can not write") != std::string::npos;
+    EXPECT_EQ(told, 2);
+    processes_init();
 }
 
 // ---------------------------------------------------------------------------
