@@ -53,6 +53,7 @@ const primitive PRIMITIVES[] = {
     {"match, balance", "local s = string.rep('(', 5000)", "s:match('%b()')"},
     {"gmatch", "local s = string.rep('hello world ', 100)", "for w in s:gmatch('%a+') do end"},
     {"gsub", "local s = string.rep('hello world ', 100)", "s:gsub('%w+', '%0%0')"},
+    {"gsub, many escapes", "local s, r = string.rep('ab', 50), string.rep('%0', 500)", "s:gsub('%a', r)"},
     {"gsub, function", "local s = string.rep('ab', 300) local function f(c) return c end",
      "s:gsub('%a', f)"},
     {"format, numbers", "", "string.format('%d %5.2f %x %g %s', i, i * 0.5, i, i / 3, 'abc')"},
@@ -73,6 +74,7 @@ const primitive PRIMITIVES[] = {
     {"less than", "local a, b = string.rep('a', 100000), string.rep('a', 99999) .. 'b'", "local c = a < b"},
     {"tonumber", "local s = string.rep('1', 180)", "local c = tonumber(s)"},
     {"utf8.len", "local s = string.rep('a\\u{e9}\\u{20ac}', 10000)", "utf8.len(s)"},
+    {"utf8.len, long", "local s = string.rep('\\u{e9}', 1 << 20)", "utf8.len(s)"},
     {"utf8.offset", "local s = string.rep('\\u{e9}', 10000)", "utf8.offset(s, 9999)"},
     {"utf8.codepoint", "local s = string.rep('\\u{e9}', 2000)", "utf8.codepoint(s, 1, -1)"},
     {"utf8.char", "local t = {} for k = 1, 200 do t[k] = 0x4e00 + k end local unpack = table.unpack",
@@ -89,6 +91,9 @@ const primitive PRIMITIVES[] = {
     {"collectgarbage, step", "local keep = {} for k = 1, 20000 do keep[k] = {k} end",
      "collectgarbage('step', 100)"},
     {"coroutine.wrap", "local function f() end", "coroutine.wrap(f)"},
+    {"coroutine resume", "local co = coroutine.wrap(function() while true do coroutine.yield() end end)",
+     "co()"},
+    {"load", "local src = string.rep('x = x + 1 ', 200)", "load(src)"},
 };
 
 std::string process_code(const primitive& p) {
