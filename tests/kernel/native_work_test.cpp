@@ -54,10 +54,13 @@ const hostile_case CASES[] = {
     {"table.concat", "local t = {} for k = 1, 100000 do t[k] = 'abc' end "
                      "for i = 1, 20 do table.concat(t, ',') end", false, 10},
     {"coroutine.wrap", "for i = 1, 20000 do coroutine.wrap(function() end)() end", false, 2},
+    {"load", "local src = string.rep('x = x + 1 ', 20000) for i = 1, 20 do load(src) end", false, 40},
     {"comparison in a callback", "string.gsub('x', '.', function() "
                                  "local a, b = string.rep('x', 1 << 20), string.rep('x', (1 << 20) - 1) .. 'x' "
                                  "while true do local _ = (a == b) end end)", true, 0},
 };
+
+void PrintTo(const hostile_case& c, std::ostream* os) { *os << c.name; }
 
 struct NativeWork : testing::TestWithParam<hostile_case> {
     void SetUp() override {
