@@ -6,7 +6,7 @@
 // Target: at most 2 ms for a budget of any primitive.
 //
 // Each primitive runs in a process of its own, in a loop, for whole slices; a slice's cycles
-// are what it used plus the debt it left, so work charged past the budget counts too. Times
+// are the work charged to it, past the budget too (a single call may charge many budgets). Times
 // are the thread's processor time; a measurement is the time of all its frames over the
 // budgets they were charged, the best of `rounds` rounds (default 5).
 //
@@ -135,7 +135,9 @@ double ms_per_budget(const primitive& p, int frames) {
         if (get_process(id) != rec || rec->state != PSTATE_RUNNING) return -1;  // it failed
         if (f < 3) continue;
         seconds += t;
-        cycles += used + (int64_t)rec->cycle_debt - debt;
+        // The slice starts from the debt cut to its cap, pays what it can and adds what it
+        // spends past the budget: used + debt after = capped debt + work charged.
+        cycles += used + (int64_t)rec->cycle_debt - std::min<int64_t>(debt, DEBT_CAP);
     }
     if (cycles <= 0) return -1;
     return seconds * 1e3 * FRAME_CYCLE_BUDGET / (double)cycles;
