@@ -231,8 +231,8 @@ struct AudioDevice : AudioScript {
 };
 
 TEST_F(AudioDevice, NestingLockHoldsTheCallbackOff) {
-    forget_block();
     os_lock_audio();
+    forget_block();  // under the outer level, so no block can be mixed in between
     os_lock_audio();
     os_lock_audio();
     EXPECT_EQ(lock_level, 3);
