@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "bench_clock.h"
+#include "bench_machine.h"
 #include "kernel/app.h"
 #include "kernel/process.h"
 #include "kernel/slice.h"
@@ -82,18 +83,7 @@ double now() { return thread_seconds(); }
 // The application-data folder of the run (the log goes there), removed at the end.
 char home[64] = "/tmp/orvalune_frame_bench_XXXXXX";
 
-void reset_kernel() {
-    processes_init();
-    set_default_config();
-    snprintf(config.home_folder, sizeof(config.home_folder), "%s", home);
-    config.headless = 1;
-    memset(&app, 0, sizeof(app));
-    app.audio_owner = -2;
-    app.audio_mirror_id = -3;
-    cpu_cycles = 0;
-    cpu_cycles_max = FRAME_CYCLE_BUDGET;
-    cpu_superyielding = 0;
-}
+void reset_kernel() { bench_reset_kernel(home); }
 
 // A root with `idle` idle processes and, when busy is given, one process running it; the
 // root is the process in slot 0, as at boot.
@@ -166,18 +156,10 @@ double time_stock(const busy_script& b, int64_t iterations, int runs) {
     return time_stock_calls(code.data(), code.size(), (long long)iterations, runs);
 }
 
-int parse_rounds(int argc, char** argv) {
-    if (argc < 2) return DEFAULT_ROUNDS;
-    char* end = nullptr;
-    long n = strtol(argv[1], &end, 10);
-    if (end == argv[1] || *end != '\0' || n < 1 || n > 100) return -1;
-    return int(n);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    int rounds = parse_rounds(argc, argv);
+    int rounds = bench_parse_rounds(argc, argv, DEFAULT_ROUNDS, 100);
     if (rounds < 0) {
         fprintf(stderr, "usage: %s [rounds 1..100]\n", argv[0]);
         return 2;

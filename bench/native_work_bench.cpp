@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "bench_clock.h"
+#include "bench_machine.h"
 #include "kernel/app.h"
 #include "kernel/process.h"
 #include "kernel/slice.h"
@@ -102,18 +103,7 @@ std::string process_code(const primitive& p) {
 
 char home[64] = "/tmp/orvalune_native_bench_XXXXXX";
 
-void reset_kernel() {
-    processes_init();
-    set_default_config();
-    snprintf(config.home_folder, sizeof(config.home_folder), "%s", home);
-    config.headless = 1;
-    memset(&app, 0, sizeof(app));
-    app.audio_owner = -2;
-    app.audio_mirror_id = -3;
-    cpu_cycles = 0;
-    cpu_cycles_max = FRAME_CYCLE_BUDGET;
-    cpu_superyielding = 0;
-}
+void reset_kernel() { bench_reset_kernel(home); }
 
 // Milliseconds of host time per budget of the process's work: the time of `frames` slices
 // scaled to a budget by the cycles they were charged. Sums, not a median of frames: a slice
@@ -143,19 +133,10 @@ double ms_per_budget(const primitive& p, int frames) {
     return seconds * 1e3 * FRAME_CYCLE_BUDGET / (double)cycles;
 }
 
-int parse_rounds(int argc, char** argv) {
-    if (argc < 2) return DEFAULT_ROUNDS;
-    if (argc > 3) return -1;
-    char* end = nullptr;
-    long n = strtol(argv[1], &end, 10);
-    if (end == argv[1] || *end != '\0' || n < 1 || n > 100) return -1;
-    return int(n);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    int rounds = parse_rounds(argc, argv);
+    int rounds = bench_parse_rounds(argc, argv, DEFAULT_ROUNDS, 2);
     if (rounds < 0) {
         fprintf(stderr, "usage: %s [rounds 1..100 [name]]\n", argv[0]);
         return 2;

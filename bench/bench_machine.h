@@ -1,0 +1,35 @@
+// The benchmarks' headless machine: the kernel brought back to a fresh state with its
+// application data in a folder of the benchmark's own, and the rounds argument they share.
+#pragma once
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "kernel/app.h"
+#include "kernel/process.h"
+#include "kernel/slice.h"
+
+// No processes, default settings, headless, no audio owner, a fresh frame budget.
+inline void bench_reset_kernel(const char* home) {
+    processes_init();
+    set_default_config();
+    snprintf(config.home_folder, sizeof(config.home_folder), "%s", home);
+    config.headless = 1;
+    memset(&app, 0, sizeof(app));
+    app.audio_owner = -2;
+    app.audio_mirror_id = -3;
+    cpu_cycles = 0;
+    cpu_cycles_max = FRAME_CYCLE_BUDGET;
+    cpu_superyielding = 0;
+}
+
+// The first argument as a count of rounds, 1..100; the default when it is missing, -1 when
+// it is bad or more than max_args arguments were given.
+inline int bench_parse_rounds(int argc, char** argv, int default_rounds, int max_args) {
+    if (argc < 2) return default_rounds;
+    if (argc > max_args + 1) return -1;
+    char* end = nullptr;
+    long n = strtol(argv[1], &end, 10);
+    if (end == argv[1] || *end != '\0' || n < 1 || n > 100) return -1;
+    return int(n);
+}
