@@ -109,37 +109,15 @@ void init_boot() {
     boot_back->width = VIDEO_WIDTH;
     boot_back->height = VIDEO_HEIGHT;
 
-    memset(&boot_proc, 0, sizeof(boot_proc));
+    init_host_drawing_process(&boot_proc, &boot_pages[0][0], boot_back, boot_palette, 32, VIDEO_WIDTH,
+                              VIDEO_HEIGHT);
     page_table& pt = boot_proc.pages;
-    for (uint32_t p = 0; p < INITIAL_PAGES; p++) {
-        pt.owned[p] = boot_pages[p];
-        pt.page[p] = pt.owned[p];
-        pt.mapped[p] = PAGE_SIZE;
-    }
     for (uint32_t i = 0; i * PAGE_SIZE < screen_size; i++) {
         uint32_t p = (ADDR_SCREEN >> 12) + i;
         pt.page[p] = boot_screen() + i * PAGE_SIZE;
         pt.mapped[p] = int32_t(std::min(PAGE_SIZE, screen_size - i * PAGE_SIZE));
         pt.userdata_map[p >> 6] |= uint64_t(1) << (p & 63);
     }
-    boot_proc.page_bytes = INITIAL_PAGES * PAGE_SIZE;
-    boot_proc.draw_target = boot_back;
-    boot_proc.state = PSTATE_RUNNING;
-
-    process_record* previous = cproc;
-    cproc = &boot_proc;
-    for (int i = 0; i < 64; i++) poke(ADDR_DISPLAY_REMAP + i, i);
-    for (int c = 0; c < 64; c++) q64_memset(ADDR_COLOUR_TABLES + c * 64, c, 64);
-    poke4(ADDR_MASKS, 0x3F3F3F3F);  // read, write and both target masks
-    poke(ADDR_FONT_DEFAULT_PAGE, ADDR_DEFAULT_FONT >> 8);
-    poke(ADDR_FONT_ALT_PAGE, ADDR_ALT_FONT >> 8);
-    poke_block(ADDR_DEFAULT_FONT, system_font, SYSTEM_FONT_SIZE);
-    for (int i = 0; i < 32; i++) poke4(ADDR_PALETTES + 4 * i, boot_palette[i]);
-    poke2(ADDR_CLIP, 0);
-    poke2(ADDR_CLIP + 2, 0);
-    poke2(ADDR_CLIP + 4, VIDEO_WIDTH);
-    poke2(ADDR_CLIP + 6, VIDEO_HEIGHT);
-    cproc = previous;
     boot_built = true;
 }
 

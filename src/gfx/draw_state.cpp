@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "gfx/system_font.h"
 #include "kernel/api.h"
 #include "kernel/memory.h"
 #include "kernel/process.h"
@@ -473,4 +474,33 @@ int lua54_palt(lua_State* L) {
         for (int k = 0; k < 64; k++) rows[i * 64 + k] = ((bits >> i) & 1) ? uint8_t(k) : uint8_t(i | 0xC0);
     poke_block(ADDR_COLOUR_TABLES, rows, COLOUR_TABLE_BYTES);
     return 0;
+}
+
+void init_host_drawing_process(process_record* rec, uint8_t* pages, userdata_header* target,
+                               const uint32_t* palette, int colours, int clip_w, int clip_h) {
+    memset(rec, 0, sizeof(*rec));
+    page_table& pt = rec->pages;
+    for (uint32_t p = 0; p < INITIAL_PAGES; p++) {
+        pt.owned[p] = pages + size_t(p) * PAGE_SIZE;
+        pt.page[p] = pt.owned[p];
+        pt.mapped[p] = PAGE_SIZE;
+    }
+    rec->page_bytes = INITIAL_PAGES * PAGE_SIZE;
+    rec->draw_target = target;
+    rec->state = PSTATE_RUNNING;
+
+    process_record* previous = cproc;
+    cproc = rec;
+    for (int i = 0; i < 64; i++) poke(ADDR_DISPLAY_REMAP + i, i);
+    for (int c = 0; c < 64; c++) q64_memset(ADDR_COLOUR_TABLES + c * 64, c, 64);
+    poke4(ADDR_MASKS, 0x3F3F3F3F);  // read, write and both target masks
+    poke(ADDR_FONT_DEFAULT_PAGE, ADDR_DEFAULT_FONT >> 8);
+    poke(ADDR_FONT_ALT_PAGE, ADDR_ALT_FONT >> 8);
+    poke_block(ADDR_DEFAULT_FONT, system_font, SYSTEM_FONT_SIZE);
+    for (int i = 0; i < colours; i++) poke4(ADDR_PALETTES + 4 * i, palette[i]);
+    poke2(ADDR_CLIP, 0);
+    poke2(ADDR_CLIP + 2, 0);
+    poke2(ADDR_CLIP + 4, clip_w);
+    poke2(ADDR_CLIP + 6, clip_h);
+    cproc = previous;
 }

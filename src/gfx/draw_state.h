@@ -127,6 +127,13 @@ void fillp_16(int64_t p);
 // One entry of a colour table (mode 0), the display remap (1) or the RGB palette (2).
 void set_palette_entry(int64_t index, int64_t value, int64_t mode);
 
+// Sets up a drawing process of the host's own (the boot screen, the cartridge label) in rec:
+// its first pages are `pages` (INITIAL_PAGES of PAGE_SIZE bytes), it draws into `target`,
+// with the identity remap and colour tables, both font pages on the system font, `colours`
+// entries of `palette` and a clip of clip_w x clip_h. The current process is kept.
+void init_host_drawing_process(process_record* rec, uint8_t* pages, userdata_header* target,
+                               const uint32_t* palette, int colours, int clip_w, int clip_h);
+
 // Script functions.
 int lua54_color(lua_State* L);
 int lua54_cursor(lua_State* L);

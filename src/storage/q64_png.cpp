@@ -61,27 +61,8 @@ void build_label_process() {
     label_array.header.dimensions = 2;
     label_array.header.width = LABEL_TEXT_WIDTH;
     label_array.header.height = LABEL_TEXT_HEIGHT;
-    memset(&label_proc, 0, sizeof(label_proc));
-    page_table& pt = label_proc.pages;
-    for (uint32_t p = 0; p < INITIAL_PAGES; p++) {
-        pt.owned[p] = label_pages[p];
-        pt.page[p] = pt.owned[p];
-        pt.mapped[p] = PAGE_SIZE;
-    }
-    label_proc.page_bytes = INITIAL_PAGES * PAGE_SIZE;
-    label_proc.draw_target = &label_array.header;
-    label_proc.state = PSTATE_RUNNING;
-    for (int i = 0; i < 64; i++) poke(ADDR_DISPLAY_REMAP + i, i);
-    for (int c = 0; c < 64; c++) q64_memset(ADDR_COLOUR_TABLES + c * 64, c, 64);
-    poke4(ADDR_MASKS, 0x3F3F3F3F);
-    poke(ADDR_FONT_DEFAULT_PAGE, ADDR_DEFAULT_FONT >> 8);
-    poke(ADDR_FONT_ALT_PAGE, ADDR_ALT_FONT >> 8);
-    poke_block(ADDR_DEFAULT_FONT, system_font, SYSTEM_FONT_SIZE);
-    for (int i = 0; i < 64; i++) poke4(ADDR_PALETTES + 4 * i, system_palette[i]);
-    poke2(ADDR_CLIP, 0);
-    poke2(ADDR_CLIP + 2, 0);
-    poke2(ADDR_CLIP + 4, LABEL_TEXT_WIDTH);
-    poke2(ADDR_CLIP + 6, LABEL_TEXT_HEIGHT);
+    init_host_drawing_process(&label_proc, &label_pages[0][0], &label_array.header, system_palette, 64,
+                              LABEL_TEXT_WIDTH, LABEL_TEXT_HEIGHT);
     label_built = true;
 }
 
