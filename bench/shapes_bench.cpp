@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bench_clock.h"
+#include "bench_machine.h"
 #include "gfx/draw_state.h"
 #include "gfx/shapes.h"
 #include "kernel/app.h"
@@ -27,19 +28,8 @@ constexpr int LINE_COUNT = 10000;
 lua_State* L = nullptr;
 uint8_t* screen = nullptr;
 
-// Calls a script function directly with integer arguments, as the interpreter would.
-void call(lua_CFunction f, std::initializer_list<int64_t> args) {
-    lua_pushcfunction(L, f);
-    for (int64_t a : args) lua_pushinteger(L, a);
-    lua_call(L, int(args.size()), 0);
-}
-
-bool run_code(const char* code) {
-    cpu_cycles = 0;  // the drawing calls' charges would otherwise stop the script
-    if (luaL_dostring(L, code) == LUA_OK) return true;
-    std::printf("script failed: %s\n", lua_tostring(L, -1));
-    return false;
-}
+void call(lua_CFunction f, std::initializer_list<int64_t> args) { bench_call(L, f, args); }
+bool run_code(const char* code) { return bench_run_code(L, code); }
 
 uint64_t rng_state = 0x2545F4914F6CDD1Dull;
 int64_t next_random(int64_t lo, int64_t hi) {
@@ -58,16 +48,9 @@ void report(const char* name, double pixels, double seconds, double memset_rate,
 }  // namespace
 
 int main() {
-    processes_init();
-    memset(&app, 0, sizeof(app));
-    init_default_coltabs();
-    process_record* p = create_process_from_code("", "bench", "/apps/bench.lua", "");
-    if (!p) {
-        std::printf("could not create a process\n");
-        return 1;
-    }
-    set_current_process(p);
-    L = p->L;
+    L = bench_drawing_process();
+    if (!L) return 1;
+    process_record* p = cproc;
     if (!run_code("screen = userdata('u8', 480, 270) _set_draw_target(screen) pal()")) return 1;
     screen = userdata_data(p->draw_target);
     const size_t bytes = size_t(W) * H;

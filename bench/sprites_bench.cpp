@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bench_clock.h"
+#include "bench_machine.h"
 #include "gfx/draw_state.h"
 #include "gfx/sprites.h"
 #include "kernel/app.h"
@@ -27,20 +28,8 @@ constexpr int W = 480, H = 270;
 
 lua_State* L = nullptr;
 
-// Calls a script function directly with integer arguments, as the interpreter would.
-void call(lua_CFunction f, std::initializer_list<int64_t> args) {
-    lua_pushcfunction(L, f);
-    for (int64_t a : args) lua_pushinteger(L, a);
-    lua_call(L, int(args.size()), 0);
-    cpu_cycles = 0;  // the charges would otherwise end the slice
-}
-
-bool run_code(const char* code) {
-    cpu_cycles = 0;
-    if (luaL_dostring(L, code) == LUA_OK) return true;
-    std::printf("script failed: %s\n", lua_tostring(L, -1));
-    return false;
-}
+void call(lua_CFunction f, std::initializer_list<int64_t> args) { bench_call(L, f, args); }
+bool run_code(const char* code) { return bench_run_code(L, code); }
 
 userdata_header* global_array(const char* name) {
     lua_getglobal(L, name);
@@ -71,16 +60,9 @@ void report(const char* name, double pixels, double seconds, double copy_rate) {
 }  // namespace
 
 int main() {
-    processes_init();
-    memset(&app, 0, sizeof(app));
-    init_default_coltabs();
-    process_record* p = create_process_from_code("", "bench", "/apps/bench.lua", "");
-    if (!p) {
-        std::printf("could not create a process\n");
-        return 1;
-    }
-    set_current_process(p);
-    L = p->L;
+    L = bench_drawing_process();
+    if (!L) return 1;
+    process_record* p = cproc;
     // A 16 x 16 sprite in slot 1 and four 8 x 8 sprites in slots 2-5, about one texel in eight
     // transparent; a 60 x 34 map of the small ones.
     if (!run_code("screen = userdata('u8', 480, 270) _set_draw_target(screen) pal() math.randomseed(1) "
