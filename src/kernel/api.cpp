@@ -7,6 +7,7 @@
 #include <iterator>
 #include <new>
 #include <stdexcept>
+#include <type_traits>
 #include <utility>
 
 #include "audio/mudo.h"
@@ -71,6 +72,21 @@ int api_guarded_call(lua_State* L, int (*fn)(lua_State*)) {
         failed = true;
     }
     // Raised only once the handler has finished with the exception.
+    return failed ? api_host_memory_error(L) : results;
+}
+
+static_assert(std::is_same_v<lua_KContext, intptr_t>, "continuations take an intptr_t context");
+
+int api_guarded_continuation(lua_State* L, int status, intptr_t ctx, int (*k)(lua_State*, int, intptr_t)) {
+    bool failed = false;
+    int results = 0;
+    try {
+        results = k(L, status, ctx);
+    } catch (const std::bad_alloc&) {
+        failed = true;
+    } catch (const std::length_error&) {
+        failed = true;
+    }
     return failed ? api_host_memory_error(L) : results;
 }
 

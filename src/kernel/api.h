@@ -25,6 +25,14 @@ int api_guarded(lua_State* L) {
     return api_guarded_call(L, F);
 }
 
+// The same guard for the continuation of a native call that went on in a later slice
+// (native_work_pause in kernel/slice.h): register K as api_guarded_k<K>.
+int api_guarded_continuation(lua_State* L, int status, intptr_t ctx, int (*k)(lua_State*, int, intptr_t));
+template <int (*K)(lua_State*, int, intptr_t)>
+int api_guarded_k(lua_State* L, int status, intptr_t ctx) {
+    return api_guarded_continuation(L, status, ctx, K);
+}
+
 // Sets every global function of the script API in a new script state.
 void api_add_c_functions(lua_State* L);
 // Visits every registered name with its function, in registration order.

@@ -31,9 +31,40 @@ uint32_t get_total_frame_cycles_since_wm_flip() { return total_frame_cycles_sinc
 
 void spend_cpu(int64_t n) {
     if (n < 0) return;
-    // Saturate rather than wrap: a huge charge simply ends the slice.
-    int64_t total = (int64_t)cpu_cycles + std::max<int64_t>(n, 1);
-    cpu_cycles = (int32_t)std::min<int64_t>(total, INT32_MAX);
+    // Saturate rather than wrap: a huge charge simply ends the slice. The count itself may be
+    // anything from INT32_MIN (debt paid in advance is never negative, but be safe) upward.
+    int64_t room = (int64_t)INT32_MAX - cpu_cycles;
+    int64_t charge = std::max<int64_t>(n, 1);
+    cpu_cycles = charge >= room ? INT32_MAX : (int32_t)(cpu_cycles + charge);
+}
+
+const char* const NATIVE_OVERRUN_MESSAGE = "too many cycles in non-yieldable code";
+
+bool charge_native_work(int64_t n) {
+    if (n > 0) {
+        int64_t room = (int64_t)INT32_MAX - cpu_cycles;
+        cpu_cycles = n >= room ? INT32_MAX : (int32_t)(cpu_cycles + n);
+    }
+    // The interpreter's own test, so that native work and code that cannot yield share one bound.
+    return lua_chargework(nullptr, 0) != 0;
+}
+
+void raise_native_overrun(lua_State* L) {
+    luaL_error(L, "%s", NATIVE_OVERRUN_MESSAGE);
+    __builtin_unreachable();
+}
+
+void charge_native_work_or_raise(lua_State* L, int64_t n) {
+    if (charge_native_work(n)) raise_native_overrun(L);
+}
+
+bool native_work_should_pause(lua_State* L) {
+    return (cpu_cycles | cpu_superyielding) > cpu_cycles_max && lua_isyieldable(L);
+}
+
+int native_work_pause(lua_State* L, lua_KContext ctx, lua_KFunction k) {
+    L->yielded_to_escape_slice = 1;
+    return lua_yieldk(L, 0, ctx, k);
 }
 
 static bool fast_mode() { return config.video_process_id > 3 && app.window_created == 0; }

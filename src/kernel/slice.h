@@ -3,7 +3,8 @@
 #pragma once
 #include <cstdint>
 
-struct lua_State;
+#include "lua.h"
+
 struct process_record;
 
 constexpr int32_t FRAME_CYCLE_BUDGET = 0x44444;      // 279,620 cycles a frame
@@ -37,6 +38,31 @@ int32_t frame_budget();
 
 // Exits after flushing the file system, reporting failure to the host.
 [[noreturn]] void kernel_fatal_exit(int status);
+
+// --- Native work ---------------------------------------------------------------------------------
+// A native call charges its work as it goes, piece by piece (rows, runs, spans, lines, bytes).
+// Work that can stop between pieces ends the slice there when the budget is spent and goes on
+// when the process next runs; work that cannot, or a call made where the thread cannot yield,
+// runs on until it has overrun the budget by the interpreter's bound (about 60 frames' budget)
+// and then ends with NATIVE_OVERRUN_MESSAGE, as the string library's work does.
+extern const char* const NATIVE_OVERRUN_MESSAGE;  // "too many cycles in non-yieldable code"
+
+// Charges n cycles (saturating; nothing for n <= 0) and tells whether native work has passed
+// the overrun bound, so that a loop can stop, release what it holds and then raise the error.
+bool charge_native_work(int64_t n);
+// Charges n cycles and raises the overrun error once past the bound. Only for callers that hold
+// nothing that the error would leak.
+void charge_native_work_or_raise(lua_State* L, int64_t n);
+[[noreturn]] void raise_native_overrun(lua_State* L);
+// Whether a call that can go on later should stop here: the running slice's budget is spent (or
+// the slice was told to end) and L can yield where it is.
+bool native_work_should_pause(lua_State* L);
+// Ends the slice inside a native call, with L's stack kept as it is. When the process runs again,
+// k(L, LUA_YIELD, ctx) continues the call; its stack holds the same values, and above them any
+// values a coroutine.resume passed in (so k first sets the top it expects). k must do at least
+// one piece of work before it pauses again, and must look again at everything it works on: the
+// script may have changed its arrays meanwhile. Register k through api_guarded_k. Never returns.
+int native_work_pause(lua_State* L, lua_KContext ctx, lua_KFunction k);
 
 int lua54_run_process_slice(lua_State* L);
 int lua54_flip(lua_State* L);

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "kernel/api.h"
 #include "kernel/app.h"
 #include "kernel/memory.h"
 #include "kernel/process.h"
@@ -243,7 +244,65 @@ TEST_F(Slices, SpendCpuSaturates) {
     EXPECT_EQ(cpu_cycles, 1);
     spend_cpu(INT64_C(1) << 40);
     EXPECT_EQ(cpu_cycles, INT32_MAX);
+    spend_cpu(INT64_MAX);  // no signed overflow on the way
+    EXPECT_EQ(cpu_cycles, INT32_MAX);
     cpu_cycles = 0;
+}
+
+// A native function that does n pieces of 10,000 cycles each, pausing between pieces when the
+// slice is spent; its count of pieces lives on its own stack as its second value.
+int piecework_k(lua_State* L, int, lua_KContext) {
+    lua_settop(L, 2);
+    lua_Integer n = lua_tointeger(L, 1), done = lua_tointeger(L, 2);
+    while (done < n) {
+        done++;
+        if (charge_native_work(10000)) raise_native_overrun(L);
+        if (done < n && native_work_should_pause(L)) {
+            lua_pushinteger(L, done);
+            lua_replace(L, 2);
+            return native_work_pause(L, 0, api_guarded_k<piecework_k>);
+        }
+    }
+    lua_pushinteger(L, done);
+    return 1;
+}
+int piecework(lua_State* L) {
+    lua_settop(L, 1);
+    lua_pushinteger(L, 0);
+    return piecework_k(L, LUA_OK, 0);
+}
+
+TEST_F(Slices, NativeWorkGoesOnInTheNextSliceOrEndsPastTheBound) {
+    struct { const char* code; const char* expect; int min_frames; } cases[] = {
+        {"result = tostring(piecework(100))", "100", 3},
+        {"local co = coroutine.wrap(function() return piecework(100) end) "
+         "local r repeat r = co() until r result = tostring(r)", "100", 3},
+        {"local co = coroutine.create(function() return piecework(100) end) "
+         "local ok, r repeat ok, r = coroutine.resume(co, 'extra', 'values') until r result = tostring(r)", "100", 3},
+        {"local ok, e = pcall(piecework, 100) result = tostring(e)", "100", 3},
+        {"local ok, e = pcall(string.gsub, 'x', 'x', function() piecework(1000000) end) result = e",
+         "too many cycles in non-yieldable code", 0},
+    };
+    for (auto& c : cases) {
+        process_record* p = make((std::string(c.code) + " while true do coroutine.yield() end").c_str());
+        ASSERT_TRUE(p);
+        lua_pushcfunction(p->L, api_guarded<piecework>);
+        lua_setglobal(p->L, "piecework");
+        int frames = 0;
+        std::string result;
+        while (frames < 200 && result.empty()) {
+            prepare_processes_for_frame();
+            run_process_slice(p, 1.0);
+            frames++;
+            lua_getglobal(p->L, "result");
+            if (const char* r = lua_tostring(p->L, -1)) result = r;
+            lua_pop(p->L, 1);
+        }
+        EXPECT_NE(result.find(c.expect), std::string::npos) << c.code << ": " << result;
+        EXPECT_GE(frames, c.min_frames) << c.code;
+        kill_process(p);
+        remove_killed_processes();
+    }
 }
 
 }  // namespace
