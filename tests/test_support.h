@@ -175,8 +175,10 @@ inline void expect_each(Run&& run, const script_cases& cases) {
 }
 
 // Runs statements in L: "" when they finish, else the error message.
+extern "C" int32_t cpu_cycles;
 inline std::string exec_script(lua_State* L, const std::string& code) {
     std::string err;
+    cpu_cycles = 0;  // each chunk starts a fresh count, as a slice would
     if (luaL_loadstring(L, code.c_str()) != LUA_OK || lua_pcall(L, 0, 0, 0) != LUA_OK) {
         err = lua_tostring(L, -1);
         lua_pop(L, 1);

@@ -43,7 +43,7 @@ int32_t frame_budget();
 // A native call charges its work as it goes, piece by piece (rows, runs, spans, lines, bytes).
 // Work that can stop between pieces ends the slice there when the budget is spent and goes on
 // when the process next runs; work that cannot, or a call made where the thread cannot yield,
-// runs on until it has overrun the budget by the interpreter's bound (about 60 frames' budget)
+// runs on until it has overrun the budget by the interpreter's bound (about 30 frames' budget)
 // and then ends with NATIVE_OVERRUN_MESSAGE, as the string library's work does.
 extern const char* const NATIVE_OVERRUN_MESSAGE;  // "too many cycles in non-yieldable code"
 

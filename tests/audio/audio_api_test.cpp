@@ -9,6 +9,7 @@
 #include <string>
 
 #include "audio_fixture.h"
+#include "kernel/slice.h"
 #include "kernel/api.h"
 #include "kernel/app.h"
 #include "kernel/process.h"
@@ -50,6 +51,7 @@ struct AudioScript : Mixing {
         set_current_process(rec);
         lua_State* L = rec->L;
         std::string out;
+        cpu_cycles = 0;  // each chunk starts a fresh count, as a slice would
         if (luaL_loadstring(L, code.c_str()) != LUA_OK || lua_pcall(L, 0, 0, 0) != LUA_OK) out = lua_tostring(L, -1);
         lua_settop(L, 0);
         set_current_process(p);

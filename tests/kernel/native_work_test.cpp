@@ -1,33 +1,12 @@
 // Native work: a child doing large work inside native calls never holds up the root's frames.
 // Each case runs in process 4, sliced by a root that runs one nested slice of it per frame;
 // the child either finishes or ends with the non-yieldable error.
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <cctype>
-#include <ctime>
-#include <cstring>
 #include <string>
 
-#include "kernel/app.h"
-#include "kernel/process.h"
-#include "kernel/slice.h"
-
-#if defined(__SANITIZE_ADDRESS__)
-#define SLOWED_DOWN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define SLOWED_DOWN 1
-#endif
-#endif
+#include "hostile_child.h"
 
 namespace {
-
-double thread_ms() {
-    timespec t;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return double(t.tv_sec) * 1e3 + double(t.tv_nsec) * 1e-6;
-}
 
 struct hostile_case {
     const char* name;
@@ -35,8 +14,6 @@ struct hostile_case {
     bool ends_in_error;
     int min_frames;  // the work is charged by its size: it needs at least this many frames
 };
-
-const char* const OVERRUN = "too many cycles in non-yieldable code";
 
 const hostile_case CASES[] = {
     {"backtracking find", "string.find(string.rep('a', 300000), '.-b')", true, 0},
@@ -62,44 +39,21 @@ const hostile_case CASES[] = {
 
 void PrintTo(const hostile_case& c, std::ostream* os) { *os << c.name; }
 
-struct NativeWork : testing::TestWithParam<hostile_case> {
-    void SetUp() override {
-        processes_init();
-        set_default_config();
-        config.headless = 1;
-        memset(&app, 0, sizeof(app));
-    }
+struct HostileNativeWork : testing::TestWithParam<hostile_case> {
+    void SetUp() override { hostile::fresh_machine(); }
     void TearDown() override { processes_init(); }
 };
 
-TEST_P(NativeWork, ChildNeverHoldsUpTheRoot) {
+TEST_P(HostileNativeWork, ChildNeverHoldsUpTheRoot) {
     const hostile_case& c = GetParam();
-    process_record* root = create_process_from_code(
-        "while true do _run_process_slice(4, 1.0) coroutine.yield() end", "root", "root", "");
-    create_process_from_code("while true do coroutine.yield() end", "two", "two", "");
-    process_record* wm = create_process_from_code("while true do coroutine.yield() end", "wm", "wm", "");
-    process_record* child = create_process_from_code(c.code, "child", "child", "");
-    ASSERT_TRUE(root && wm && child);
-    int frames = 0;
-    double longest = 0;
-    while (get_process(4) && frames < 1000) {
-        prepare_processes_for_frame();
-        double start = thread_ms();
-        run_process_slice(root, 1.0);
-        longest = std::max(longest, thread_ms() - start);
-        frames++;
-    }
-    EXPECT_EQ(get_process(4), nullptr) << "still running after " << frames << " frames";
-    EXPECT_GE(frames, c.min_frames);
-    std::string errors;
-    while (pbuffer* b = read_process_message(wm, nullptr)) errors.append((const char*)b->data, b->length);
-    EXPECT_EQ(errors.find(OVERRUN) != std::string::npos, c.ends_in_error) << errors;
-#ifndef SLOWED_DOWN
-    EXPECT_LT(longest, 100.0) << "host milliseconds of the longest of " << frames << " frames";
-#endif
+    hostile::outcome o = hostile::run_child(c.code);
+    EXPECT_TRUE(o.ended) << "still running after " << o.frames << " frames";
+    EXPECT_GE(o.frames, c.min_frames);
+    EXPECT_EQ(o.reports.find(hostile::OVERRUN) != std::string::npos, c.ends_in_error) << o.reports;
+    hostile::expect_frame_gap_held(o, c.name);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, NativeWork, testing::ValuesIn(CASES),
+INSTANTIATE_TEST_SUITE_P(Cases, HostileNativeWork, testing::ValuesIn(CASES),
                          [](const testing::TestParamInfo<hostile_case>& info) {
                              std::string name;
                              for (const char* p = info.param.name; *p; p++)

@@ -364,7 +364,7 @@ TEST_F(Interpreter, MainThreadCalledFromCIsNotStoppedButRunawayCodeEndsWithAnErr
     ASSERT_EQ(lua_pcall(L, 0, 0, 0), LUA_ERRRUN);
     EXPECT_NE(std::string(lua_tostring(L, -1)).find(":1: too many cycles in non-yieldable code"), std::string::npos)
         << lua_tostring(L, -1);
-    EXPECT_NEAR((int64_t)cpu_cycles - 1000, (1 << 24) + 5, 4);
+    EXPECT_NEAR((int64_t)cpu_cycles - 1000, (1 << 23) + 5, 4);
     lua_settop(L, 0);
 
     // Caught in yieldable code, the error leaves a thread that the next test stops.
