@@ -13,7 +13,7 @@ as_root() {
 
 packages=(build-essential cmake ninja-build pkg-config libsdl2-dev liblz4-dev
     libcurl4-openssl-dev libgif-dev liblodepng-dev libqoi-dev libbloom-dev
-    libgtest-dev python3 patch xvfb x11-apps xdotool imagemagick giflib-tools famfamfam-silk
+    libgtest-dev clang libclang-rt-14-dev python3 patch xvfb x11-apps xdotool imagemagick giflib-tools famfamfam-silk
     famfamfam-flag-png)
 missing=()
 for p in "${packages[@]}"; do

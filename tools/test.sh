@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the normal build, then the same tests built with
 # AddressSanitizer and UndefinedBehaviorSanitizer, then the audio tests built with
-# ThreadSanitizer, then (with clang) the fuzz targets for a bounded time each.
+# ThreadSanitizer, then the fuzz targets (built with clang) for a bounded time each.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/tools/setup.sh"
@@ -31,13 +31,13 @@ cmake --build "$dir" -j "$jobs" --target orvalune_tests
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir "$dir" --output-on-failure -j "$jobs" \
     -R '^(AudioDevice|AudioScript|Mixing|Synth)\.'
 
-# Fuzzing, where clang is at hand: every libFuzzer target of tests/fuzz runs a fixed number of
+# Fuzzing (setup installs clang and its libFuzzer runtime): every libFuzzer target of tests/fuzz runs a fixed number of
 # inputs from a fixed seed (so a run here repeats exactly on another machine), capped in time,
 # all at once, one core each, from a copy of its seed corpus, with its new inputs, any crashing
 # input and its log kept under build-fuzz/fuzz-runs/<target>/. ORVALUNE_FUZZ_SEED=0 picks a new
 # seed each run, for longer exploratory runs. A target whose inputs are slow names a smaller count
 # of its own in a line "// Inputs a test run: N" of its source; the smaller of the two is run.
-if command -v clang++ >/dev/null 2>&1 && command -v clang >/dev/null 2>&1; then
+{
     dir="$top/build-fuzz"
     seconds="${ORVALUNE_FUZZ_SECONDS:-120}"
     runs="${ORVALUNE_FUZZ_RUNS:-200000}"
@@ -92,6 +92,4 @@ if command -v clang++ >/dev/null 2>&1 && command -v clang >/dev/null 2>&1; then
     if [ "$failed" != 0 ]; then
         exit 1
     fi
-else
-    echo "== fuzz build skipped: clang++ not found"
-fi
+}
