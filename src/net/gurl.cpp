@@ -110,10 +110,10 @@ void release_account(gurl_account* a) {
 }
 
 // Sets the room of a live process's account: its memory limit less what its script heap and
-// address space take.
+// address space take, and less the headroom left to the script.
 void refresh_room(gurl_account* a, const process_record* rec) {
     const int64_t used = rec->heap_bytes + rec->page_bytes - rec->heap_baseline + PROCESS_MEMORY_SLACK;
-    const int64_t room = PROCESS_MEMORY_LIMIT - used;
+    const int64_t room = PROCESS_MEMORY_LIMIT - used - GURL_SCRIPT_HEADROOM;
     a->room.store(room > 0 ? room : 0, std::memory_order_relaxed);
 }
 

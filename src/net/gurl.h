@@ -47,6 +47,9 @@ struct gurl_account {
     int32_t jobs;               // jobs that refer to it (main thread)
 };
 constexpr int GURL_MAX_ACCOUNTS = 512 + GURL_MAX_JOBS;  // every process, and jobs outliving theirs
+// Downloads leave their process this much of its memory limit beyond what it uses, so that a
+// process whose downloads fill their room can still run (and read them).
+constexpr int64_t GURL_SCRIPT_HEADROOM = 0x200000;
 
 // One slot of the job table. The worker publishes the body, then the state, then the finish
 // tick (release), runs the callback, and last sets worker_done; readers use acquire.
