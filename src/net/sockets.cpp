@@ -373,8 +373,8 @@ bool resolve(const char* host, const char* service, int socktype, int* rc, addri
         delete r;
         return true;
     }
-    wait_for_lookup(r, socket_resolve_wait_us);
-    if (take_lookup(r, rc, out)) {
+    if (socket_resolve_wait_us >= 0) wait_for_lookup(r, socket_resolve_wait_us);
+    if (socket_resolve_wait_us >= 0 && take_lookup(r, rc, out)) {
         release_lookup(r);
         return true;
     }
