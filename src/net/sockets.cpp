@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -270,6 +271,11 @@ void numeric_address(const sockaddr_storage* a, socklen_t length, char* text, si
 
 int64_t now_ms() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+int64_t now_us() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
                std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
@@ -787,6 +793,15 @@ sockbuf_record* queue_for(uint32_t listener_id, const char* sender, uint32_t por
     return nullptr;
 }
 
+// Work done for a process outside its slices (draining its listeners, moving its connections
+// on) is paid from its next slices, as an overspend is.
+void charge_owner(int64_t owner, int64_t us) {
+    process_record* rec = get_process(owner);
+    if (!rec || us <= 0) return;
+    const int64_t debt = int64_t(rec->cycle_debt) + us * CYCLES_PER_US;
+    rec->cycle_debt = uint32_t(std::min<int64_t>(debt, DEBT_CAP));
+}
+
 void drain_udp_listener(const socket_record* listener) {
     for (int n = 0; n < DATAGRAMS_PER_FRAME; n++) {
         sockaddr_storage from;
@@ -828,9 +843,13 @@ void sockets_exit() {}
 void update_all_sockets() {
     for (int i = 0; i < socket_count; i++) {
         socket_record* rec = &sockdat[i];
-        if (rec->kind == KIND_UDP && rec->state == STATE_LISTENING && rec->fd >= 0) drain_udp_listener(rec);
+        const bool drain = rec->kind == KIND_UDP && rec->state == STATE_LISTENING && rec->fd >= 0;
+        if (!drain && rec->state != STATE_CONNECTING) continue;
+        const int64_t start = now_us();
         char failure[256];
-        if (rec->state == STATE_CONNECTING) advance_connect(rec, failure, sizeof failure);
+        if (drain) drain_udp_listener(rec);
+        else advance_connect(rec, failure, sizeof failure);
+        charge_owner(rec->owner, now_us() - start);
     }
     for (int i = socket_count - 1; i >= 0; i--) {
         if (sockdat[i].fd >= 0 || sockdat[i].parent_fd >= 0 || sockdat[i].lookup) continue;
@@ -865,11 +884,6 @@ int32_t count_sockbufs(int64_t pid) {
 }
 
 namespace {
-
-int64_t now_us() {
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::steady_clock::now().time_since_epoch()).count();
-}
 
 // A socket function charged for its host time: its base first (a call past the overrun bound
 // ends before it touches anything), then the time beyond it.
