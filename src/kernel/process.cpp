@@ -12,6 +12,7 @@
 #include "kernel/slice.h"
 #include "lauxlib.h"
 #include "lua.h"
+#include "net/gurl.h"
 #include "net/sockets.h"
 #include "platform/audio_device.h"
 #include "platform/host.h"
@@ -269,6 +270,8 @@ void free_process(process_record* rec) {
     free(rec->code);
     rec->code = nullptr;
     delete_sockets_by_process(rec->id);
+    gurl_process_gone(rec->id);
+    rec->download_bytes = nullptr;
     prune_process_mounts(rec->id);
 }
 
@@ -580,6 +583,7 @@ void process_dropped_file(const char* host_path) {
 // Whether growing a block of rec's by delta accounted bytes takes it past its memory limit.
 static bool passes_limit(const process_record* rec, size_t accounted_size, uint64_t delta) {
     int64_t after = rec->heap_bytes + (int64_t)delta + rec->page_bytes - rec->heap_baseline + PROCESS_MEMORY_SLACK;
+    if (rec->download_bytes) after += rec->download_bytes->load(std::memory_order_relaxed);
     return accounted_size >= (size_t)PROCESS_MEMORY_LIMIT || after > PROCESS_MEMORY_LIMIT;
 }
 

@@ -1,6 +1,7 @@
 // The process table: up to 512 script processes with their ids, life cycle, script
 // allocator and message queues, and the kernel's own messages to the window manager.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <cstddef>
 #include "gfx/printer.h"
@@ -93,6 +94,9 @@ struct process_record {
     int64_t heap_baseline;
     int64_t page_bytes;
     int64_t out_of_memory;
+    // What the bodies of its downloads hold (kept by the fetch jobs, net/gurl.h), counted
+    // against the memory limit by the allocator; null until its first download.
+    const std::atomic<int64_t>* download_bytes;
     uint32_t hold_prune_ms;
 
     // Kept by the kernel so that a process is never freed under a running slice.

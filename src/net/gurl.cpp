@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "kernel/process.h"
+#include "kernel/slice.h"
 #include "platform/host.h"
 
 // --- growable buffers -----------------------------------------------------------------------
@@ -25,16 +27,23 @@ gurl_buffer* gurl_buffer_create(uint64_t capacity) {
     return b;
 }
 
+uint64_t gurl_buffer_capacity_for(const gurl_buffer* b, uint64_t n) {
+    const uint64_t need = b->length + n + 1;
+    if (need < b->length) return 0;
+    if (b->capacity >= need) return b->capacity;
+    uint64_t capacity = b->capacity > 256 ? b->capacity : 256;
+    while (capacity < need) {
+        if (capacity > UINT64_MAX / 2) return 0;
+        capacity *= 2;
+    }
+    return capacity;
+}
+
 bool gurl_buffer_append(gurl_buffer* b, const void* bytes, uint64_t n) {
     if (!b || (n && !bytes)) return false;
-    const uint64_t need = b->length + n + 1;
-    if (need < b->length) return false;
-    if (b->capacity < need) {
-        uint64_t capacity = b->capacity > 256 ? b->capacity : 256;
-        while (capacity < need) {
-            if (capacity > UINT64_MAX / 2) return false;
-            capacity *= 2;
-        }
+    const uint64_t capacity = gurl_buffer_capacity_for(b, n);
+    if (capacity == 0) return false;
+    if (b->capacity < capacity) {
         uint8_t* grown = static_cast<uint8_t*>(realloc(b->data, capacity));
         if (!grown) return false;
         memset(grown + b->capacity, 0, capacity - b->capacity);
@@ -87,12 +96,51 @@ constexpr long CONNECT_SECONDS = 30;
 constexpr long MAX_REDIRECTS = 20;
 
 gurl_job jobs[GURL_MAX_JOBS];
+gurl_account accounts[GURL_MAX_ACCOUNTS];
 bool table_ready = false;
 std::atomic<int64_t> gurl_tick{0};
 int64_t next_job_id = 1;
 
+// --- accounts (main thread, but for held, which workers add to) ---
+
+void release_account(gurl_account* a) {
+    if (a->owner != 0 || a->jobs != 0) return;
+    a->held.store(0, std::memory_order_relaxed);
+    a->room.store(0, std::memory_order_relaxed);
+}
+
+// Sets the room of a live process's account: its memory limit less what its script heap and
+// address space take, and less the headroom left to the script.
+void refresh_room(gurl_account* a, const process_record* rec) {
+    const int64_t used = rec->heap_bytes + rec->page_bytes - rec->heap_baseline + PROCESS_MEMORY_SLACK;
+    const int64_t room = PROCESS_MEMORY_LIMIT - used - GURL_SCRIPT_HEADROOM;
+    a->room.store(room > 0 ? room : 0, std::memory_order_relaxed);
+}
+
+// Reserves grow more bytes of the account's room for a body; false (nothing reserved) when
+// they do not fit.
+bool reserve(gurl_account* a, uint64_t grow) {
+    if (!a || grow == 0) return true;
+    if (grow > uint64_t(PROCESS_MEMORY_LIMIT)) return false;
+    int64_t held = a->held.load(std::memory_order_relaxed);
+    do {
+        if (held + int64_t(grow) > a->room.load(std::memory_order_relaxed)) return false;
+    } while (!a->held.compare_exchange_weak(held, held + int64_t(grow), std::memory_order_relaxed));
+    return true;
+}
+
+void unreserve(gurl_account* a, uint64_t bytes) {
+    if (a && bytes) a->held.fetch_sub(int64_t(bytes), std::memory_order_relaxed);
+}
+
 // Frees what the slot holds and returns it to the free state.
 void reset_slot(gurl_job* job) {
+    if (job->account) {
+        unreserve(job->account, job->body ? job->body->capacity : 0);
+        job->account->jobs--;
+        release_account(job->account);
+        job->account = nullptr;
+    }
     os_destroy_thread(job->thread);
     gurl_buffer_destroy(job->url);
     gurl_buffer_destroy(job->extra);
@@ -105,6 +153,7 @@ void reset_slot(gurl_job* job) {
     job->transfer = nullptr;
     job->last_chunk = 0;
     job->callback = nullptr;
+    job->over_room.store(0, std::memory_order_relaxed);
     job->worker_done.store(0, std::memory_order_relaxed);
 }
 
@@ -119,7 +168,18 @@ size_t write_block(char* bytes, size_t size, size_t count, void* arg) {
     gurl_job* job = static_cast<gurl_job*>(arg);
     const uint64_t n = uint64_t(size) * count;
     if (job->body->length + n > GURL_BODY_MAX) return 0;  // ends the transfer as failed
-    if (!gurl_buffer_append(job->body, bytes, n)) return 0;
+    // A body that grows takes the room first, and gives it back when it cannot grow after all.
+    const uint64_t capacity = gurl_buffer_capacity_for(job->body, n);
+    if (capacity == 0) return 0;
+    const uint64_t grow = capacity - job->body->capacity;
+    if (!reserve(job->account, grow)) {
+        job->over_room.store(1, std::memory_order_relaxed);  // published with the state
+        return 0;
+    }
+    if (!gurl_buffer_append(job->body, bytes, n)) {
+        unreserve(job->account, grow);
+        return 0;
+    }
     job->last_chunk = n;
     job->state.store(GURL_RECEIVING, std::memory_order_release);
     if (job->callback) job->callback(job);
@@ -163,7 +223,8 @@ int worker(void* arg) {
 
 }  // namespace
 
-int64_t gurl_get(const char* url, size_t length, const char* extra, gurl_callback callback) {
+int64_t gurl_get(const char* url, size_t length, const char* extra, gurl_callback callback,
+                 gurl_account* account) {
     if (!url) return -1;
     if (!table_ready) {
         // Once, on the main thread, before any worker exists.
@@ -188,6 +249,12 @@ int64_t gurl_get(const char* url, size_t length, const char* extra, gurl_callbac
         if (job->extra) gurl_buffer_append(job->extra, extra, strlen(extra));
     }
     job->callback = callback;
+    if (account) {
+        // The first block of the body is small: it is taken whatever the room.
+        job->account = account;
+        account->jobs++;
+        if (job->body) account->held.fetch_add(int64_t(job->body->capacity), std::memory_order_relaxed);
+    }
     if (job->body && job->url) job->thread = os_create_thread(worker, job);
     if (!job->thread) {
         // No worker: the job ends at once as failed and is reclaimed like any other.
@@ -204,8 +271,43 @@ gurl_job* gurl_get_job(int64_t id) {
     return nullptr;
 }
 
+gurl_account* gurl_account_for(process_record* rec) {
+    if (!rec || rec->id <= 0) return nullptr;
+    gurl_account* account = nullptr;
+    for (gurl_account& a : accounts) {
+        if (a.owner == rec->id) {
+            account = &a;
+            break;
+        }
+        if (!account && a.owner == 0 && a.jobs == 0) account = &a;
+    }
+    if (!account) return nullptr;
+    if (account->owner != rec->id) {
+        account->owner = rec->id;
+        account->held.store(0, std::memory_order_relaxed);
+        rec->download_bytes = &account->held;
+    }
+    refresh_room(account, rec);
+    return account;
+}
+
+void gurl_process_gone(int64_t pid) {
+    if (pid <= 0) return;
+    for (gurl_account& a : accounts) {
+        if (a.owner != pid) continue;
+        a.owner = 0;
+        a.room.store(0, std::memory_order_relaxed);
+        release_account(&a);
+    }
+}
+
 void gurl_update() {
     const int64_t tick = gurl_tick.load(std::memory_order_relaxed);
+    // The room of every downloading process follows its memory once a frame.
+    for (gurl_account& a : accounts) {
+        if (a.owner == 0) continue;
+        if (const process_record* rec = get_process(a.owner)) refresh_room(&a, rec);
+    }
     if (table_ready) {
         for (gurl_job& job : jobs) {
             if (job.id == 0) continue;

@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -28,8 +29,11 @@
 #include "kernel/app.h"
 #include "kernel/pbuffer.h"
 #include "kernel/process.h"
+#include "kernel/slice.h"
 #include "lua.h"
 #include "platform/host.h"
+
+int socket_resolve_wait_us = 10000;
 
 namespace {
 
@@ -43,8 +47,15 @@ constexpr int32_t SOCKBUF_TAG = 121;
 constexpr int IN_BUF_SIZE = 65536;
 constexpr int DATAGRAM_MAX = 65535;
 constexpr int DATAGRAMS_PER_FRAME = 1024;     // per listener, so that a flood cannot stall a frame
-constexpr int CONNECT_TIMEOUT_MS = 3000;      // all connection attempts of one create call
-constexpr int RESOLVE_TIMEOUT_MS = 5000;      // a host-name lookup that takes longer is given up
+constexpr int RESOLVE_TIMEOUT_MS = 5000;      // a name lookup goes on beside its socket this long
+constexpr int MAX_LOOKUPS = 16;               // name lookups running at once
+
+// Cycle charges. The host's own work in a socket call (system calls, the loopback stack, a
+// crowded port range, the log) varies far more than any fixed price, so each call pays for the
+// host time it took, at a frame's budget (279,620 cycles) per millisecond, and at least its base.
+constexpr int64_t CALL_CYCLES = 300;
+constexpr int64_t CREATE_CYCLES = 3000;
+constexpr int64_t CYCLES_PER_US = 280;
 
 enum socket_kind : uint32_t { KIND_UDP = 1, KIND_TCP = 2 };
 enum socket_state : uint32_t {
@@ -53,7 +64,10 @@ enum socket_state : uint32_t {
     STATE_CLOSED = 2,
     STATE_CLOSED_BY_PEER = 3,
     STATE_DISCONNECTED = 4,
+    STATE_CONNECTING = 5,  // a client whose name lookup or connection is still on its way
 };
+
+struct lookup_request;
 
 struct socket_record {
     uint32_t id;
@@ -68,6 +82,8 @@ struct socket_record {
     char address[ADDRESS_FIELD];
     sockaddr_storage peer;
     socklen_t peer_length;
+    lookup_request* lookup;  // a client's name lookup while it runs, else null
+    int64_t lookup_deadline_ms;
 };
 
 struct sockbuf_record {
@@ -112,10 +128,13 @@ int push_error(lua_State* L, const char* message) {
 
 int64_t current_owner() { return cproc ? cproc->id : 0; }
 
+// The socket with this id, when the running process created it: a process reaches no other's
+// sockets, whatever id it names.
 socket_record* find_socket(uint32_t id) {
     if (id == 0) return nullptr;
+    const int64_t owner = current_owner();
     for (int i = 0; i < socket_count; i++)
-        if (sockdat[i].id == id) return &sockdat[i];
+        if (sockdat[i].id == id) return sockdat[i].owner == owner ? &sockdat[i] : nullptr;
     return nullptr;
 }
 
@@ -166,7 +185,13 @@ void remove_unaccepted_queues(uint32_t listener_id) {
         if (sockbuf[i].listener_id == listener_id && sockbuf[i].handle == 0) remove_queue_at(i);
 }
 
+void release_lookup(lookup_request* r);
+
 void close_descriptor(socket_record* rec) {
+    if (rec->lookup) {
+        release_lookup(rec->lookup);
+        rec->lookup = nullptr;
+    }
     if (rec->fd < 0) return;
     log_event(rec->fd, rec->id, "closing");
     close(rec->fd);
@@ -244,20 +269,33 @@ void numeric_address(const sockaddr_storage* a, socklen_t length, char* text, si
     *port = uint32_t(strtoul(service, nullptr, 10));
 }
 
-// A host-name lookup on a thread of its own, so that a slow resolver holds the caller
-// for at most RESOLVE_TIMEOUT_MS. Whichever side lets go last frees it.
+int64_t now_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+int64_t now_us() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// A host-name lookup on a thread of its own: a slow resolver never holds the main thread. The
+// create call waits a little for it; after that the socket stays connecting until the answer
+// comes (or RESOLVE_TIMEOUT_MS passes). Whichever side lets go last frees the request.
 struct lookup_request {
     char* host;
     char service[16];
     addrinfo hints;
     addrinfo* result;
     int rc;
-    bool done;
     bool taken;
+    std::atomic<bool> done;
     std::atomic<int> refs;
     std::mutex lock;
     std::condition_variable finished;
 };
+
+std::atomic<int> running_lookups{0};
 
 void release_lookup(lookup_request* r) {
     if (r->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
@@ -274,77 +312,207 @@ void* lookup_thread(void* arg) {
         std::lock_guard<std::mutex> guard(r->lock);
         r->rc = rc;
         r->result = rc == 0 ? result : nullptr;
-        r->done = true;
+        r->done.store(true, std::memory_order_release);
     }
     r->finished.notify_one();
+    running_lookups.fetch_sub(1, std::memory_order_relaxed);
     release_lookup(r);
     return nullptr;
 }
 
-// getaddrinfo, bounded in time: numeric addresses at once, names on a helper thread.
-int resolve(const char* host, const char* service, int socktype, addrinfo** out) {
+// Takes a finished lookup's answer: its resolver code, and the addresses (the caller frees
+// them) when it is 0. False while the lookup still runs.
+bool take_lookup(lookup_request* r, int* rc, addrinfo** out) {
+    if (!r->done.load(std::memory_order_acquire)) return false;
+    std::lock_guard<std::mutex> guard(r->lock);
+    *rc = r->rc;
+    *out = r->result;
+    r->taken = true;
+    return true;
+}
+
+// Waits at most us microseconds for the lookup to finish.
+void wait_for_lookup(lookup_request* r, int us) {
+    std::unique_lock<std::mutex> guard(r->lock);
+    r->finished.wait_for(guard, std::chrono::microseconds(us),
+                         [r] { return r->done.load(std::memory_order_acquire); });
+}
+
+// getaddrinfo without holding the caller: numeric addresses at once (rc and *out set, true);
+// names on a helper thread, in *pending, answered now when it is quick (true) or later (false,
+// with *pending to be taken or released).
+bool resolve(const char* host, const char* service, int socktype, int* rc, addrinfo** out,
+             lookup_request** pending) {
     *out = nullptr;
+    *pending = nullptr;
     addrinfo hints;
     memset(&hints, 0, sizeof hints);
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = socktype;
     hints.ai_flags = AI_NUMERICHOST;
-    int rc = getaddrinfo(host, service, &hints, out);
-    if (rc != EAI_NONAME) return rc;
+    *rc = getaddrinfo(host, service, &hints, out);
+    if (*rc != EAI_NONAME) return true;
     hints.ai_flags = 0;
+    *rc = EAI_AGAIN;  // too many lookups already running, or no thread for this one
+    if (running_lookups.load(std::memory_order_relaxed) >= MAX_LOOKUPS) return true;
 
     lookup_request* r = new (std::nothrow) lookup_request();
     if (r) r->host = strdup(host);
     if (!r || !r->host) {
         delete r;
-        return EAI_MEMORY;
+        *rc = EAI_MEMORY;
+        return true;
     }
     snprintf(r->service, sizeof r->service, "%s", service);
     r->hints = hints;
     r->refs.store(2);
+    running_lookups.fetch_add(1, std::memory_order_relaxed);
     pthread_t thread;
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    bool started = pthread_create(&thread, &attr, lookup_thread, r) == 0;
+    const bool started = pthread_create(&thread, &attr, lookup_thread, r) == 0;
     pthread_attr_destroy(&attr);
     if (!started) {
+        running_lookups.fetch_sub(1, std::memory_order_relaxed);
         free(r->host);
         delete r;
-        return getaddrinfo(host, service, &hints, out);
+        return true;
     }
-    rc = EAI_AGAIN;
-    {
-        std::unique_lock<std::mutex> guard(r->lock);
-        r->finished.wait_for(guard, std::chrono::milliseconds(RESOLVE_TIMEOUT_MS), [r] { return r->done; });
-        if (r->done) {
-            rc = r->rc;
-            *out = r->result;
-            r->taken = true;
-        }
+    if (socket_resolve_wait_us >= 0) wait_for_lookup(r, socket_resolve_wait_us);
+    if (socket_resolve_wait_us >= 0 && take_lookup(r, rc, out)) {
+        release_lookup(r);
+        return true;
     }
-    release_lookup(r);
-    return rc;
+    *pending = r;
+    return false;
 }
 
-// Connects fd to the address, waiting for at most ms; true when connected.
-bool connect_within(int fd, const sockaddr* address, socklen_t length, int ms) {
-    if (connect(fd, address, length) == 0) return true;
-    if (errno != EINPROGRESS && errno != EAGAIN && errno != EINTR) return false;
+// Where a connection attempt stands.
+enum connect_progress { CONNECT_DONE, CONNECT_WAITING, CONNECT_FAILED };
+
+// Whether a connection started on fd has come through, without waiting; *err on failure.
+connect_progress connect_result(int fd, int* err) {
     pollfd p = {fd, POLLOUT, 0};
     int n;
     do {
-        n = poll(&p, 1, ms > 0 ? ms : 0);
+        n = poll(&p, 1, 0);
     } while (n < 0 && errno == EINTR);
-    if (n <= 0) return false;
-    int err = 0;
-    socklen_t len = sizeof err;
-    return getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
+    if (n == 0) return CONNECT_WAITING;
+    if (n < 0) {
+        *err = errno;
+        return CONNECT_FAILED;
+    }
+    int e = 0;
+    socklen_t len = sizeof e;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &e, &len) != 0) e = errno;
+    if (e == 0 && !(p.revents & POLLOUT)) e = ECONNREFUSED;
+    if (e == 0) return CONNECT_DONE;
+    *err = e;
+    return CONNECT_FAILED;
 }
 
-int64_t now_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch()).count();
+// Starts a connection to the first usable address, never waiting for one: the first that
+// connects, or is still connecting, is taken. Its descriptor (-1 when none, with the last
+// error in *err) and whether it is connected already; its address goes to peer.
+int connect_first(addrinfo* results, bool* connected, sockaddr_storage* peer, socklen_t* peer_length, int* err) {
+    *connected = false;
+    *err = ECONNREFUSED;
+    for (addrinfo* ai = results; ai; ai = ai->ai_next) {
+        if (ai->ai_addrlen > sizeof *peer) continue;
+        int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol);
+        if (fd < 0) {
+            *err = errno;
+            continue;
+        }
+        connect_progress progress = CONNECT_DONE;
+        if (connect(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
+            if (errno == EINPROGRESS || errno == EAGAIN || errno == EINTR) {
+                // A peer on this host answers at once: look before leaving it to later.
+                progress = connect_result(fd, err);
+            } else {
+                *err = errno;
+                progress = CONNECT_FAILED;
+            }
+        }
+        if (progress == CONNECT_FAILED) {
+            close(fd);
+            continue;
+        }
+        memcpy(peer, ai->ai_addr, ai->ai_addrlen);
+        *peer_length = ai->ai_addrlen;
+        *connected = progress == CONNECT_DONE;
+        return fd;
+    }
+    return -1;
+}
+
+// Gives a client record its descriptor, connected or on its way.
+void attach_client_descriptor(socket_record* rec, int fd, bool connected, const sockaddr_storage* peer,
+                              socklen_t peer_length) {
+    rec->fd = fd;
+    rec->state = connected ? STATE_READY : STATE_CONNECTING;
+    set_descriptor_options(fd);
+    if (rec->kind == KIND_UDP) {
+        rec->peer = *peer;
+        rec->peer_length = peer_length;
+    }
+    log_event(fd, rec->id, rec->kind == KIND_TCP ? "created tcp socket" : "created udp socket");
+}
+
+// A client that could not connect: disconnected after an error, so that it goes at the end of
+// the frame. The message is logged as every socket error is.
+void fail_connect(socket_record* rec, const char* message, char* out, size_t out_size) {
+    close_descriptor(rec);
+    rec->state = STATE_DISCONNECTED;
+    snprintf(out, out_size, "%s", message);
+    char line[320];
+    snprintf(line, sizeof line, "socket error: %s\n", message);
+    velt_debug(line);
+}
+
+// Moves a connecting client on: its name lookup, then its connection. True when it failed just
+// now, with the message in out (already logged).
+bool advance_connect(socket_record* rec, char* out, size_t out_size) {
+    if (rec->state != STATE_CONNECTING) return false;
+    if (rec->lookup) {
+        int rc = 0;
+        addrinfo* results = nullptr;
+        if (!take_lookup(rec->lookup, &rc, &results)) {
+            if (now_ms() < rec->lookup_deadline_ms) return false;
+            rc = EAI_AGAIN;
+        }
+        release_lookup(rec->lookup);
+        rec->lookup = nullptr;
+        if (rc != 0) {
+            if (results) freeaddrinfo(results);
+            fail_connect(rec, gai_strerror(rc), out, out_size);
+            return true;
+        }
+        bool connected = false;
+        sockaddr_storage peer;
+        socklen_t peer_length = 0;
+        int err = 0;
+        const int fd = connect_first(results, &connected, &peer, &peer_length, &err);
+        freeaddrinfo(results);
+        if (fd < 0) {
+            char message[32];
+            snprintf(message, sizeof message, "errno %d", err);
+            fail_connect(rec, message, out, out_size);
+            return true;
+        }
+        attach_client_descriptor(rec, fd, connected, &peer, peer_length);
+        return false;
+    }
+    if (rec->fd < 0) return false;
+    int err = 0;
+    const connect_progress progress = connect_result(rec->fd, &err);
+    if (progress == CONNECT_DONE) rec->state = STATE_READY;
+    if (progress != CONNECT_FAILED) return false;
+    char message[32];
+    snprintf(message, sizeof message, "errno %d", err);
+    fail_connect(rec, message, out, out_size);
+    return true;
 }
 
 // --- script arguments -------------------------------------------------------------------------
@@ -399,44 +567,38 @@ int create_listener(lua_State* L, uint32_t kind, uint32_t port) {
     return 1;
 }
 
+// A client never waits for its peer: it is "ready" once connected, and until then reads and
+// writes are refused as for a socket that is not ready.
 int create_client(lua_State* L, uint32_t kind, uint32_t port, const char* address) {
     const bool tcp = kind == KIND_TCP;
     char service[16];
     snprintf(service, sizeof service, "%u", port);
+    int rc = 0;
     addrinfo* results = nullptr;
-    int rc = resolve(address, service, tcp ? SOCK_STREAM : SOCK_DGRAM, &results);
+    lookup_request* pending = nullptr;
+    if (!resolve(address, service, tcp ? SOCK_STREAM : SOCK_DGRAM, &rc, &results, &pending)) {
+        socket_record* rec = add_socket(kind, STATE_CONNECTING, -1, port, address);
+        rec->lookup = pending;
+        rec->lookup_deadline_ms = now_ms() + RESOLVE_TIMEOUT_MS;
+        lua_pushinteger(L, rec->id);
+        return 1;
+    }
     if (rc != 0) {
+        if (results) freeaddrinfo(results);
         char message[256];
         snprintf(message, sizeof message, "%s", gai_strerror(rc));
         return push_error(L, message);
     }
-    const int64_t deadline = now_ms() + CONNECT_TIMEOUT_MS;
-    int fd = -1;
+    bool connected = false;
     sockaddr_storage peer;
     socklen_t peer_length = 0;
-    for (addrinfo* ai = results; ai; ai = ai->ai_next) {
-        if (ai->ai_addrlen > sizeof peer) continue;
-        fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol);
-        if (fd < 0) continue;
-        if (connect_within(fd, ai->ai_addr, ai->ai_addrlen, int(deadline - now_ms()))) {
-            memcpy(&peer, ai->ai_addr, ai->ai_addrlen);
-            peer_length = ai->ai_addrlen;
-            break;
-        }
-        close(fd);
-        fd = -1;
-    }
+    int err = 0;
+    const int fd = connect_first(results, &connected, &peer, &peer_length, &err);
     freeaddrinfo(results);
     if (fd < 0) return 0;
-    socket_record* rec = add_socket(kind, STATE_READY, fd, port, address);
-    set_descriptor_options(fd);
-    if (!tcp) {
-        rec->peer = peer;
-        rec->peer_length = peer_length;
-    }
-    const uint32_t id = rec->id;
-    log_event(fd, id, tcp ? "created tcp socket" : "created udp socket");
-    lua_pushinteger(L, id);
+    socket_record* rec = add_socket(kind, STATE_CONNECTING, -1, port, address);
+    attach_client_descriptor(rec, fd, connected, &peer, peer_length);
+    lua_pushinteger(L, rec->id);
     return 1;
 }
 
@@ -451,7 +613,10 @@ int create_socket(lua_State* L, uint32_t kind) {
         return push_error(L, "bad port or address");
     if (!config.network_access) return push_error(L, "orvalune network is disabled");
     if (socket_count >= MAX_SOCKETS) return push_error(L, "too many sockets");
-    if (text[0] == '*' && cproc && cproc->sandboxed) return push_error(L, "can not create listener while sandboxed");
+    // A sandbox reaches no network at all.
+    if (cproc && cproc->sandboxed)
+        return push_error(L, text[0] == '*' ? "can not create listener while sandboxed"
+                                            : "can not create socket while sandboxed");
     // The text stays on the stack for the whole call.
     if (strcmp(text, "*") == 0) return create_listener(L, kind, uint32_t(port));
     return create_client(L, kind, uint32_t(port), text);
@@ -473,6 +638,17 @@ int error_rule(lua_State* L, socket_record* rec, int err) {
     char message[32];
     snprintf(message, sizeof message, "errno %d", err);
     return push_error(L, message);
+}
+
+// A connecting client moves on first; when it fails just now, the failure is the result.
+bool connect_failed_now(socket_record* rec, char* message, size_t size) {
+    return rec->state == STATE_CONNECTING && advance_connect(rec, message, size);
+}
+
+int push_failure(lua_State* L, const char* message) {
+    lua_pushnil(L);
+    lua_pushstring(L, message);
+    return 2;
 }
 
 int lua_accept_socket(lua_State* L) {
@@ -532,6 +708,8 @@ int lua_accept_socket(lua_State* L) {
 int lua_read_socket(lua_State* L) {
     socket_record* rec = find_socket(id_arg(L, 1));
     if (!rec) return 0;
+    char failure[256];
+    if (connect_failed_now(rec, failure, sizeof failure)) return push_failure(L, failure);
     if (rec->state != STATE_READY) return push_error(L, "host socket is closed or not ready");
     if (!config.network_access) return 0;
 
@@ -568,6 +746,8 @@ int lua_write_socket(lua_State* L) {
     if (!data || length == 0) return push_error(L, "no data to send");
     socket_record* rec = find_socket(id_arg(L, 1));
     if (!rec) return 0;
+    char failure[256];
+    if (connect_failed_now(rec, failure, sizeof failure)) return push_failure(L, failure);
     if (rec->state != STATE_READY) return push_error(L, "socket is closed or not ready");
     if (!config.network_access) return 0;
     if (rec->fd < 0 && rec->parent_fd < 0) return push_error(L, "socket is not valid");
@@ -586,6 +766,12 @@ int lua_write_socket(lua_State* L) {
 int lua_sock_status(lua_State* L) {
     socket_record* rec = find_socket(id_arg(L, 1));
     if (!rec) return 0;
+    char failure[256];
+    connect_failed_now(rec, failure, sizeof failure);
+    if (rec->lookup) {
+        lua_pushstring(L, "unknown");
+        return 1;
+    }
     if (rec->fd < 0 && !(is_udp_child(rec) && rec->parent_fd >= 0)) return 0;
     lua_pushstring(L, rec->state == STATE_READY ? "ready" : rec->state == STATE_LISTENING ? "listening" : "unknown");
     return 1;
@@ -605,6 +791,15 @@ sockbuf_record* queue_for(uint32_t listener_id, const char* sender, uint32_t por
         if (q->listener_id == listener_id && q->sender_port == port && strcmp(q->sender, sender) == 0) return q;
     }
     return nullptr;
+}
+
+// Work done for a process outside its slices (draining its listeners, moving its connections
+// on) is paid from its next slices, as an overspend is.
+void charge_owner(int64_t owner, int64_t us) {
+    process_record* rec = get_process(owner);
+    if (!rec || us <= 0) return;
+    const int64_t debt = int64_t(rec->cycle_debt) + us * CYCLES_PER_US;
+    rec->cycle_debt = uint32_t(std::min<int64_t>(debt, DEBT_CAP));
 }
 
 void drain_udp_listener(const socket_record* listener) {
@@ -647,11 +842,17 @@ void sockets_exit() {}
 
 void update_all_sockets() {
     for (int i = 0; i < socket_count; i++) {
-        const socket_record* rec = &sockdat[i];
-        if (rec->kind == KIND_UDP && rec->state == STATE_LISTENING && rec->fd >= 0) drain_udp_listener(rec);
+        socket_record* rec = &sockdat[i];
+        const bool drain = rec->kind == KIND_UDP && rec->state == STATE_LISTENING && rec->fd >= 0;
+        if (!drain && rec->state != STATE_CONNECTING) continue;
+        const int64_t start = now_us();
+        char failure[256];
+        if (drain) drain_udp_listener(rec);
+        else advance_connect(rec, failure, sizeof failure);
+        charge_owner(rec->owner, now_us() - start);
     }
     for (int i = socket_count - 1; i >= 0; i--) {
-        if (sockdat[i].fd >= 0 || sockdat[i].parent_fd >= 0) continue;
+        if (sockdat[i].fd >= 0 || sockdat[i].parent_fd >= 0 || sockdat[i].lookup) continue;
         if (is_udp_child(&sockdat[i])) remove_queue_by_handle(sockdat[i].queue_handle);
         remove_socket_at(i);
     }
@@ -682,18 +883,33 @@ int32_t count_sockbufs(int64_t pid) {
     return n;
 }
 
+namespace {
+
+// A socket function charged for its host time: its base first (a call past the overrun bound
+// ends before it touches anything), then the time beyond it.
+template <int (*F)(lua_State*), int64_t BASE>
+int charged(lua_State* L) {
+    charge_native_work_or_raise(L, BASE);
+    const int64_t start = now_us();
+    const int results = F(L);
+    spend_cpu((now_us() - start) * CYCLES_PER_US - BASE);
+    return results;
+}
+
+}  // namespace
+
 void socket_add_public_c_functions(lua_State* L) {
     static const struct {
         const char* name;
         lua_CFunction fn;
     } functions[] = {
-        {"_create_tcp_socket", api_guarded<lua_create_tcp_socket>},
-        {"_create_udp_socket", api_guarded<lua_create_udp_socket>},
-        {"_close_socket", api_guarded<lua_close_socket>},
-        {"_read_socket", api_guarded<lua_read_socket>},
-        {"_sock_status", api_guarded<lua_sock_status>},
-        {"_accept_socket", api_guarded<lua_accept_socket>},
-        {"_write_socket", api_guarded<lua_write_socket>},
+        {"_create_tcp_socket", api_guarded<charged<lua_create_tcp_socket, CREATE_CYCLES>>},
+        {"_create_udp_socket", api_guarded<charged<lua_create_udp_socket, CREATE_CYCLES>>},
+        {"_close_socket", api_guarded<charged<lua_close_socket, CALL_CYCLES>>},
+        {"_read_socket", api_guarded<charged<lua_read_socket, CALL_CYCLES>>},
+        {"_sock_status", api_guarded<charged<lua_sock_status, CALL_CYCLES>>},
+        {"_accept_socket", api_guarded<charged<lua_accept_socket, CALL_CYCLES>>},
+        {"_write_socket", api_guarded<charged<lua_write_socket, CALL_CYCLES>>},
     };
     for (const auto& f : functions) {
         lua_pushcfunction(L, f.fn);

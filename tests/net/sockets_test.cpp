@@ -51,6 +51,7 @@ struct Sockets : testing::Test {
     }
     std::string run(const std::string& code, process_record* in = nullptr) {
         set_current_process(in ? in : p);
+        cpu_cycles = 0;  // each call starts a fresh count, as a slice would
         return run_script((in ? in : p)->L, code);
     }
     void exec(const std::string& code, process_record* in = nullptr) {
@@ -95,11 +96,50 @@ TEST_F(Sockets, RefusalsAndUnknownIds) {
     EXPECT_EQ(run("_create_udp_socket(9, '127.0.0.1')"), "nil orvalune network is disabled");
     config.network_access = 1;
 
+    // A sandbox gets no socket of any kind, even to a peer that is there.
     process_record* cart = make("cart", "bbs/cart");
-    const std::string port = num(free_port(SOCK_STREAM));
-    EXPECT_EQ(run("_create_tcp_socket(" + port + ", '*')", cart), "nil can not create listener while sandboxed");
-    EXPECT_EQ(run("_create_udp_socket(" + port + ", '*')", cart), "nil can not create listener while sandboxed");
-    EXPECT_EQ(count_sockets(0), 0);
+    const std::string port = num(free_port(SOCK_STREAM)), udp = num(free_port(SOCK_DGRAM));
+    exec("l = _create_tcp_socket(" + port + ", '*') u = _create_udp_socket(" + udp + ", '*')");
+    expect_each([&](const std::string& c) { return run(c, cart); },
+                {
+                    {"_create_tcp_socket(" + port + ", '*')", "nil can not create listener while sandboxed"},
+                    {"_create_udp_socket(" + port + ", '*x')", "nil can not create listener while sandboxed"},
+                    {"_create_tcp_socket(" + port + ", '127.0.0.1')", "nil can not create socket while sandboxed"},
+                    {"_create_tcp_socket(" + port + ", 'localhost')", "nil can not create socket while sandboxed"},
+                    {"_create_udp_socket(" + udp + ", '::1')", "nil can not create socket while sandboxed"},
+                });
+    update_all_sockets();
+    EXPECT_EQ(run("select('#', _accept_socket(l)), stat(42)"), "0 0");
+    EXPECT_EQ(count_sockets(cart->id), 0);
+    EXPECT_EQ(count_sockets(0), 2);
+}
+
+// Ids are numbered across all processes, but a process reaches only the sockets it made:
+// another's ids are unknown to it, sandboxed or not.
+TEST_F(Sockets, AProcessUsesOnlyItsOwnSockets) {
+    const std::string port = num(free_port(SOCK_STREAM)), udp = num(free_port(SOCK_DGRAM));
+    exec("l = _create_tcp_socket(" + port + ", '*') c = _create_tcp_socket(" + port + ", '127.0.0.1') "
+         "u = _create_udp_socket(" + udp + ", '*') s = _create_udp_socket(" + udp + ", '127.0.0.1') "
+         "_write_socket(s, 'd')");
+    EXPECT_EQ(until("math.type(_accept_socket(l))", "float"), "float");
+    exec("a = l + 4 _write_socket(c, 'secret')");
+    update_all_sockets();
+    std::string ids = run("l, c, u, s, a");
+    for (char& ch : ids)
+        if (ch == ' ') ch = ',';
+    process_record* others[] = {make("other"), make("cart", "bbs/cart")};
+    for (process_record* other : others) {
+        exec("l, c, u, s, a = " + ids, other);
+        // Every call on another's socket gives nothing at all.
+        for (const char* call : {"_read_socket(a)", "_read_socket(c)", "_write_socket(c, 'x')", "_write_socket(s, 'x')",
+                                 "_sock_status(l)", "_sock_status(u)", "_sock_status(a)", "_accept_socket(l)",
+                                 "_accept_socket(u)", "_close_socket(c)", "_close_socket(l)", "_close_socket(u)"})
+            EXPECT_EQ(run(std::string("select('#', ") + call + ")", other), "0") << call;
+        EXPECT_EQ(run("stat(41)", other), "0");
+    }
+    EXPECT_EQ(count_sockets(p->id), 5);
+    EXPECT_EQ(run("_sock_status(l), _sock_status(c), _read_socket(a)"), "listening ready secret");
+    EXPECT_EQ(run("_read_socket(_accept_socket(u))"), "d");
 }
 
 TEST_F(Sockets, TcpConnectionFromListenToClose) {
@@ -155,8 +195,11 @@ TEST_F(Sockets, ClosingAProcesssHostResourcesLeavesOthersAlone) {
     }
 }
 
-TEST_F(Sockets, ConnectingToAStalledListenerGivesUp) {
-    int server = socket(AF_INET, SOCK_STREAM, 0);
+// A listener whose accept queue is full drops new handshakes. Connecting does not wait for
+// them: the socket is there at once, refuses reads and writes until it is connected, and then
+// works like any other; a connection that fails ends as a socket error.
+TEST_F(Sockets, ConnectingNeverWaitsForThePeer) {
+    int server = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -164,15 +207,61 @@ TEST_F(Sockets, ConnectingToAStalledListenerGivesUp) {
     ASSERT_EQ(bind(server, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
     ASSERT_EQ(getsockname(server, reinterpret_cast<sockaddr*>(&a), &len), 0);
     ASSERT_EQ(listen(server, 0), 0);
-    int fillers[4];
-    for (int& f : fillers) {
-        f = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-        connect(f, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    }
-    usleep(200000);
-    EXPECT_EQ(run("_create_tcp_socket(" + num(ntohs(a.sin_port)) + ", '127.0.0.1')"), "");
-    for (int f : fillers) close(f);
+    int filler = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    connect(filler, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    usleep(100000);
+    const std::string port = num(ntohs(a.sin_port));
+    exec("c = _create_tcp_socket(" + port + ", '127.0.0.1')");
+    expect_each([&](const std::string& code) { return run(code); },
+                {
+                    {"math.type(c), _sock_status(c)", "integer unknown"},
+                    {"_read_socket(c)", "nil host socket is closed or not ready"},
+                    {"_write_socket(c, 'x')", "nil socket is closed or not ready"},
+                });
+    // Room in the queue: the next try of the handshake gets through.
+    int accepted = accept(server, nullptr, nullptr);
+    EXPECT_GE(accepted, 0);
+    close(accepted);
+    close(filler);
+    EXPECT_EQ(until("_sock_status(c)", "ready"), "ready");
+    EXPECT_EQ(run("_write_socket(c, 'x')"), "1");
+
+    // c fills the queue now; the listener goes away while d waits, and d is refused.
+    exec("d = _create_tcp_socket(" + port + ", '127.0.0.1')");
+    EXPECT_EQ(run("_sock_status(d)"), "unknown");
     close(server);
+    std::string r;
+    for (int i = 0; i < 2000; i++) {
+        r = run("_read_socket(d)");
+        if (r != "nil host socket is closed or not ready") break;
+        usleep(10000);
+    }
+    EXPECT_EQ(r, "nil errno 111");
+    EXPECT_EQ(run("_sock_status(d)"), "");
+    update_all_sockets();
+    EXPECT_EQ(run("select('#', _read_socket(d))"), "0");
+}
+
+// A name whose lookup is slower than the create call's wait: the socket connects once the
+// answer comes, or fails with the resolver's text.
+TEST_F(Sockets, NameLookupsGoOnBesideTheSocket) {
+    const int wait = socket_resolve_wait_us;
+    socket_resolve_wait_us = -1;
+    const std::string port = num(free_port(SOCK_STREAM));
+    exec("l = _create_tcp_socket(" + port + ", '*') c = _create_tcp_socket(" + port + ", 'localhost') "
+         "bad = _create_udp_socket(80, string.rep('a', 2000))");
+    EXPECT_EQ(run("math.type(c), math.type(bad)"), "integer integer");
+    EXPECT_EQ(until("_sock_status(c)", "ready"), "ready");
+    std::string r;
+    for (int i = 0; i < 2000; i++) {
+        r = run("_write_socket(bad, 'x')");
+        if (r != "nil socket is closed or not ready") break;
+        usleep(10000);
+    }
+    EXPECT_EQ(r, "nil Name or service not known");
+    update_all_sockets();
+    EXPECT_EQ(run("_sock_status(bad)"), "");
+    socket_resolve_wait_us = wait;
 }
 
 TEST_F(Sockets, WritingToAVanishedPeerDisconnects) {

@@ -270,6 +270,7 @@ say('server sees:', wait(function() local d, e = _read_socket(a) if e ~= 'errno 
 flip()
 say('after the client left:', n(stat(40)), n(stat(41)), n(stat(42)))" "client.lua=$net_lua_helpers
 local t = wait(function() return _create_tcp_socket($two_tcp, '::1') end)
+say('client on the server listener:', select('#', _sock_status(1)), select('#', _accept_socket(1)), select('#', _close_socket(1)))
 _write_socket(t, 'from client')
 say('client read:', wait(function() return _read_socket(t) end))
 local u = _create_udp_socket($two_udp, '127.0.0.1')
@@ -279,6 +280,7 @@ say('client counts:', n(stat(40)), n(stat(41)))
 for i = 1, 5 do flip() end"
 out=$(net_run "$m"); rc=$?
 check "two processes: the run ends by itself" $([ $rc = 0 ]; echo $?)
+check "two processes: a socket id of another process is unknown" $(net_has "client on the server listener: 0 0 0"; echo $?)
 check "two processes: tcp both ways" $(net_has "server owns: 2" && net_has "server accepted: ::1" && net_has "server read: from client" && net_has "client read: from server"; echo $?)
 check "two processes: udp both ways" $(net_has "server udp: ::ffff:127.0.0.1 dgram" && net_has "client udp read: udp from server"; echo $?)
 check "two processes: socket counts per owner" $(net_has "server counts: 4 1" && net_has "client counts: 6 2"; echo $?)
@@ -312,6 +314,13 @@ say('closed port:', show(result(_fetch_remote('http://127.0.0.1:$closed_port/dat
 say('404:', show(result(_fetch_remote('$base/missing.bin'))))
 say('over the cap:', show(result(_fetch_remote('$base/big.bin'))))
 say('streamed over the cap:', show(result(_fetch_remote('$base/stream'))))
+local sb = _create_process_from_code([[
+printh('sandbox tcp: ' .. tostring((_create_tcp_socket($http_port, '127.0.0.1'))) .. ' ' .. select(2, _create_tcp_socket($http_port, '127.0.0.1')))
+printh('sandbox udp: ' .. select(2, _create_udp_socket($http_port, '127.0.0.1')))
+printh('sandbox download: ' .. tostring(_fetch_remote('$base/data.bin')) .. ' ' .. select(2, _fetch_remote('$base/data.bin')))
+printh('sandbox result: ' .. select(3, _fetch_remote_result(1)))
+]], 'cart', '/ram/cart.lua', 'bbs/cart')
+for i = 1, 3 do _run_process_slice(sb, 1.0) end
 say('unknown job:', _fetch_remote_result(999999))
 say('escaped:', show(result(_fetch_remote('$base/echo/a b' .. string.char(0xc3, 0xa9) .. '?x=1&y=2'))))
 say('png:', #show(result(_fetch_remote('$base/pic.bin'))))
@@ -323,7 +332,8 @@ while true do flip() end"
 out=$(net_run "$m"); rc=$?
 check "downloads: the run ends by itself" $([ $rc = 0 ]; echo $?)
 check "download of a file" $(net_has "job id: integer" && net_has "file: 5200 true"; echo $?)
-check "download failures: closed port, 404, over the cap" $(net_has "closed port: nil nil could not download" && net_has "404: nil nil could not download" && net_has "over the cap: nil nil could not download" && net_has "streamed over the cap: nil nil could not download"; echo $?)
+check "download failures: closed port, 404, over the cap" $(net_has "closed port: nil nil could not download" && net_has "404: nil nil could not download" && net_has "over the cap: nil nil could not download" && net_has "streamed over the cap: nil nil download too large for the memory limit"; echo $?)
+check "download: a sandbox gets no socket and no download" $(net_has "sandbox tcp: nil can not create socket while sandboxed" && net_has "sandbox udp: can not create socket while sandboxed" && net_has "sandbox download: nil no network access" && net_has "sandbox result: no network access"; echo $?)
 check "download: unknown job id" $(net_has "unknown job: nil nil job not found"; echo $?)
 check "download: the url is escaped" $(net_has "escaped: /echo/a%20b%c3%a9?x=1&y=2"; echo $?)
 check "download: a png is reported by the completion hook" $(net_has "png: 608" && net_has "** gurl_cb: ignoring invalid png download $base/pic.bin"; echo $?)
