@@ -48,6 +48,7 @@ constexpr int IN_BUF_SIZE = 65536;
 constexpr int DATAGRAM_MAX = 65535;
 constexpr int DATAGRAMS_PER_FRAME = 1024;     // per listener, so that a flood cannot stall a frame
 constexpr int RESOLVE_TIMEOUT_MS = 5000;      // a name lookup goes on beside its socket this long
+constexpr size_t HOST_NAME_LIMIT = 253;     // the longest name a resolver can answer
 constexpr int MAX_LOOKUPS = 16;               // name lookups running at once
 
 // Cycle charges. The host's own work in a socket call (system calls, the loopback stack, a
@@ -352,6 +353,9 @@ bool resolve(const char* host, const char* service, int socktype, int* rc, addri
     hints.ai_flags = AI_NUMERICHOST;
     *rc = getaddrinfo(host, service, &hints, out);
     if (*rc != EAI_NONAME) return true;
+    // No host name is longer than 253 characters: such a name is refused at once, the same
+    // way however long the resolver would have taken to say so.
+    if (strlen(host) > HOST_NAME_LIMIT) return true;
     hints.ai_flags = 0;
     *rc = EAI_AGAIN;  // too many lookups already running, or no thread for this one
     if (running_lookups.load(std::memory_order_relaxed) >= MAX_LOOKUPS) return true;

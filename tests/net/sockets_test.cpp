@@ -79,7 +79,7 @@ TEST_F(Sockets, RefusalsAndUnknownIds) {
                     {"_create_tcp_socket(0, '127.0.0.1')", "nil bad port or address"},
                     {"_create_tcp_socket(80)", "nil bad port or address"},
                     {"_create_tcp_socket(80, string.rep('a', 513))", "nil bad port or address"},
-                    // A UDP address has no length limit: a name too long for any host fails to resolve.
+                    // A UDP address has no length limit: a name too long for any host is refused at once.
                     {"_create_udp_socket(80, string.rep('a', 2000))", "nil Name or service not known"},
                     {"_create_udp_socket(65536, '*')", "nil bad port or address"},
                     {"_create_tcp_socket(80, 'a\\0b')", "nil bad port or address"},
