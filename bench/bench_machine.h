@@ -8,7 +8,7 @@
 #include <initializer_list>
 
 #include "gfx/draw_state.h"
-#include "kernel/app.h"
+#include "base/machine.h"
 #include "kernel/process.h"
 #include "kernel/slice.h"
 #include "lauxlib.h"

@@ -9,7 +9,7 @@
 
 #include "bench_clock.h"
 
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 #include "kernel/process.h"
 #include "kernel/slice.h"
 #include "lauxlib.h"

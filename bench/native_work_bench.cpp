@@ -24,7 +24,7 @@
 
 #include "bench_clock.h"
 #include "bench_machine.h"
-#include "kernel/app.h"
+#include "base/machine.h"
 #include "kernel/process.h"
 #include "kernel/slice.h"
 #include "storage/pdisk.h"

@@ -13,7 +13,7 @@
 #include "bench_machine.h"
 #include "gfx/draw_state.h"
 #include "gfx/shapes.h"
-#include "kernel/app.h"
+#include "base/machine.h"
 #include "kernel/process.h"
 #include "kernel/slice.h"
 #include "lauxlib.h"

@@ -14,7 +14,7 @@
 #include "bench_machine.h"
 #include "gfx/draw_state.h"
 #include "gfx/sprites.h"
-#include "kernel/app.h"
+#include "base/machine.h"
 #include "kernel/memory.h"
 #include "kernel/process.h"
 #include "kernel/slice.h"

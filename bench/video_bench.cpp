@@ -12,7 +12,7 @@
 #include "bench_clock.h"
 #include "gfx/draw_state.h"
 #include "gfx/video.h"
-#include "kernel/app.h"
+#include "base/machine.h"
 #include "kernel/memory.h"
 #include "kernel/process.h"
 #include "lauxlib.h"

@@ -9,7 +9,7 @@
 #include <ctime>
 #include <string>
 
-#include "kernel/app.h"
+#include "base/machine.h"
 #include "kernel/process.h"
 #include "kernel/slice.h"
 

@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 #include "storage/cart.h"
 #include "storage/pdisk.h"
 

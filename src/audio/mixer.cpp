@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "audio/mudo.h"
-#include "kernel/memmap.h"
+#include "base/memmap.h"
 
 namespace {
 

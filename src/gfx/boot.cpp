@@ -10,7 +10,7 @@
 #include "gfx/printer.h"
 #include "gfx/system_font.h"
 #include "gfx/video.h"
-#include "kernel/app.h"
+#include "base/machine.h"
 #include "kernel/memory.h"
 #include "kernel/process.h"
 #include "platform/host.h"

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "kernel/memmap.h"
+#include "base/memmap.h"
 
 struct lua_State;
 struct process_record;

@@ -6,10 +6,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include "gfx/capture.h"
+#include "storage/capture.h"
 #include "gfx/draw_state.h"
 #include "kernel/api.h"
-#include "kernel/app.h"
+#include "base/machine.h"
 #include "kernel/memory.h"
 #include "kernel/process.h"
 #include "kernel/slice.h"

@@ -24,7 +24,7 @@
 #include "storage/anywhen.h"
 #include "storage/file_api.h"
 #include "storage/mox.h"
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 #include "lauxlib.h"
 #include "ldo.h"
 #include "lua.h"

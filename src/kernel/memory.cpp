@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "audio/mudo.h"
-#include "kernel/app.h"
+#include "base/machine.h"
 #include "kernel/process.h"
 #include "kernel/slice.h"
 #include "lua.h"

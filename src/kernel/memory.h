@@ -2,7 +2,7 @@
 // writers, bulk copies and fills, typed-array mappings and the audio owner's mixer copy.
 #pragma once
 #include <cstdint>
-#include "kernel/memmap.h"
+#include "base/memmap.h"
 #include "kernel/process.h"
 
 struct lua_State;

@@ -8,7 +8,7 @@
 
 #include "audio/mudo.h"
 #include "kernel/api.h"
-#include "kernel/app.h"
+#include "base/machine.h"
 #include "kernel/slice.h"
 #include "lauxlib.h"
 #include "lua.h"

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <cstddef>
 #include "gfx/printer.h"
-#include "kernel/memmap.h"
-#include "kernel/pbuffer.h"
+#include "base/memmap.h"
+#include "base/pbuffer.h"
 
 struct lua_State;
 struct userdata_header;

@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "kernel/api.h"
-#include "kernel/app.h"
-#include "kernel/memmap.h"
+#include "base/machine.h"
+#include "base/memmap.h"
 #include "kernel/memory.h"
 #include "kernel/process.h"
 #include "lauxlib.h"

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "kernel/app.h"
-#include "kernel/pbuffer.h"
+#include "base/machine.h"
+#include "base/pbuffer.h"
 #include "kernel/process.h"
 #include "lua.h"
 #include "net/gurl.h"

@@ -26,8 +26,8 @@
 #include <new>
 
 #include "kernel/api.h"
-#include "kernel/app.h"
-#include "kernel/pbuffer.h"
+#include "base/machine.h"
+#include "base/pbuffer.h"
 #include "kernel/process.h"
 #include "kernel/slice.h"
 #include "lua.h"

@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "audio/mudo.h"
-#include "gfx/capture.h"
-#include "kernel/app.h"
+#include "storage/capture.h"
+#include "base/machine.h"
 #include "platform/host.h"
 #include "platform/window.h"
 

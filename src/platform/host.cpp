@@ -20,7 +20,7 @@
 #include <unistd.h>
 
 #include "kernel/api.h"
-#include "kernel/app.h"
+#include "base/machine.h"
 #include "lauxlib.h"
 #include "lua.h"
 #include "platform/host_text.h"

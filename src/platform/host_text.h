@@ -2,7 +2,7 @@
 // t6scii character set, both ways, on byte buffers.
 #pragma once
 #include <cstdint>
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 
 // Allocation tag of the buffers made by the converters.
 constexpr int32_t HOST_TEXT_BUFFER_TAG = 105;

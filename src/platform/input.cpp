@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "kernel/app.h"
-#include "kernel/pbuffer.h"
+#include "base/machine.h"
+#include "base/pbuffer.h"
 #include "kernel/process.h"
 #include "platform/audio_device.h"
 #include "platform/controllers.h"

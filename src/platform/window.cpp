@@ -10,8 +10,8 @@
 #include <cstring>
 
 #include "gfx/video.h"
-#include "kernel/app.h"
-#include "kernel/memmap.h"
+#include "base/machine.h"
+#include "base/memmap.h"
 #include "kernel/memory.h"
 #include "kernel/process.h"
 #include "kernel/slice.h"

@@ -14,7 +14,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "kernel/app.h"
+#include "base/machine.h"
 #include "platform/host.h"
 #include "storage/delta.h"
 #include "storage/murmur.h"

@@ -3,7 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <cstdio>
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 
 struct lua_State;
 struct listing;

@@ -2,7 +2,7 @@
 // read into and written from RAM folders, and the legacy pxa code block.
 #pragma once
 #include <cstdint>
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 
 constexpr int32_t Q64_PATH_MAX = 1024;              // root + "/" + name must be shorter
 constexpr int32_t Q64_ROM_NAME_MAX = 400;           // bytes of an entry name, "/" included

@@ -2,7 +2,7 @@
 // one byte string (the source) into another (the target), as stored by the file history.
 #pragma once
 #include <cstdint>
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 
 // Allocation tag of the buffers made here.
 constexpr int32_t DELTA_BUFFER_TAG = 100;

@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "kernel/api.h"
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 #include "kernel/process.h"
 #include "kernel/slice.h"
 #include "lua.h"

@@ -10,7 +10,7 @@
 #include <qoi.h>
 
 #include "gfx/sprites.h"
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 #include "kernel/slice.h"
 #include "lua.h"
 #include "userdata/userdata.h"

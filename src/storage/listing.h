@@ -2,7 +2,7 @@
 // folder listings and the file-history folder query.
 #pragma once
 #include <cstdint>
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 
 constexpr int32_t LISTING_MAX = 65536;
 

@@ -12,7 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "kernel/app.h"
+#include "base/machine.h"
 #include "kernel/slice.h"
 #include "kernel/api.h"
 #include "lua.h"

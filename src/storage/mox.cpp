@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "kernel/api.h"
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 #include "kernel/process.h"
 #include "kernel/slice.h"
 #include "lua.h"

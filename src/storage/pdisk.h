@@ -2,7 +2,7 @@
 // delayed write-back, folder listings, pruning and the configuration file.
 #pragma once
 #include <cstdint>
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 
 struct lua_State;
 struct listing;

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 #include "lua.h"
 #include "userdata/userdata.h"
 

@@ -10,7 +10,7 @@
 #include "gfx/printer.h"
 #include "gfx/system_font.h"
 #include "kernel/memory.h"
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 #include "kernel/process.h"
 #include "storage/cart.h"
 #include "storage/image.h"

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "kernel/api.h"
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 #include "kernel/slice.h"
 #include "lua.h"
 #include "userdata/userdata.h"

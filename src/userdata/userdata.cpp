@@ -10,7 +10,7 @@
 #include "gfx/sprites.h"
 #include "kernel/api.h"
 #include "kernel/memory.h"
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 #include "kernel/slice.h"
 #include "lauxlib.h"
 #include "lua.h"

@@ -11,7 +11,7 @@
 #include "audio_fixture.h"
 #include "kernel/slice.h"
 #include "kernel/api.h"
-#include "kernel/app.h"
+#include "base/machine.h"
 #include "kernel/process.h"
 #include "lauxlib.h"
 #include "lua.h"

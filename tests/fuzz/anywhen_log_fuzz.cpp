@@ -9,8 +9,8 @@
 #include <string>
 #include <sys/stat.h>
 
-#include "kernel/app.h"
-#include "kernel/pbuffer.h"
+#include "base/machine.h"
+#include "base/pbuffer.h"
 #include "storage/anywhen.h"
 #include "storage/listing.h"
 

@@ -8,7 +8,7 @@
 #include <map>
 #include <string>
 
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 #include "storage/cart.h"
 #include "storage/pdisk.h"
 

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 #include "storage/delta.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 #include "platform/host_text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

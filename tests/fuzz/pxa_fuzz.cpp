@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 #include "storage/cart.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "gfx/draw_state.h"
-#include "kernel/app.h"
+#include "base/machine.h"
 #include "kernel/memory.h"
 #include "kernel/process.h"
 #include "kernel/slice.h"

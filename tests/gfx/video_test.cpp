@@ -10,7 +10,7 @@
 
 #include "gfx/draw_state.h"
 #include "gfx/video.h"
-#include "kernel/app.h"
+#include "base/machine.h"
 #include "kernel/memory.h"
 #include "kernel/process.h"
 #include "kernel/slice.h"

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "audio/mudo.h"
-#include "kernel/app.h"
+#include "base/machine.h"
 #include "kernel/memory.h"
 #include "kernel/process.h"
 #include "kernel/slice.h"

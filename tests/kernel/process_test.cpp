@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "kernel/app.h"
+#include "base/machine.h"
 #include "kernel/process.h"
 #include "kernel/slice.h"
 #include "lauxlib.h"

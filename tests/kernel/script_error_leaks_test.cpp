@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "kernel/app.h"
-#include "kernel/pbuffer.h"
+#include "base/machine.h"
+#include "base/pbuffer.h"
 #include "kernel/process.h"
 #include "kernel/slice.h"
 #include "lauxlib.h"

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "kernel/api.h"
-#include "kernel/app.h"
+#include "base/machine.h"
 #include "kernel/memory.h"
 #include "kernel/process.h"
 #include "kernel/slice.h"

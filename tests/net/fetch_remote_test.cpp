@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <string>
 
-#include "kernel/app.h"
+#include "base/machine.h"
 #include "kernel/process.h"
 #include "kernel/slice.h"
 #include "net/gurl.h"

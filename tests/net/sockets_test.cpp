@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string>
 
-#include "kernel/app.h"
+#include "base/machine.h"
 #include "kernel/process.h"
 #include "net/sockets.h"
 #include "test_support.h"

@@ -20,8 +20,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "kernel/app.h"
-#include "kernel/pbuffer.h"
+#include "base/machine.h"
+#include "base/pbuffer.h"
 #include "lauxlib.h"
 #include "lua.h"
 #include "platform/host.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 #include "platform/host_text.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <string>
 
-#include "kernel/memmap.h"
+#include "base/memmap.h"
 #include "kernel/memory.h"
 #include "kernel/slice.h"
 #include "storage/pdisk.h"

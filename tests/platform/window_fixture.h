@@ -8,7 +8,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "kernel/app.h"
+#include "base/machine.h"
 #include "kernel/process.h"
 #include "platform/host.h"
 #include "platform/window.h"

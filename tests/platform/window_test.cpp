@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "gfx/draw_state.h"
-#include "kernel/memmap.h"
+#include "base/memmap.h"
 #include "kernel/memory.h"
 #include "platform/host_text.h"
 #include "window_fixture.h"

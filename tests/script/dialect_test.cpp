@@ -8,7 +8,7 @@
 #include <initializer_list>
 #include <string>
 
-#include "kernel/app.h"
+#include "base/machine.h"
 #include "kernel/memory.h"
 #include "kernel/process.h"
 #include "kernel/slice.h"

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "kernel/app.h"
+#include "base/machine.h"
 #include "kernel/process.h"
 #include "kernel/slice.h"
 #include "lauxlib.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 #include "lauxlib.h"
 #include "lua.h"
 #include "storage/pxu.h"

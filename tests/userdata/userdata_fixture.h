@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 #include "kernel/process.h"
 #include "kernel/slice.h"
 #include "lauxlib.h"

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "kernel/memory.h"
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 #include "kernel/process.h"
 #include "kernel/slice.h"
 #include "lauxlib.h"

@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <vector>
 
-#include "kernel/app.h"
+#include "base/machine.h"
 #include "kernel/process.h"
 #include "lua.h"
 #include "platform/audio_device.h"

@@ -3,7 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <cstdio>
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 
 struct app_config {
     uint32_t fullscreen;

@@ -1,5 +1,5 @@
 // Start-up, the frame loop, reboot and shutdown.
-#include "kernel/app.h"
+#include "base/machine.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 #include "audio/mudo.h"
-#include "gfx/capture.h"
+#include "storage/capture.h"
 #include "gfx/draw_state.h"
 #include "gfx/video.h"
 #include "kernel/process.h"

@@ -1,4 +1,4 @@
 // The program's entry point.
-#include "kernel/app.h"
+#include "base/machine.h"
 
 int main(int argc, char** argv) { return orvalune_main(argc, argv); }

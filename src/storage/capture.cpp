@@ -1,7 +1,7 @@
 // Captures: screenshots and the label taken from the finished frame, GIF recordings kept in
 // memory frame by frame and written at their end, and the raw audio capture the audio
 // callback appends to.
-#include "gfx/capture.h"
+#include "storage/capture.h"
 
 #include <gif_lib.h>
 #include <qoi.h>
@@ -11,10 +11,10 @@
 #include <cstring>
 
 #include "gfx/video.h"
-#include "kernel/app.h"
-#include "kernel/memmap.h"
+#include "base/machine.h"
+#include "base/memmap.h"
 #include "kernel/memory.h"
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 #include "kernel/process.h"
 #include "platform/audio_device.h"
 #include "storage/image.h"

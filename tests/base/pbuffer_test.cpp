@@ -1,6 +1,6 @@
 // Byte buffers: creation and growth, readers and writers, escaped and hexadecimal forms,
 // lines, cropping, host files and the allocation counters.
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 
 #include <gtest/gtest.h>
 

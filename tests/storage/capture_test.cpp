@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "gfx/capture.h"
+#include "storage/capture.h"
 #include "gfx/draw_state.h"
 #include "gfx/video.h"
 #include "kernel/memory.h"

@@ -6,11 +6,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "gfx/capture.h"
+#include "storage/capture.h"
 #include "gfx/draw_state.h"
 #include "gfx/video.h"
 #include "kernel/api.h"
-#include "kernel/app.h"
+#include "base/machine.h"
 #include "kernel/memory.h"
 #include "kernel/process.h"
 #include "kernel/slice.h"

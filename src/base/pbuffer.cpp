@@ -1,4 +1,4 @@
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 
 #include <atomic>
 #include <cstdio>
