@@ -4,12 +4,12 @@
 #include <cstdint>
 
 #include "kernel/memory.h"
+#include "platform/audio_device.h"
 
 struct process_record;
 
 // ---- Constants ------------------------------------------------------------------------------------
 
-constexpr int32_t MUDO_SAMPLE_RATE = 44100;
 constexpr uint32_t MUDO_SAMPLES_PER_TICK = 367;  // one tick, about 120 a second
 constexpr int MUDO_CHANNELS = 16;                // live channels; 16..31 hold their previous-tick copies
 constexpr int MUDO_CHANNEL_SLOTS = 32;
@@ -198,6 +198,12 @@ void mudo_set_channel_base_addr(int channel, int64_t address);
 uint32_t mudo_anything_is_playing();
 // Fill or copy into the mixer's copy of the owner's memory; the caller keeps the
 // range inside the 16 MB.
+// The audio bracket. 0: the nesting audio lock is held and the mixer's copy of the
+// owner's memory is current; the caller works on the synthesiser and then calls
+// audio_op_end(). 1: refused, the lock is not held and audio_op_end() is not called.
+int audio_op_start(int64_t id, int force);
+void audio_op_end();
+
 void mudo_memset(uint32_t address, uint8_t value, uint32_t length);
 void mudo_memcpy(uint32_t address, const uint8_t* source, uint32_t length);
 // Lays the default wave tables and the default instrument into a new process's memory and

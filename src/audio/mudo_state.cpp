@@ -1,11 +1,15 @@
 // The synthesiser's state: the mixer record, the constant tables, reads of the owner's
 // memory, channel defaults and the state readers.
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
 #include "audio/mudo.h"
+#include "base/machine.h"
 #include "kernel/api.h"
 #include "kernel/memory.h"
+#include "kernel/process.h"
+#include "platform/audio_device.h"
 
 mudo_mixer mixer;
 uint16_t gain_tri[16384];
@@ -214,4 +218,87 @@ int32_t mudo_get_channel_state(int32_t channel, int32_t selector, int16_t* desti
     case 14: return (int32_t)ch.mix_volume;
     default: return (int32_t)ch.base_address;
     }
+}
+
+// ---- the mixer's copy of the owner's memory -------------------------------------------------
+
+namespace {
+
+void copy_page_to_mixer(const page_table& pt, uint32_t page) {
+    uint32_t base = page * PAGE_SIZE;
+    int32_t mapped = std::clamp(pt.mapped[page], 0, (int32_t)PAGE_SIZE);
+    if (mapped > 0 && pt.page[page]) mudo_memcpy(base, pt.page[page], (uint32_t)mapped);
+    else mapped = 0;
+    uint32_t rest = PAGE_SIZE - (uint32_t)mapped;
+    if (rest == 0) return;
+    if (pt.owned[page])
+        mudo_memcpy(base + mapped, pt.owned[page] + mapped, rest);
+    else
+        mudo_memset(base + mapped, 0, rest);
+}
+
+}  // namespace
+
+// ---- the audio bracket --------------------------------------------------------------------
+
+int audio_op_start(int64_t id, int force) {
+    if (id >= 1 && id <= 3) {
+        app.audio_owner = id;
+    } else if (id >= 4 && id != app.audio_owner) {
+        os_lock_audio();
+        uint32_t playing = mudo_anything_is_playing();
+        os_unlock_audio();
+        process_record* owner = get_process(app.audio_owner);
+        process_record* claimant = get_process(id);
+        uint32_t claim_priority = claimant ? claimant->audio_priority : 0;
+        if (playing && owner && owner->audio_priority > claim_priority) return 1;
+        app.audio_owner = id;
+    }
+
+    os_lock_audio();
+    process_record* owner = get_process(app.audio_owner);
+    if (!owner) {
+        if (app.audio_owner != -2) {
+            mudo_memset(0, 0, ADDRESS_SPACE_SIZE);
+            app.audio_owner = -2;
+            mudo_kill_all_audio();
+        }
+        os_unlock_audio();
+        return 1;
+    }
+    bool changed = owner->id != app.audio_mirror_id;
+    page_table& pt = owner->pages;
+    if (changed) {
+        // A new owner: its whole space.
+        for (uint32_t p = 0; p < PAGE_COUNT; p++) {
+            copy_page_to_mixer(pt, p);
+            pt.flags[p] &= (uint8_t)~PAGE_WRITTEN;
+        }
+        pt.written_count = 0;
+    } else if (force) {
+        // Only the pages written since the last copy.
+        for (int32_t i = 0; i < pt.written_count; i++) {
+            uint32_t p = pt.written[i];
+            copy_page_to_mixer(pt, p);
+            pt.flags[p] &= (uint8_t)~PAGE_WRITTEN;
+        }
+        pt.written_count = 0;
+    }
+    if (changed) mudo_kill_all_audio();
+    app.audio_mirror_id = owner->id;
+    return 0;
+}
+
+void audio_op_end() { os_unlock_audio(); }
+
+void mudo_memset(uint32_t address, uint8_t value, uint32_t length) {
+    if (address >= ADDRESS_SPACE_SIZE) return;
+    length = std::min(length, ADDRESS_SPACE_SIZE - address);
+    memset(mixer_ram + address, value, length);
+}
+
+void mudo_memcpy(uint32_t address, const uint8_t* source, uint32_t length) {
+    if (address >= ADDRESS_SPACE_SIZE || !source) return;
+    length = std::min(length, ADDRESS_SPACE_SIZE - address);
+    memcpy(mixer_ram + address, source, length);
 }

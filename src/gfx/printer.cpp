@@ -476,12 +476,6 @@ void init_print_context(process_record* rec) {
     memset(&rec->print, 0, sizeof(rec->print));
 }
 
-void destroy_print_buffer(process_record* rec) {
-    if (!rec) return;
-    free(rec->print.text);
-    rec->print.text = nullptr;
-}
-
 void continue_print_text() {}
 
 size_t strip_print_controls(const char* text, size_t length, char* out) {

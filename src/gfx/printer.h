@@ -3,6 +3,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include "kernel/print_context.h"
 
 struct lua_State;
 struct process_record;
@@ -11,34 +12,6 @@ struct userdata_header;
 // Flags of print_t6scii.
 constexpr int PRINT_WRAP = 16;         // wrap at the clip's right edge
 constexpr int PRINT_CALLER_FLAG = 32;  // kept for internal callers; changes nothing yet
-
-// One process's print in progress, rebuilt from the registers at every print.
-struct print_context {
-    uint8_t* text;            // owned copy: the caller's bytes, the appended newline, zero padding
-    int64_t pos;              // read position
-    int64_t end;              // end of the interpreted bytes (the appended newline included)
-    int64_t text_end;         // end of the caller's bytes: no argument is read from here on
-    uint32_t font;            // address of the current font
-    uint8_t font_flags;       // bit 0 adjust table present, bit 1 tabs measured from home x
-    uint8_t wrap, caller_flag;
-    int64_t right_margin;
-    int64_t home_x, home_y;
-    uint8_t fg, bg;
-    userdata_header* target;
-    int64_t line_height;      // tallest glyph on the line so far; 0 = character height
-    int32_t wait;             // frames a stopped print would wait
-    uint8_t wide, tall, stripes, pinball, edge, background, inverted, underline;
-    int32_t char_width, wide_width, char_height;
-    int64_t saved_x, saved_y; // where the last glyph outside a decoration was drawn
-    uint8_t decoration;       // the next glyph is a decoration
-    int64_t decoration_return_x, decoration_return_y;
-    int32_t last_advance;
-    int32_t tab_width;
-    int32_t x_offset, y_offset;
-    int32_t delay;            // per-glyph delay in frames; 0 = none
-    uint32_t outline_mask;    // 9 bits: neighbour (dx, dy) is bit (dy + 1) * 3 + dx + 1
-    int32_t outline_colour;
-};
 
 // The furthest cursor position reached by the current print, and whether any was recorded.
 extern int64_t print_max_x, print_max_y;
@@ -50,8 +23,6 @@ extern bool print_max_set;
 int print_t6scii(userdata_header* target, const char* text, int64_t length, int flags, uint16_t pen);
 // Resumes a print that a wait stopped: nothing resumes prints, so this does nothing.
 void continue_print_text();
-// Frees rec's text copy; called when its record is freed.
-void destroy_print_buffer(process_record* rec);
 // Clears rec's print context.
 void init_print_context(process_record* rec);
 

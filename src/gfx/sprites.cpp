@@ -449,3 +449,11 @@ int lua54_set_spr(lua_State* L) {
     rec->sprites[slot] = ud ? ud : get_null_sprite();
     return 0;
 }
+
+userdata_header* get_null_sprite() {
+    static struct {
+        userdata_header h;
+        uint8_t pixels[16 * 16];
+    } null_sprite = {{3, 2, {0, 0}, 16, 16, 0}, {}};
+    return &null_sprite.h;
+}

@@ -197,3 +197,6 @@ int lua54_fget(lua_State* L);
 int lua54_fset(lua_State* L);
 int lua54_set_spr(lua_State* L);
 int lua54_blit(lua_State* L);
+
+// The empty 16x16 sprite that stands in for a slot with nothing set.
+userdata_header* get_null_sprite();

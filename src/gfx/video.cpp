@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "storage/capture.h"
 #include "gfx/draw_state.h"
 #include "kernel/api.h"
 #include "base/machine.h"
@@ -127,6 +126,8 @@ process_record* update_boot_sequence() {
     return app.boot_ready ? wm : boot_record();
 }
 
+void (*video_frame_hook)() = nullptr;
+
 const uint32_t* generate_video_out(int* w, int* h) {
     process_record* shown = update_boot_sequence();
     if (!shown) return nullptr;
@@ -136,8 +137,8 @@ const uint32_t* generate_video_out(int* w, int* h) {
     if (flags & PFLAG_HOLD_FRAME) return nullptr;
     build_palette(shown);
     convert_screen(shown);
-    if (app.gif_recording) update_gif_recording(video_palette, video_line_palette);
-    update_screenshot(back_page);
+    // The recording and the screenshot take the frame before it is enlarged.
+    if (video_frame_hook) video_frame_hook();
     uint8_t mode = 0;
     read_registers(shown, ADDR_VIDEO_MODE, &mode, 1);
     video_mode = mode;

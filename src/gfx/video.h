@@ -19,6 +19,9 @@ extern uint32_t back_page[VIDEO_WIDTH * VIDEO_HEIGHT];
 // The last frame's output palette (four palettes of 64) and each line's palette (0-3).
 extern uint32_t video_palette[256];
 extern uint32_t video_line_palette[VIDEO_HEIGHT];
+// Called once a frame with the frame converted, before it is enlarged: the GIF recording and
+// the screenshot read it (set at start-up, app/hooks.cpp).
+extern void (*video_frame_hook)();
 
 // Builds the frame: returns back_page and sets *w, *h to 480, 270, or returns null when there
 // is no new frame (nothing to show, or the shown process holds its frame).

@@ -1,5 +1,5 @@
-// The script API registry: every global function that a new process's script state gets,
-// the general functions that belong to no other family, and the helpers they share.
+// The guards around script functions and the helpers they share, and the general functions
+// that belong to no other family (the registry of them all is api/registry.h).
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -33,10 +33,6 @@ int api_guarded_k(lua_State* L, int status, intptr_t ctx) {
     return api_guarded_continuation(L, status, ctx, K);
 }
 
-// Sets every global function of the script API in a new script state.
-void api_add_c_functions(lua_State* L);
-// Visits every registered name with its function, in registration order.
-void api_for_each_function(void (*visit)(const char* name, int (*fn)(lua_State*), void* ctx), void* ctx);
 
 // An integer argument: integers unchanged, other numbers and numeric strings floored, else dflt.
 int64_t q64_intp(lua_State* L, int index, int64_t dflt);

@@ -8,31 +8,18 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "audio/mudo.h"
 #include "base/machine.h"
 #include "kernel/process.h"
 #include "kernel/slice.h"
 #include "lua.h"
-#include "platform/audio_device.h"
-#include "userdata/userdata.h"
 
 namespace {
 
 // Stands in for a page that could not be allocated: reads see zeros, writes are lost.
 uint8_t spare_page[PAGE_SIZE];
 
-inline uint32_t mask_address(int64_t a) { return (uint32_t)((uint64_t)a & ADDRESS_MASK); }
-
 inline bool is_array_page(const page_table& pt, uint32_t page) {
     return (pt.userdata_map[page >> 6] >> (page & 63)) & 1;
-}
-
-inline void set_array_page(page_table& pt, uint32_t page, bool on) {
-    uint64_t bit = uint64_t(1) << (page & 63);
-    if (on)
-        pt.userdata_map[page >> 6] |= bit;
-    else
-        pt.userdata_map[page >> 6] &= ~bit;
 }
 
 // The owned block of a page, allocated zeroed on first touch. A page with nothing mapped
@@ -153,119 +140,6 @@ void gather_page(const page_table& pt, uint32_t page, uint8_t* out) {
         memcpy(out + mapped, pt.owned[page] + mapped, PAGE_SIZE - mapped);
     else
         memset(out + mapped, 0, PAGE_SIZE - mapped);
-}
-
-void copy_page_to_mixer(const page_table& pt, uint32_t page) {
-    uint32_t base = page * PAGE_SIZE;
-    int32_t mapped = std::clamp(pt.mapped[page], 0, (int32_t)PAGE_SIZE);
-    if (mapped > 0 && pt.page[page]) mudo_memcpy(base, pt.page[page], (uint32_t)mapped);
-    else mapped = 0;
-    uint32_t rest = PAGE_SIZE - (uint32_t)mapped;
-    if (rest == 0) return;
-    if (pt.owned[page])
-        mudo_memcpy(base + mapped, pt.owned[page] + mapped, rest);
-    else
-        mudo_memset(base + mapped, 0, rest);
-}
-
-// A typed array on the script stack with the size of the block that holds it.
-struct array_view {
-    userdata_header* header;
-    uint8_t* data;
-    int64_t size;       // width x height x element size
-    int64_t capacity;   // bytes of the block after the header
-    uint8_t type;
-};
-
-bool get_array(lua_State* L, int index, array_view* out) {
-    userdata_header* h = to_userdata(L, index);
-    if (!h) return false;
-    out->header = h;
-    out->data = userdata_data(h);
-    out->size = userdata_bytes(h);
-    out->capacity = (int64_t)(lua_rawlen(L, index) - sizeof(userdata_header));
-    out->type = h->type & 31;
-    return true;
-}
-
-// Every array a page points into, and the map array, is held in two registry tables keyed by
-// the array's address: one keeps the array itself, so the collector cannot free bytes the page
-// table still reaches; the other counts the pages that point into it. Mapping and unmapping
-// adjust the counts of the arrays they touch, so neither has to rescan the page table to learn
-// whether an array is still in use.
-char held_arrays_key;
-char page_counts_key;
-
-// Pushes the registry table under key, making it on first use.
-void push_registry_table(lua_State* L, const void* key) {
-    if (lua_rawgetp(L, LUA_REGISTRYINDEX, key) == LUA_TTABLE) return;
-    lua_pop(L, 1);
-    lua_newtable(L);  // may run a finaliser that makes the table first
-    if (lua_rawgetp(L, LUA_REGISTRYINDEX, key) == LUA_TTABLE) {
-        lua_remove(L, -2);
-        return;
-    }
-    lua_pop(L, 1);
-    lua_pushvalue(L, -1);
-    lua_rawsetp(L, LUA_REGISTRYINDEX, key);
-}
-
-// The two tables, pushed in this order and found again at these stack indices.
-struct held_tables {
-    int arrays, counts;
-};
-
-held_tables push_held_tables(lua_State* L) {
-    push_registry_table(L, &held_arrays_key);
-    push_registry_table(L, &page_counts_key);
-    return {lua_gettop(L) - 1, lua_gettop(L)};
-}
-
-int64_t page_count(lua_State* L, const held_tables& t, const userdata_header* h) {
-    lua_rawgetp(L, t.counts, h);
-    int64_t n = lua_tointeger(L, -1);
-    lua_pop(L, 1);
-    return n;
-}
-
-// Only an existing key is changed: storing into a table slot that exists allocates nothing.
-void set_page_count(lua_State* L, const held_tables& t, const userdata_header* h, int64_t n) {
-    bool held = lua_rawgetp(L, t.counts, h) != LUA_TNIL;
-    lua_pop(L, 1);
-    if (!held) return;
-    lua_pushinteger(L, n);
-    lua_rawsetp(L, t.counts, h);
-}
-
-// Holds the array at stack index `index` (its pages counted from 0 when it was not held).
-// The only step that may allocate, and so raise: callers take it before changing anything.
-void hold_array(lua_State* L, const held_tables& t, int index, const userdata_header* h) {
-    lua_pushvalue(L, index);
-    lua_rawsetp(L, t.arrays, h);
-    if (lua_rawgetp(L, t.counts, h) == LUA_TNIL) {
-        lua_pushinteger(L, 0);
-        lua_rawsetp(L, t.counts, h);
-    }
-    lua_pop(L, 1);
-}
-
-// Lets go of an array that no page points into and that is not the map.
-void release_if_unused(lua_State* L, const held_tables& t, const process_record* rec, const userdata_header* h) {
-    if (!h || h == rec->map_userdata || page_count(L, t, h) > 0) return;
-    bool held = lua_rawgetp(L, t.arrays, h) != LUA_TNIL;
-    lua_pop(L, 1);
-    if (!held) return;  // clearing a missing key would add it
-    lua_pushnil(L);
-    lua_rawsetp(L, t.arrays, h);
-    lua_pushnil(L);
-    lua_rawsetp(L, t.counts, h);
-}
-
-// Takes n pages from the count of the array h (n may be 0 or h null).
-void drop_pages(lua_State* L, const held_tables& t, const process_record* rec, const userdata_header* h, int64_t n) {
-    if (!h || n == 0) return;
-    set_page_count(L, t, h, std::max<int64_t>(page_count(L, t, h) - n, 0));
-    release_if_unused(L, t, rec, h);
 }
 
 }  // namespace
@@ -407,180 +281,7 @@ void q64_pmemcpy_pages(process_record* src_rec, process_record* dst_rec, int64_t
     }
 }
 
-// ---- the audio bracket --------------------------------------------------------------------
-
-int audio_op_start(int64_t id, int force) {
-    if (id >= 1 && id <= 3) {
-        app.audio_owner = id;
-    } else if (id >= 4 && id != app.audio_owner) {
-        os_lock_audio();
-        uint32_t playing = mudo_anything_is_playing();
-        os_unlock_audio();
-        process_record* owner = get_process(app.audio_owner);
-        process_record* claimant = get_process(id);
-        uint32_t claim_priority = claimant ? claimant->audio_priority : 0;
-        if (playing && owner && owner->audio_priority > claim_priority) return 1;
-        app.audio_owner = id;
-    }
-
-    os_lock_audio();
-    process_record* owner = get_process(app.audio_owner);
-    if (!owner) {
-        if (app.audio_owner != -2) {
-            mudo_memset(0, 0, ADDRESS_SPACE_SIZE);
-            app.audio_owner = -2;
-            mudo_kill_all_audio();
-        }
-        os_unlock_audio();
-        return 1;
-    }
-    bool changed = owner->id != app.audio_mirror_id;
-    page_table& pt = owner->pages;
-    if (changed) {
-        // A new owner: its whole space.
-        for (uint32_t p = 0; p < PAGE_COUNT; p++) {
-            copy_page_to_mixer(pt, p);
-            pt.flags[p] &= (uint8_t)~PAGE_WRITTEN;
-        }
-        pt.written_count = 0;
-    } else if (force) {
-        // Only the pages written since the last copy.
-        for (int32_t i = 0; i < pt.written_count; i++) {
-            uint32_t p = pt.written[i];
-            copy_page_to_mixer(pt, p);
-            pt.flags[p] &= (uint8_t)~PAGE_WRITTEN;
-        }
-        pt.written_count = 0;
-    }
-    if (changed) mudo_kill_all_audio();
-    app.audio_mirror_id = owner->id;
-    return 0;
-}
-
-void audio_op_end() { os_unlock_audio(); }
-
-// ---- typed-array mappings -----------------------------------------------------------------
-
-int lua54_map_ram(lua_State* L) {
-    process_record* rec = cproc;
-    array_view a;
-    if (!rec || !get_array(L, 1, &a) || a.type == UTYPE_F64) return 0;
-    uint32_t first = mask_address(truncated_arg(L, 2, 0)) >> 12;
-    int64_t offset = truncated_arg(L, 3, 0);
-    bool offset_ok = offset >= 0 && a.size > (offset & ~int64_t(3));
-    offset &= ~int64_t(3);
-    int64_t length = offset_ok ? truncated_arg(L, 4, a.size - offset) : 0;
-    bool map_page = first == (ADDR_MAP >> 12);
-    bool becomes_map = map_page && a.type == UTYPE_I16;
-
-    held_tables t = push_held_tables(L);
-    if (becomes_map || (offset_ok && length >= 1)) hold_array(L, t, 1, a.header);
-    if (map_page) {
-        // The map array lives as long as it is the map, whatever the rest of the call does.
-        userdata_header* old = rec->map_userdata;
-        rec->map_userdata = becomes_map ? a.header : nullptr;
-        if (old != rec->map_userdata) release_if_unused(L, t, rec, old);
-    }
-    if (!offset_ok) {
-        lua_pop(L, 2);
-        return 0;
-    }
-    if (length >= 1) {
-        // Never past the array's end, and never past the last page of the space.
-        length = std::min(length, a.size - offset);
-        page_table& pt = rec->pages;
-        int64_t pages = (length + PAGE_SIZE - 1) / PAGE_SIZE;
-        int64_t added = 0;
-        // Pages taken from other arrays, counted in runs of the same array.
-        userdata_header* run_array = nullptr;
-        int64_t run = 0;
-        for (int64_t i = 0; i < pages && first + i < PAGE_COUNT; i++) {
-            uint32_t p = (uint32_t)(first + i);
-            int32_t mapped = (int32_t)std::min<int64_t>(length - i * PAGE_SIZE, PAGE_SIZE);
-            // The system state below 0x10000 is only replaced by whole pages.
-            if (p < INITIAL_PAGES && mapped < (int32_t)PAGE_SIZE) continue;
-            userdata_header* old = pt.array[p];
-            if (old != a.header) {
-                added++;
-                if (old != run_array) {
-                    drop_pages(L, t, rec, run_array, run);
-                    run_array = old;
-                    run = 0;
-                }
-                run++;
-            }
-            pt.page[p] = a.data + offset + i * PAGE_SIZE;
-            pt.mapped[p] = mapped;
-            pt.array[p] = a.header;
-            set_array_page(pt, p, true);
-            mark_page_written(pt, p);
-        }
-        drop_pages(L, t, rec, run_array, run);
-        set_page_count(L, t, a.header, page_count(L, t, a.header) + added);
-    }
-    release_if_unused(L, t, rec, a.header);
-    lua_pop(L, 2);
-    lua_pushinteger(L, length);
-    return 1;
-}
-
-int lua54_unmap_ram(lua_State* L) {
-    process_record* rec = cproc;
-    array_view a;
-    if (!rec || !get_array(L, 1, &a)) return 0;
-    int64_t address = truncated_arg(L, 2, -1);
-    int64_t length = truncated_arg(L, 3, a.size);
-    spend_cpu(4);
-
-    uintptr_t hi = (uintptr_t)a.data + (uintptr_t)std::clamp<int64_t>(length, 0, a.capacity);
-    bool every_address = address == -1;
-    int64_t first = 0, last = PAGE_COUNT - 1;
-    if (!every_address) {
-        last = -1;
-        if (length >= 1) {
-            int64_t start = mask_address(address);
-            first = start >> 12;
-            last = std::min<int64_t>((start + std::min<int64_t>(length, ADDRESS_SPACE_SIZE) - 1) >> 12,
-                                     PAGE_COUNT - 1);
-        }
-    }
-    held_tables t = push_held_tables(L);
-    int64_t total = page_count(L, t, a.header);
-    int64_t seen = 0, removed = 0;
-    page_table& pt = rec->pages;
-    // Only the pages in range are looked at, and the walk ends once every page of the array
-    // has been met.
-    for (int64_t i = first; i <= last && seen < total; i++) {
-        uint32_t p = (uint32_t)i;
-        if (pt.array[p] != a.header) continue;
-        seen++;
-        if ((uintptr_t)pt.page[p] >= hi) continue;
-        pt.page[p] = pt.owned[p];
-        pt.array[p] = nullptr;
-        set_array_page(pt, p, false);
-        mark_page_written(pt, p);
-        pt.mapped[p] = 0;
-        removed++;
-    }
-    bool none_left = total - removed <= 0;
-    if (total > 0) drop_pages(L, t, rec, a.header, removed);
-    lua_pop(L, 2);
-    lua_pushboolean(L, none_left);
-    return 1;
-}
-
 // ---- the mixer's copy of the owner's memory -------------------------------------------------
 
 uint8_t mixer_ram[ADDRESS_SPACE_SIZE];
 
-void mudo_memset(uint32_t address, uint8_t value, uint32_t length) {
-    if (address >= ADDRESS_SPACE_SIZE) return;
-    length = std::min(length, ADDRESS_SPACE_SIZE - address);
-    memset(mixer_ram + address, value, length);
-}
-
-void mudo_memcpy(uint32_t address, const uint8_t* source, uint32_t length) {
-    if (address >= ADDRESS_SPACE_SIZE || !source) return;
-    length = std::min(length, ADDRESS_SPACE_SIZE - address);
-    memcpy(mixer_ram + address, source, length);
-}

@@ -15,6 +15,18 @@ inline void mark_page_written(page_table& pt, uint32_t page) {
     pt.flags[page] = 0xFF;
 }
 
+// Addresses are taken modulo 2^24.
+inline uint32_t mask_address(int64_t a) { return (uint32_t)((uint64_t)a & ADDRESS_MASK); }
+
+// Marks or clears a page as pointing into a typed array.
+inline void set_array_page(page_table& pt, uint32_t page, bool on) {
+    uint64_t bit = uint64_t(1) << (page & 63);
+    if (on)
+        pt.userdata_map[page >> 6] |= bit;
+    else
+        pt.userdata_map[page >> 6] &= ~bit;
+}
+
 // Readers and writers of the current process (`cproc`). Addresses are taken modulo 2^24;
 // multi-byte values are little-endian and may cross pages. Reads allocate an untouched
 // page; writes mark every page they touch (flags byte 255). Without a current process
@@ -55,12 +67,6 @@ int64_t q64_memset(int64_t a, int64_t value, int64_t n);
 // Copies the pages from >> 12 up to (not including) to >> 12 from one process's space
 // into another's; source pages that were never present are skipped.
 void q64_pmemcpy_pages(process_record* src_rec, process_record* dst_rec, int64_t from, int64_t to);
-
-// The audio bracket. 0: the nesting audio lock is held and the mixer's copy of the
-// owner's memory is current; the caller works on the synthesiser and then calls
-// audio_op_end(). 1: refused, the lock is not held and audio_op_end() is not called.
-int audio_op_start(int64_t id, int force);
-void audio_op_end();
 
 // A number, or a string converted to a number, truncated toward zero (saturating); a
 // non-numeric string gives 0 and any other value the default. Never raises.

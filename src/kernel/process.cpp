@@ -6,22 +6,17 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "audio/mudo.h"
 #include "kernel/api.h"
+#include "kernel/hooks.h"
 #include "base/machine.h"
 #include "kernel/slice.h"
 #include "lauxlib.h"
 #include "lua.h"
-#include "net/gurl.h"
-#include "net/sockets.h"
 #include "platform/audio_device.h"
 #include "platform/host.h"
 #include "script/libs.h"
-#include "storage/mox.h"
-#include "storage/pdisk.h"
-#include "userdata/userdata.h"
-#include "gfx/video.h"
 
+kernel_hooks kernel_hook;
 process_record* cproc = nullptr;
 int64_t process_id = 1;
 
@@ -134,10 +129,7 @@ static int index_of(const process_record* rec) {
 // Opens the libraries and registers the script API in a new state.
 static int open_process_state(lua_State* L) {
     open_process_libraries(L);
-    api_add_c_functions(L);
-    os_add_public_c_functions(L);
-    add_userdata_metatable_functions(L);
-    socket_add_public_c_functions(L);
+    if (kernel_hook.open_state) kernel_hook.open_state(L);
     return 0;
 }
 
@@ -215,7 +207,7 @@ int init_process(process_record* rec, int64_t id, const char* code, const char* 
     rec->page_bytes += INITIAL_PAGES * PAGE_SIZE;
     for (uint32_t p = 8; p <= 11; p++) rec->pages.flags[p] |= PAGE_COLOUR_TABLE_CHANGED;
     rec->state = PSTATE_RUNNING;
-    write_default_audio_data(rec);
+    if (kernel_hook.process_started) kernel_hook.process_started(rec);
     restore_current(previous);
     return 0;
 }
@@ -240,6 +232,12 @@ process_record* create_process_from_code(const char* code, const char* name, con
     rec->table_index = slot;
     index_id(rec);
     return rec;
+}
+
+void destroy_print_buffer(process_record* rec) {
+    if (!rec) return;
+    free(rec->print.text);
+    rec->print.text = nullptr;
 }
 
 void free_process(process_record* rec) {
@@ -269,10 +267,8 @@ void free_process(process_record* rec) {
     rec->message_queue = nullptr;
     free(rec->code);
     rec->code = nullptr;
-    delete_sockets_by_process(rec->id);
-    gurl_process_gone(rec->id);
+    if (kernel_hook.process_gone) kernel_hook.process_gone(rec);
     rec->download_bytes = nullptr;
-    prune_process_mounts(rec->id);
 }
 
 static void remove_at(int i) {
@@ -340,7 +336,7 @@ void processes_init() {
     removing_all = false;
     process_id = 1;
     cproc = nullptr;
-    video_mode = 0;
+    if (kernel_hook.processes_cleared) kernel_hook.processes_cleared();
 }
 
 void restart_process(process_record* rec) {
@@ -352,7 +348,7 @@ void restart_process(process_record* rec) {
     memcpy(location, rec->sandbox_location, sizeof(location));
     if (app.audio_owner == rec->id) {
         os_lock_audio();
-        mudo_kill_all_audio();
+        if (kernel_hook.stop_all_audio) kernel_hook.stop_all_audio();
         os_unlock_audio();
     }
     app.audio_owner = -2;
@@ -382,14 +378,6 @@ void restart_process(process_record* rec) {
         }
     }
     free(code);
-}
-
-userdata_header* get_null_sprite() {
-    static struct {
-        userdata_header h;
-        uint8_t pixels[16 * 16];
-    } null_sprite = {{3, 2, {0, 0}, 16, 16, 0}, {}};
-    return &null_sprite.h;
 }
 
 int count_recent_sandboxed_processes() {
@@ -501,66 +489,6 @@ void notify(const char* text) {
     destroy_buffer(b);
 }
 
-static bool is_path_char(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-           c == '.' || c == '/' || c == '_';
-}
-
-void process_dropped_file(const char* host_path) {
-    if (!host_path) return;
-    snprintf(velt_debug_string, sizeof(velt_debug_string), "dropped file: %s\n", host_path);
-    velt_debug(velt_debug_string);
-    const char* name = host_path;
-    for (const char* c = host_path; *c; c++) {
-        if (*c == '/' || *c == '\\') name = c + 1;
-    }
-    char path[1024];
-    snprintf(path, sizeof(path), "/ram/drop/%s", name);
-    for (char* c = path; *c; c++) {
-        if (!is_path_char(*c)) *c = '_';
-    }
-    ram_file* f = pfopen(path, "wf");
-    if (!f) {
-        snprintf(velt_debug_string, sizeof(velt_debug_string), " ** could not open temp file: %s\n", path);
-        velt_debug(velt_debug_string);
-        return;
-    }
-    // A folder has no bytes to copy: it is refused like an empty file, with a word to the user.
-    bool folder = host_directory_exists(host_path);
-    pbuffer* bytes = folder ? create_buffer_2(0, BUFFER_TAG_FROM_FILE) : create_buffer_from_file(host_path);
-    if (!bytes) {
-        pfclose(f);
-        snprintf(velt_debug_string, sizeof(velt_debug_string), " ** could not create buffer from file: %s\n",
-                 host_path);
-        velt_debug(velt_debug_string);
-        return;
-    }
-    if (bytes->length == 0) {
-        destroy_buffer(bytes);
-        pfclose(f);
-        notify("** dropping folders (and size zero files) not supported **");
-        return;
-    }
-    if (!pdisk_ram_room(path, "wf", bytes->length)) {
-        destroy_buffer(bytes);
-        pfclose(f);
-        snprintf(velt_debug_string, sizeof(velt_debug_string), " ** ram file limit reached: %s\n", path);
-        velt_debug(velt_debug_string);
-        notify("** ram file limit reached **");
-        return;
-    }
-    destroy_buffer(f->contents);
-    f->contents = bytes;
-    pfclose(f);
-    pbuffer* msg = create_buffer_2(1024, BUFFER_TAG_MESSAGE);
-    bappend_str(msg, "{event=\"drop_items\",_flags=1,items={{mox_type=\"location\",filenav_op=\"move\",location=\"");
-    bappend_str_escaped(msg, path);
-    bappend_str(msg, "\"}}}");
-    process_record* wm = get_process(3);
-    if (wm) send_process_message(wm, msg);
-    destroy_buffer(msg);
-}
-
 // --- The allocator ------------------------------------------------------------------------------
 
 // Kept out of line, so that the allocator's common path stays short.
@@ -617,8 +545,3 @@ int lua54_pid(lua_State* L) {
     lua_pushinteger(L, cproc ? cproc->id : 0);
     return 1;
 }
-
-// Messages travel as mox text: the serialiser builds and reads them.
-int lua54_send_message(lua_State* L) { return mox_send_message(L); }
-
-int lua54_read_message(lua_State* L) { return mox_read_message(L); }

@@ -4,9 +4,9 @@
 #include <atomic>
 #include <cstdint>
 #include <cstddef>
-#include "gfx/printer.h"
 #include "base/memmap.h"
 #include "base/pbuffer.h"
+#include "kernel/print_context.h"
 
 struct lua_State;
 struct userdata_header;
@@ -134,7 +134,6 @@ inline process_record* get_process_by_index(int i) {
 }
 inline int get_process_count() { return process_count; }
 void set_current_process(process_record* rec);
-userdata_header* get_null_sprite();
 int count_recent_sandboxed_processes();
 
 // Messages.
@@ -143,7 +142,6 @@ int32_t send_process_message_string(process_record* rec, const char* text);
 pbuffer* read_process_message(process_record* rec, pbuffer* dst);
 void report_error(const char* text);
 void notify(const char* text);
-void process_dropped_file(const char* host_path);
 
 // The allocator of every script state.
 void* l_alloc(void* ud, void* block, size_t old_size, size_t new_size, int final_attempt,
@@ -151,8 +149,6 @@ void* l_alloc(void* ud, void* block, size_t old_size, size_t new_size, int final
 
 // Script functions.
 int lua54_pid(lua_State* L);
-int lua54_send_message(lua_State* L);
-int lua54_read_message(lua_State* L);
 
 // Stops the program after an internal inconsistency.
 [[noreturn]] void kernel_assert_failed(const char* cond, const char* file, int line, const char* func);

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "kernel/api.h"
+#include "kernel/hooks.h"
 #include "base/machine.h"
 #include "base/memmap.h"
 #include "kernel/memory.h"
@@ -15,10 +16,8 @@
 #include "lauxlib.h"
 #include "lua.h"
 #include "lstate.h"
-#include "net/sockets.h"
 #include "platform/host.h"
 #include "platform/window.h"
-#include "storage/pdisk.h"
 
 int32_t cpu_cycles = 0;
 int32_t cpu_cycles_max = FRAME_CYCLE_BUDGET;
@@ -75,8 +74,7 @@ void kernel_fatal_exit(int status) {
     // The program ends here: changed cartridges are written back even for a process that
     // owned the machine.
     app.exclusive_process = 0;
-    flush_dirty_mounts_immediately();
-    sync_fs(1);
+    if (kernel_hook.writing_back) kernel_hook.writing_back();
     fflush(stdout);
     exit(status);
 }
@@ -293,15 +291,13 @@ void update_processes_after_frame() {
             kill_process_by_index(i);
         }
     }
-    // The mixer reads only its own copy: bring the audio owner's written pages over.
-    if (audio_op_start(0, 1) == 0) audio_op_end();
     // The window manager asks for the mouse lock through its own memory.
     if (process_record* wm = get_process(3)) {
         os_lock_mouse_cursor(peek_proc(wm, ADDR_MOUSE_LOCK_FLAGS), peek_proc(wm, ADDR_MOUSE_LOCK),
                              peek_proc(wm, ADDR_MOUSE_POINTER_SCALE));
     }
-    update_all_sockets();
-    if (!skip_prune) prune_mounts();
+    // The mixer's copy of the audio owner's written pages, the sockets and the mounts.
+    if (kernel_hook.slices_done) kernel_hook.slices_done(!skip_prune);
     process_record* first = get_process_by_index(0);
     if (first) {
         set_current_process(first);

@@ -7,8 +7,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "audio/mudo.h"
-#include "storage/capture.h"
 #include "base/machine.h"
 #include "platform/host.h"
 #include "platform/window.h"
@@ -73,17 +71,20 @@ void audio_close_output_device() {
     audio_device = -1;
 }
 
+audio_sources audio_source;
+
 void sdl2_mixer_callback(void*, uint8_t* stream, int len) {
     if (!stream || len <= 0) return;
     int32_t frames = len / 4;
     int16_t* out = reinterpret_cast<int16_t*>(stream);
     for (int32_t done = 0; done < frames;) {
         int32_t n = std::min(frames - done, MIX_FRAMES_AT_ONCE);
-        mudo_mix(out + 2 * done, n);
+        if (audio_source.mix) audio_source.mix(out + 2 * done, n);
+        else memset(out + 2 * done, 0, size_t(n) * 4);
         done += n;
     }
     if (len % 4) memset(stream + 4 * frames, 0, (size_t)(len % 4));
-    audio_capture_append(stream, len);
+    if (audio_source.mixed) audio_source.mixed(stream, len);
 }
 
 void audio_device_added(int32_t index) {

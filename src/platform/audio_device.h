@@ -3,6 +3,9 @@
 #pragma once
 #include <cstdint>
 
+// The rate the device plays and the synthesiser mixes at.
+constexpr int32_t MUDO_SAMPLE_RATE = 44100;
+
 // Depth of the nesting audio lock; main thread only.
 extern int32_t lock_level;
 // Id of the opened output device; -1 while none is open.
@@ -25,3 +28,11 @@ void audio_device_removed(uint32_t device_id);
 // The host's audio callback: fills len bytes of stereo frames from the synthesiser (in pieces
 // it can mix) and appends them to a running audio capture.
 void sdl2_mixer_callback(void* userdata, uint8_t* stream, int len);
+
+// What the device's callback plays, set at start-up (app/hooks.cpp): the synthesiser mixes
+// frames of interleaved stereo into out, and each finished buffer goes on to the capture.
+struct audio_sources {
+    int (*mix)(int16_t* out, int32_t frames);
+    void (*mixed)(const uint8_t* block, int32_t length);
+};
+extern audio_sources audio_source;

@@ -19,7 +19,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "kernel/api.h"
 #include "base/machine.h"
 #include "lauxlib.h"
 #include "lua.h"
@@ -378,56 +377,6 @@ void minimise_fullscreen_window()
     if (window) SDL_MinimizeWindow(window);
 }
 
-// ---------------------------------------------------------------------------
-// Script functions
-
-int lua54_req_host_clipboard_text(lua_State*)
-{
-    return 0;
-}
-
-int lua54_get_host_clipboard_text(lua_State* L)
-{
-    char* host_text = SDL_GetClipboardText();
-    pbuffer* in = create_buffer_from_str(host_text ? host_text : "");
-    if (host_text) SDL_free(host_text);
-    pbuffer* out = decode_host_text(in);
-    destroy_buffer(in);
-    if (out && out->length > 0)
-        push_bytes_then_destroy(L, out->data, (size_t)out->length, out);
-    else {
-        destroy_buffer(out);
-        lua_pushliteral(L, "");
-    }
-    return 1;
-}
-
-int lua54_set_host_clipboard_text(lua_State* L)
-{
-    if (!lua_isstring(L, 1)) return 0;
-    const char* text = lua_tostring(L, 1);
-    pbuffer* out = encode_host_text(text);
-    SDL_SetClipboardText(to_cstr(out));
-    destroy_buffer(out);
-    return 0;
-}
-
-int lua54_open_host_path(lua_State* L)
-{
-    if (!lua_isstring(L, 1)) return 0;
-    const char* path = lua_tostring(L, 1);
-    if (strncmp(path, "https:", 6) == 0) {
-        open_host_file(path);
-        return 0;
-    }
-    if (!velt_resolve_to_origin) return 0;
-    uint32_t kind = 0;
-    pbuffer* origin = velt_resolve_to_origin(path, &kind);
-    if (kind == 1 && origin && origin->length > 0) open_host_file(to_cstr(origin));
-    destroy_buffer(origin);
-    return 0;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -741,12 +690,24 @@ int open_host_file(const char* path)
     return 0;
 }
 
-void os_add_public_c_functions(lua_State* L)
+// ---------------------------------------------------------------------------
+// The clipboard
+
+pbuffer* os_get_clipboard_text()
 {
-    lua_register(L, "_req_host_clipboard_text", api_guarded<lua54_req_host_clipboard_text>);
-    lua_register(L, "_get_host_clipboard_text", api_guarded<lua54_get_host_clipboard_text>);
-    lua_register(L, "_set_host_clipboard_text", api_guarded<lua54_set_host_clipboard_text>);
-    lua_register(L, "_open_host_path", api_guarded<lua54_open_host_path>);
+    char* host_text = SDL_GetClipboardText();
+    pbuffer* in = create_buffer_from_str(host_text ? host_text : "");
+    if (host_text) SDL_free(host_text);
+    pbuffer* out = decode_host_text(in);
+    destroy_buffer(in);
+    return out;
+}
+
+void os_set_clipboard_text(const char* text)
+{
+    pbuffer* out = encode_host_text(text);
+    SDL_SetClipboardText(to_cstr(out));
+    destroy_buffer(out);
 }
 
 // ---------------------------------------------------------------------------

@@ -70,9 +70,10 @@ int velt_escape_url(const char* url, char* dst, int dst_size);
 // -1 when the path was refused (too long) or the command could not be started.
 int open_host_file(const char* path);
 
-// Registers _req_host_clipboard_text, _get_host_clipboard_text,
-// _set_host_clipboard_text and _open_host_path in a new script state.
-void os_add_public_c_functions(lua_State* L);
+// The host clipboard's text in the system's character set (null when out of memory), and
+// text in that set put on it.
+pbuffer* os_get_clipboard_text();
+void os_set_clipboard_text(const char* text);
 
 // Worker threads, named "orvalune_worker".
 struct os_thread {

@@ -8,11 +8,12 @@
 
 #include "base/machine.h"
 #include "base/pbuffer.h"
-#include "kernel/process.h"
 #include "platform/audio_device.h"
 #include "platform/controllers.h"
 #include "platform/host.h"
 #include "platform/window.h"
+
+input_sinks input_sink;
 
 int32_t last_mx = -1, last_my = -1, last_mb = -1;
 int32_t mouse_lock_step_scale = 64, mouse_lock_pointer_scale = 64;
@@ -22,7 +23,9 @@ namespace {
 
 int32_t last_key_state[KEY_STATE_COUNT];
 
-void send_to_wm(const char* text) { send_process_message_string(get_process(3), text); }
+void send_to_wm(const char* text) {
+    if (input_sink.send_to_wm) input_sink.send_to_wm(text);
+}
 
 // A float held to a range that any int32 holds, then truncated toward zero.
 int32_t trunc_to_int(float v) {
@@ -163,7 +166,7 @@ void handle_sdl_event(const SDL_Event* e) {
     case SDL_DROPFILE:
         // The host hands over a string of its own that the receiver frees.
         if (e->drop.file) {
-            process_dropped_file(e->drop.file);
+            if (input_sink.dropped_file) input_sink.dropped_file(e->drop.file);
             SDL_free(e->drop.file);
         }
         if (sdl_state.window) SDL_RaiseWindow(sdl_state.window);

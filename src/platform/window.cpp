@@ -9,12 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "gfx/video.h"
 #include "base/machine.h"
 #include "base/memmap.h"
-#include "kernel/memory.h"
-#include "kernel/process.h"
-#include "kernel/slice.h"
 #include "platform/audio_device.h"
 #include "platform/controllers.h"
 #include "platform/host.h"
@@ -31,6 +27,8 @@ int32_t last_win_w = 0;
 int32_t last_win_h = 0;
 int32_t last_fullscreen = 0;
 uint32_t last_t = 0;
+
+window_sources window_source;
 
 namespace {
 
@@ -72,17 +70,11 @@ void apply_window_icon() {
     SDL_FreeSurface(s);
 }
 
-uint16_t peek16(process_record* p, uint32_t a) {
-    return (uint16_t)(peek_proc(p, a) | peek_proc(p, a + 1) << 8);
-}
-
 // The display size from the shown process when it is 4 or more; false when it gives none.
 bool read_display_size() {
     if (config.video_process_id < 4) return true;
-    process_record* p = get_process(config.video_process_id);
-    int32_t scale = video_mode_scale();
-    int32_t w = peek16(p, ADDR_DISPLAY_WIDTH) * scale;
-    int32_t h = peek16(p, ADDR_DISPLAY_HEIGHT) * scale;
+    int32_t w = 0, h = 0;
+    if (window_source.display_size) window_source.display_size(config.video_process_id, &w, &h);
     if (w == 0 && h == 0) return false;
     printf("vproc %d: %d %d\n", config.video_process_id, w, h);
     // The frame is 480 x 270: a larger display could not be filled, and an axis given as 0
@@ -104,7 +96,8 @@ void destroy_window() {
 [[noreturn]] void renderer_failed(const char* what) {
     puts("could not create renderer");
     log_line("could not create renderer (%s): %s\n", what, SDL_GetError());
-    kernel_fatal_exit(1);
+    if (window_source.fatal_exit) window_source.fatal_exit(1);
+    exit(1);
 }
 
 inline uint32_t half(uint32_t p) { return (p >> 1) & 0x7F7F7F7F; }
@@ -158,7 +151,7 @@ int32_t choose_preblit_scale(int32_t W, int32_t H, bool pixel_perfect, bool blit
 
 void os_apply_video_config() {
     if (config.headless || config.video_process_id == 0) return;
-    if (!get_process(config.video_process_id)) return;
+    if (!window_source.process_live || !window_source.process_live(config.video_process_id)) return;
     if (!read_display_size()) return;
     app.window_created = 1;
     if (config.sdl_render_driver == 1) SDL_SetHint(SDL_HINT_RENDER_DRIVER, "opengl");
@@ -372,10 +365,10 @@ uint32_t pace_frame(uint32_t last, uint32_t frame_ms, uint32_t (*ticks)(), void 
 uint32_t end_frame() {
     if (config.headless) {
         // Nothing is shown, but the boot sequence still runs its course.
-        update_boot_sequence();
+        if (window_source.headless_frame) window_source.headless_frame();
     } else {
         int w = 0, h = 0;
-        const uint32_t* frame = generate_video_out(&w, &h);
+        const uint32_t* frame = window_source.video_out ? window_source.video_out(&w, &h) : nullptr;
         if (frame && sdl_state.window) blit_to_sdl_window_hardware(frame, w);
     }
     uint32_t frame_ms = choose_frame_length(os_get_time());

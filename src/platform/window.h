@@ -112,3 +112,24 @@ int os_key_state(int sc);
 // Copies the host's name of the key that scan code sc produces into dst (size bytes);
 // false, with dst empty, when it has none.
 bool os_key_from_scancode(int sc, char* dst, int size);
+
+// Where input goes on from the host: the window manager's event messages and files dropped on
+// the window, set at start-up by the layers that know processes and files (app/hooks.cpp).
+struct input_sinks {
+    void (*send_to_wm)(const char* text);
+    void (*dropped_file)(const char* host_path);
+};
+extern input_sinks input_sink;
+
+// What the window shows, set at start-up by the layers that know processes and video memory
+// (app/hooks.cpp): whether a process is live, the display size a process asks for (in host
+// pixels, 0 for an axis it leaves), the frame to present, the work of a frame with no window,
+// and the program's end after the renderer fails.
+struct window_sources {
+    bool (*process_live)(int64_t id);
+    void (*display_size)(int64_t id, int32_t* w, int32_t* h);
+    const uint32_t* (*video_out)(int* w, int* h);
+    void (*headless_frame)();
+    void (*fatal_exit)(int status);
+};
+extern window_sources window_source;

@@ -1174,3 +1174,8 @@ int mox_read_message(lua_State* L) {
     destroy_buffer(b);
     return n;
 }
+
+// Messages travel as mox text: the serialiser builds and reads them.
+int lua54_send_message(lua_State* L) { return mox_send_message(L); }
+
+int lua54_read_message(lua_State* L) { return mox_read_message(L); }

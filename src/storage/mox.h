@@ -73,3 +73,7 @@ int lua54_unmox(lua_State* L);
 // _read_message().
 int mox_send_message(lua_State* L);
 int mox_read_message(lua_State* L);
+
+// Script functions of messages.
+int lua54_send_message(lua_State* L);
+int lua54_read_message(lua_State* L);

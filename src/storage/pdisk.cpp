@@ -891,3 +891,60 @@ int pfclose(ram_file* f) {
     }
     return result;
 }
+
+// --- Files dropped on the window ---------------------------------------------------------------
+
+void process_dropped_file(const char* host_path) {
+    if (!host_path) return;
+    snprintf(velt_debug_string, sizeof(velt_debug_string), "dropped file: %s\n", host_path);
+    velt_debug(velt_debug_string);
+    const char* name = host_path;
+    for (const char* c = host_path; *c; c++) {
+        if (*c == '/' || *c == '\\') name = c + 1;
+    }
+    char path[1024];
+    snprintf(path, sizeof(path), "/ram/drop/%s", name);
+    for (char* c = path; *c; c++) {
+        if (!is_path_char(*c)) *c = '_';
+    }
+    ram_file* f = pfopen(path, "wf");
+    if (!f) {
+        snprintf(velt_debug_string, sizeof(velt_debug_string), " ** could not open temp file: %s\n", path);
+        velt_debug(velt_debug_string);
+        return;
+    }
+    // A folder has no bytes to copy: it is refused like an empty file, with a word to the user.
+    bool folder = host_directory_exists(host_path);
+    pbuffer* bytes = folder ? create_buffer_2(0, BUFFER_TAG_FROM_FILE) : create_buffer_from_file(host_path);
+    if (!bytes) {
+        pfclose(f);
+        snprintf(velt_debug_string, sizeof(velt_debug_string), " ** could not create buffer from file: %s\n",
+                 host_path);
+        velt_debug(velt_debug_string);
+        return;
+    }
+    if (bytes->length == 0) {
+        destroy_buffer(bytes);
+        pfclose(f);
+        notify("** dropping folders (and size zero files) not supported **");
+        return;
+    }
+    if (!pdisk_ram_room(path, "wf", bytes->length)) {
+        destroy_buffer(bytes);
+        pfclose(f);
+        snprintf(velt_debug_string, sizeof(velt_debug_string), " ** ram file limit reached: %s\n", path);
+        velt_debug(velt_debug_string);
+        notify("** ram file limit reached **");
+        return;
+    }
+    destroy_buffer(f->contents);
+    f->contents = bytes;
+    pfclose(f);
+    pbuffer* msg = create_buffer_2(1024, BUFFER_TAG_MESSAGE);
+    bappend_str(msg, "{event=\"drop_items\",_flags=1,items={{mox_type=\"location\",filenav_op=\"move\",location=\"");
+    bappend_str_escaped(msg, path);
+    bappend_str(msg, "\"}}}");
+    process_record* wm = get_process(3);
+    if (wm) send_process_message(wm, msg);
+    destroy_buffer(msg);
+}

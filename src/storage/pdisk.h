@@ -189,3 +189,6 @@ void delete_clean_ram_mounts();
 void prune_mounts();
 void prune_process_mounts(int64_t process_id);
 int process_config();
+
+// A host file dropped on the window: copied to /ram/drop/ and announced to the window manager.
+void process_dropped_file(const char* host_path);

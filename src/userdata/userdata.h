@@ -141,9 +141,6 @@ bool write_userdata_data_text(const userdata_header* record, pbuffer* out);
 // userdata("<type>",<width>,<height>,"<data>") for two.
 bool write_userdata_text(const userdata_header* record, pbuffer* out);
 
-// Builds the USERDATA method table of a new script state and sets it as that global.
-void add_userdata_metatable_functions(lua_State* L);
-
 // Script functions: userdata, vec, get, set.
 int lua54_userdata(lua_State* L);
 int lua54_vec(lua_State* L);

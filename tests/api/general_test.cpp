@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "api/registry.h"
 #include "kernel/api.h"
 #include "kernel/process.h"
 #include "kernel/slice.h"

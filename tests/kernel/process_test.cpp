@@ -7,10 +7,12 @@
 #include <vector>
 
 #include "base/machine.h"
+#include "gfx/sprites.h"
 #include "kernel/process.h"
 #include "kernel/slice.h"
 #include "lauxlib.h"
 #include "lua.h"
+#include "storage/pdisk.h"
 #include "test_support.h"
 
 namespace {

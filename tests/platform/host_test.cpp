@@ -20,6 +20,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "api/registry.h"
 #include "base/machine.h"
 #include "base/pbuffer.h"
 #include "lauxlib.h"
