@@ -8,6 +8,7 @@
 #include <initializer_list>
 
 #include "gfx/draw_state.h"
+#include "app/app.h"
 #include "base/machine.h"
 #include "kernel/process.h"
 #include "kernel/slice.h"

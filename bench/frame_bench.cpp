@@ -20,6 +20,7 @@
 
 #include "bench_clock.h"
 #include "bench_machine.h"
+#include "app/app.h"
 #include "base/machine.h"
 #include "kernel/process.h"
 #include "kernel/slice.h"

@@ -9,6 +9,7 @@
 #include <ctime>
 #include <string>
 
+#include "app/app.h"
 #include "base/machine.h"
 #include "kernel/process.h"
 #include "kernel/slice.h"

@@ -36,6 +36,7 @@ inline std::string run_script(lua_State* L, const std::string& code) {
 #include <optional>
 #include <vector>
 
+#include "app/app.h"
 #include "base/machine.h"
 #include "kernel/process.h"
 #include "storage/pdisk.h"

@@ -1,5 +1,5 @@
 // Start-up, the frame loop, reboot and shutdown.
-#include "base/machine.h"
+#include "app/app.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -25,25 +25,6 @@
 #include "storage/anywhen.h"
 #include "storage/cart.h"
 #include "storage/pdisk.h"
-
-#ifndef ORVALUNE_BUILD_DATE
-#define ORVALUNE_BUILD_DATE "unknown"
-#endif
-
-app_config config;
-app_state app;
-pbuffer* dat_file[DAT_FILE_MAX];
-int dat_file_count = 0;
-uint32_t platform_initialised = 0;
-uint32_t video_hash0 = 0xFFFFFFFF;
-const char* build_date = ORVALUNE_BUILD_DATE;
-process_record* root_process = nullptr;
-
-pbuffer* get_dat_file(int i) {
-    if (i < 0 || i >= dat_file_count || !dat_file[i]) return nullptr;
-    dat_file[i]->cursor = 0;
-    return dat_file[i];
-}
 
 void free_dat_files() {
     for (int i = 0; i < dat_file_count; i++) {

@@ -1,5 +1,5 @@
 // The process address space: 16 MB of paged 24-bit memory per process, its readers and
-// writers, bulk copies and fills, typed-array mappings and the audio owner's mixer copy.
+// writers, bulk copies and fills, the typed-array page marks and the mixer's copy of the owner's memory.
 #pragma once
 #include <cstdint>
 #include "base/memmap.h"

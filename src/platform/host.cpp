@@ -1,5 +1,5 @@
 // Host services on Linux: folders, the debug log, clock, the host "open" command,
-// the clipboard script functions and worker threads.
+// the clipboard and worker threads.
 #include "platform/host.h"
 
 #include <SDL.h>

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "kernel/api.h"
+#include "app/app.h"
 #include "base/machine.h"
 #include "kernel/memory.h"
 #include "kernel/process.h"

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <vector>
 
+#include "app/app.h"
 #include "base/machine.h"
 #include "kernel/process.h"
 #include "lua.h"

@@ -11,6 +11,7 @@
 #include "audio_fixture.h"
 #include "kernel/slice.h"
 #include "kernel/api.h"
+#include "app/app.h"
 #include "base/machine.h"
 #include "kernel/process.h"
 #include "lauxlib.h"

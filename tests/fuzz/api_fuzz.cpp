@@ -38,6 +38,7 @@
 #include "gfx/draw_state.h"
 #include "gfx/video.h"
 #include "kernel/api.h"
+#include "app/app.h"
 #include "base/machine.h"
 #include "kernel/memory.h"
 #include "kernel/process.h"

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "app/app.h"
 #include "base/machine.h"
 #include "base/pbuffer.h"
 #include "kernel/process.h"
