@@ -5,6 +5,8 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/tools/setup.sh"
+# The folders of src/ form layers: no include goes up or sideways.
+"$top/tools/check_layers.sh"
 jobs=$(nproc)
 for kind in normal sanitize; do
     dir="$top/build"
