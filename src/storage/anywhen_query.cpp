@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "kernel/api.h"
+#include "kernel/slice.h"
 #include "lua.h"
 #include "platform/host.h"
 #include "storage/anywhen.h"
@@ -38,6 +39,37 @@ struct month_filter {
 };
 
 month_filter* monthly_bloom = nullptr;
+
+// ---------------------------------------------------------------------------------------------
+// Work of a query
+//
+// A query charges its host work as it goes, at the interpreter's rates for native work. Once the
+// charge passes the overrun bound the query stops: every reader ends at once, what was found is
+// dropped, and the script function raises the overrun error after freeing what it holds.
+
+constexpr int64_t LINE_WORK = LUA_WORKITEM;         // parsing one record and matching its path
+constexpr int64_t KEY_WORK = 3 * LUA_WORKITEM / 2;  // making one filter key and adding or testing it
+constexpr int64_t COMPARE_WORK = 2 * LUA_WORKITEM;  // comparing two names in listing order
+constexpr int64_t FILE_WORK = 16 * LUA_WORKITEM;    // looking up or opening one host file
+constexpr int64_t TABLE_WORK = ANYWHEN_TABLE_SLOTS / LUA_WORKSCAN;  // making one day table
+
+bool stopped = false;
+
+// Charges n cycles; true once the query has passed the bound (and from then on).
+bool charge(int64_t n) {
+    if (!stopped && charge_native_work(n)) stopped = true;
+    return stopped;
+}
+
+// Bytes of a log read by the line reader, which looks at each of them.
+bool charge_read(int64_t bytes) { return charge(bytes / LUA_WORKSCAN); }
+
+// Bytes read, decompressed or rebuilt in one piece (a content, a delta, a new filter).
+constexpr int64_t BYTES_PER_CYCLE = 8;
+bool charge_bytes(int64_t bytes) { return charge(bytes / BYTES_PER_CYCLE); }
+
+// One name or moment added to a result.
+int add_result(listing* out, const char* text) { return charge(LUA_WORKITEM) ? 0 : listing_add(out, text); }
 
 int month_index(int year, int month) {
     if (month < 1 || month > 12 || year < ANYWHEN_FIRST_YEAR) return -1;
@@ -105,12 +137,14 @@ struct record_reader {
     line_reader r;
     char line[ANYWHEN_LINE_MAX + 1];
 
-    bool open(const char* host_path) { return line_iter_start(&r, host_path); }
+    bool open(const char* host_path) { return !charge(FILE_WORK) && line_iter_start(&r, host_path, charge_read); }
     ~record_reader() { line_iter_end(&r); }
-    // The next record; false at the end. Malformed lines come back with kind 0.
+    // The next record; false at the end, or once the query has stopped. Malformed lines come
+    // back with kind 0.
     bool next(record* out) {
+        if (stopped) return false;
         int32_t n = line_iter(&r, line);
-        if (n < 0) return false;
+        if (n < 0 || r.stopped || charge(LINE_WORK + n / LUA_WORKSCAN)) return false;
         if (r.cut || !parse_record(line, n, out)) out->kind = 0;
         return true;
     }
@@ -140,7 +174,7 @@ std::string day_log_name(int year, int month, int day) {
 
 // Host path of a day log when it exists.
 bool day_log(int year, int month, int day, char* out) {
-    if (!anywhen_host_path(day_log_name(year, month, day).c_str(), out)) return false;
+    if (charge(FILE_WORK) || !anywhen_host_path(day_log_name(year, month, day).c_str(), out)) return false;
     struct stat st;
     return stat(out, &st) == 0 && S_ISREG(st.st_mode);
 }
@@ -152,6 +186,7 @@ std::vector<std::pair<int, int>> recorded_months() {
     if (!anywhen_host_path("", top)) return months;
     if (DIR* d = opendir(top)) {
         while (dirent* e = readdir(d)) {
+            if (charge(LUA_WORKITEM)) break;
             const char* s = e->d_name;
             if (strlen(s) != 7 || s[4] != '-') continue;
             if (!is_digit(s[0]) || !is_digit(s[1]) || !is_digit(s[2]) || !is_digit(s[3]) || !is_digit(s[5]) ||
@@ -178,6 +213,7 @@ bool find_log_at_or_before(int year, int month, int day, const char* info_key, c
         if (y * 12 + m - 1 < EARLIEST_LOG_MONTH) break;
         int first = (y == year && m == month) ? day : 31;
         for (int d = first; d >= 1; d--) {
+            if (stopped) return false;
             if (info_key && !anywhen_check_location_by_day(info_key, y, m, d)) continue;
             if (day_log(y, m, d, out)) {
                 *log_year = y;
@@ -242,6 +278,7 @@ struct key_sink {
 };
 
 void add_key(key_sink* sink, const std::string& key) {
+    if (charge(KEY_WORK + int64_t(key.size()) / LUA_WORKSCAN)) return;
     if (sink->filter) bloom_add(sink->filter, key.data(), int(key.size()));
     sink->count++;
 }
@@ -255,10 +292,10 @@ void add_pair(key_sink* sink, const std::string& key, const std::string& day_suf
 int64_t anywhen_add_month_to_bloom(int year, int month, key_sink* sink) {
     int64_t pairs = 0;
     char log[VELT_PATH_MAX];
-    for (int day = 1; day <= 31; day++) {
+    for (int day = 1; day <= 31 && !stopped; day++) {
         if (!day_log(year, month, day, log)) continue;
         record_reader reader;
-        if (!reader.open(log)) continue;
+        if (!reader.open(log) || charge(TABLE_WORK)) continue;
         htable* start = create_htable(ANYWHEN_TABLE_SLOTS);
         const std::string suffix = "@@" + std::to_string(day);
         int64_t before = sink->count;
@@ -303,17 +340,23 @@ void build_month(month_filter* mf, int year, int month) {
     anywhen_add_month_to_bloom(year, month, &counter);
     int64_t entries = std::max<int64_t>(ANYWHEN_BLOOM_ENTRIES, counter.count);
     if (entries > 0x7FFFFFF) entries = 0x7FFFFFF;
-    if (bloom_init(&mf->filter, int(entries), ANYWHEN_BLOOM_ERROR) != 0) {
+    if (stopped || bloom_init(&mf->filter, int(entries), ANYWHEN_BLOOM_ERROR) != 0) {
         memset(&mf->filter, 0, sizeof mf->filter);
         return;
     }
     key_sink adder{&mf->filter, 0};
-    anywhen_add_month_to_bloom(year, month, &adder);
+    if (!charge_bytes(mf->filter.bytes)) anywhen_add_month_to_bloom(year, month, &adder);
+    if (stopped) {
+        // Half a filter would deny keys that the logs hold: it is built again on its next use.
+        bloom_free(&mf->filter);
+        memset(&mf->filter, 0, sizeof mf->filter);
+        return;
+    }
     mf->ready = 1;
 }
 
 bool filter_holds(struct bloom* filter, const std::string& key) {
-    return filter && bloom_check(filter, key.data(), int(key.size())) == 1;
+    return filter && !charge(KEY_WORK + int64_t(key.size()) / LUA_WORKSCAN) && bloom_check(filter, key.data(), int(key.size())) == 1;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -337,8 +380,10 @@ int push_listing_query(lua_State* L, int (*query)(const char*, listing*)) {
     if (lua_type(L, 1) != LUA_TSTRING) return 0;
     const char* text = lua_tostring(L, 1);
     listing* list = create_listing();
-    if (!list || query(text, list) < 0) {
+    if (!list) return 0;
+    if (query(text, list) < 0) {
         destroy_listing(list);
+        if (anywhen_query_stopped()) raise_native_overrun(L);
         return 0;
     }
     const int status = protected_call(L, push_listing_body, list, 0);
@@ -417,23 +462,28 @@ int anywhen_check_location_by_day(const char* key, int year, int month, int day)
 // ---------------------------------------------------------------------------------------------
 // Queries
 
+bool anywhen_query_stopped() { return stopped; }
+
 int anywhen_list_by_loc(const char* path, listing* out) {
+    stopped = false;
     if (!path || !out || strnlen(path, size_t(ANYWHEN_LOCATION_MAX) + 1) > size_t(ANYWHEN_LOCATION_MAX)) return -1;
     int added = 0;
     for (auto [y, m] : recorded_months()) {
+        if (stopped) break;
         struct bloom* filter = get_bloom_by_month(y, m);
         if (!filter_holds(filter, path)) continue;
         for (int d = 1; d <= 31; d++) {
             if (!filter_holds(filter, std::string(path) + "@@" + std::to_string(d))) continue;
             char day[16];
             snprintf(day, sizeof day, "%04d-%02d-%02d", y, m, d);
-            added += listing_add(out, day);
+            added += add_result(out, day);
         }
     }
-    return added;
+    return stopped ? -1 : added;
 }
 
 int anywhen_list_by_day(const char* location, listing* out) {
+    stopped = false;
     parsed_location loc;
     int year, month, day;
     if (!out || !split_location(location, &loc) || loc.moment.size() != size_t(DAY_LENGTH) ||
@@ -444,12 +494,12 @@ int anywhen_list_by_day(const char* location, listing* out) {
     const bool file = !ext.empty();
     std::string key = loc.path;
     if (!file && (key.empty() || key.back() != '/')) key += "/";
-    if (!anywhen_check_location_by_day(key.c_str(), year, month, day)) return 0;
+    if (!anywhen_check_location_by_day(key.c_str(), year, month, day)) return stopped ? -1 : 0;
     char log[VELT_PATH_MAX];
     record_reader reader;
-    if (!day_log(year, month, day, log) || !reader.open(log)) return 0;
+    if (!day_log(year, month, day, log) || !reader.open(log)) return stopped ? -1 : 0;
 
-    htable* seen = file ? nullptr : create_htable(ANYWHEN_TABLE_SLOTS);
+    htable* seen = file || charge(TABLE_WORK) ? nullptr : create_htable(ANYWHEN_TABLE_SLOTS);
     std::string current = loc.moment + "_00:00:00";
     std::string last;
     int added = 0;
@@ -473,13 +523,14 @@ int anywhen_list_by_day(const char* location, listing* out) {
         last = current;
         std::string text = current.substr(11);
         if (file) text += "." + ext;
-        added += listing_add(out, text.c_str());
+        added += add_result(out, text.c_str());
     }
     destroy_htable(seen);
-    return added;
+    return stopped ? -1 : added;
 }
 
 int anywhen_list_by_folder_moment(const char* location, listing* out) {
+    stopped = false;
     parsed_location loc;
     int year, month, day;
     if (!out || !split_location(location, &loc) || loc.moment.size() != size_t(MOMENT_LENGTH)) return -1;
@@ -490,9 +541,9 @@ int anywhen_list_by_folder_moment(const char* location, listing* out) {
     prefix += "/";
     char log[VELT_PATH_MAX];
     int log_year, log_month;
-    if (!find_log_at_or_before(year, month, day, nullptr, log, &log_year, &log_month)) return 0;
+    if (!find_log_at_or_before(year, month, day, nullptr, log, &log_year, &log_month)) return stopped ? -1 : 0;
     record_reader reader;
-    if (!reader.open(log)) return 0;
+    if (!reader.open(log)) return stopped ? -1 : 0;
 
     // Looked up by name for every record: a big folder's start-of-day snapshot has one
     // record per file.
@@ -509,10 +560,15 @@ int anywhen_list_by_folder_moment(const char* location, listing* out) {
         std::string name = p.substr(prefix.size());
         if (name.back() == '/') name.pop_back();
         if (name.empty() || name[0] == '.' || name.find('/') != std::string::npos) continue;
+        if (charge(LUA_WORKITEM)) break;
         if (ext_of(name).empty()) name += "/";
         if (rec.kind == '-') names.erase(name);
         else names.insert(std::move(name));
     }
+    // The sort compares about log2(n) times per name.
+    int64_t compares = 1;
+    for (size_t n = names.size(); n > 1; n >>= 1) compares++;
+    if (stopped || charge(int64_t(names.size()) * compares * COMPARE_WORK)) return -1;
     std::vector<const char*> order;
     for (const std::string& name : names) order.push_back(name.c_str());
     sort_str_items(order.data(), int32_t(order.size()));
@@ -520,12 +576,13 @@ int anywhen_list_by_folder_moment(const char* location, listing* out) {
     for (const char* item : order) {
         std::string name = item;
         if (name.back() == '/') name.pop_back();
-        added += listing_add(out, name.c_str());
+        added += add_result(out, name.c_str());
     }
-    return added;
+    return stopped ? -1 : added;
 }
 
 int anywhen_get_attr(const char* location) {
+    stopped = false;
     parsed_location loc;
     if (!split_location(location, &loc) || !canonical_moment(&loc.moment)) return -1;
     int year, month, day;
@@ -548,14 +605,20 @@ int anywhen_get_attr(const char* location) {
         if (rec.kind != '^' && rec.kind != '>') continue;
         if (rec.path.compare(0, inside.size(), inside) == 0 || (rec.kind == '>' && rec.path == path)) return 1;
     }
-    return 0;
+    return stopped ? -1 : 0;
 }
 
 pbuffer* anywhen_fetch(const char* location) {
+    stopped = false;
     parsed_location loc;
     if (!split_location(location, &loc) || !canonical_moment(&loc.moment)) return nullptr;
     int year, month, day;
     if (!date_of(loc.moment, &year, &month, &day)) return nullptr;
+    if (year > ANYWHEN_LAST_YEAR) {
+        // Later moments are read as moments of the last year that is looked at.
+        year = ANYWHEN_LAST_YEAR;
+        loc.moment.replace(0, 4, std::to_string(ANYWHEN_LAST_YEAR));
+    }
     const bool info = loc.path.find(INFO_NAME) != std::string::npos;
     char log[VELT_PATH_MAX];
     int log_year, log_month;
@@ -602,12 +665,17 @@ pbuffer* anywhen_fetch(const char* location) {
             found = false;
         }
     }
-    if (hash.empty()) return nullptr;
+    if (stopped || hash.empty()) return nullptr;
 
     char mox_folder[VELT_PATH_MAX], blob_folder[VELT_PATH_MAX], rel[32];
     snprintf(rel, sizeof rel, "%04d-%02d/mox", log_year, log_month);
     if (!anywhen_host_path(rel, mox_folder) || !anywhen_host_path("blob", blob_folder)) return nullptr;
+    if (charge(2 * FILE_WORK)) return nullptr;
     pbuffer* content = anywhen_load_content(hash.c_str(), mox_folder, blob_folder);
+    if (content && charge_bytes(content->length + int64_t(delta_hex.size()))) {
+        destroy_buffer(content);
+        return nullptr;
+    }
     if (!content || delta_hex.empty()) return content;
 
     if (delta_hex.size() % 2 != 0) {
@@ -628,6 +696,10 @@ pbuffer* anywhen_fetch(const char* location) {
     pbuffer* target = apply_diff(content->length > 0 ? content->data : &nothing, content->length, delta.data(),
                                  int64_t(delta.size()));
     destroy_buffer(content);
+    if (target && charge_bytes(target->length)) {
+        destroy_buffer(target);
+        return nullptr;
+    }
     return target;
 }
 
@@ -641,7 +713,11 @@ int lua54_list_anywhen_by_loc(lua_State* L) { return push_listing_query(L, anywh
 int lua54_list_anywhen_folder_moment(lua_State* L) { return push_listing_query(L, anywhen_list_by_folder_moment); }
 
 int lua54_anywhen_get_attr(lua_State* L) {
-    int attr = lua_type(L, 1) == LUA_TSTRING ? anywhen_get_attr(lua_tostring(L, 1)) : -1;
+    int attr = -1;
+    if (lua_type(L, 1) == LUA_TSTRING) {
+        attr = anywhen_get_attr(lua_tostring(L, 1));
+        if (attr < 0 && anywhen_query_stopped()) raise_native_overrun(L);
+    }
     lua_pushinteger(L, attr);
     return 1;
 }
@@ -651,7 +727,10 @@ int lua54_fetch_anywhen(lua_State* L) {
     const char* text = lua_tostring(L, 1);
     const int flags = int(q64_intp(L, 2, 0) & 0xFF);
     pbuffer* bytes = anywhen_fetch(text);
-    if (!bytes) return 0;
+    if (!bytes) {
+        if (anywhen_query_stopped()) raise_native_overrun(L);
+        return 0;
+    }
     char name[ANYWHEN_LOCATION_MAX + 1];
     location_path(text, name);
     // The bytes are this frame's own: they are read in a protected call.
@@ -667,6 +746,7 @@ int lua54_fetch_anywhen_metadata(lua_State* L) {
     if (lua_type(L, 1) != LUA_TSTRING) return 0;
     const char* text = lua_tostring(L, 1);
     pbuffer* bytes = anywhen_fetch(text);
+    if (!bytes && anywhen_query_stopped()) raise_native_overrun(L);
     static const char prefix[] = "--[[mox";
     int n = 0;
     if (bytes && bytes->length >= int32_t(sizeof prefix - 1) && memcmp(bytes->data, prefix, sizeof prefix - 1) == 0)
