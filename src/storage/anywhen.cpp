@@ -293,6 +293,7 @@ void refill(line_reader* r) {
     size_t n = fread(r->buffer + rest, 1, size_t(std::min(READ_CHUNK, READ_BUFFER - rest)), r->f);
     if (n == 0) r->at_eof = 1;
     r->end += int32_t(n);
+    r->offset += int64_t(n);
     if (n > 0 && r->charge && r->charge(int64_t(n))) {
         r->stopped = 1;
         r->at_eof = 1;
@@ -329,6 +330,15 @@ int32_t line_iter(line_reader* r, char* line) {
     }
     line[n] = 0;
     return n;
+}
+
+int64_t line_iter_tell(const line_reader* r) { return r->offset - (r->end - r->pos); }
+
+bool line_iter_seek(line_reader* r, int64_t offset) {
+    if (!r->f || offset < 0 || fseeko(r->f, off_t(offset), SEEK_SET) != 0) return false;
+    r->pos = r->end = r->at_eof = r->stopped = 0;
+    r->offset = offset;
+    return true;
 }
 
 void line_iter_end(line_reader* r) {

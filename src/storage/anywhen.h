@@ -80,6 +80,7 @@ struct line_reader {
     int32_t at_eof;
     int32_t cut;   // the last line was longer than ANYWHEN_LINE_MAX and was cut
     int32_t stopped;
+    int64_t offset;  // where the buffer's end lies in the file
     bool (*charge)(int64_t bytes);
 };
 
@@ -88,6 +89,11 @@ bool line_iter_start(line_reader* r, const char* host_path, bool (*charge)(int64
 // Copies the next line (at most ANYWHEN_LINE_MAX bytes and a zero byte) into line, which
 // holds ANYWHEN_LINE_MAX + 1 bytes; its length, or -1 at the end.
 int32_t line_iter(line_reader* r, char* line);
+// Where the next line (or the empty lines before it) starts in the file.
+int64_t line_iter_tell(const line_reader* r);
+// Goes on from offset, which should be a line start that line_iter_tell gave; false when the
+// file cannot seek there.
+bool line_iter_seek(line_reader* r, int64_t offset);
 void line_iter_end(line_reader* r);
 
 // ---- Recording --------------------------------------------------------------------------------
