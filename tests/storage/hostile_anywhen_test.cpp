@@ -5,6 +5,7 @@
 #include <string>
 
 #include "hostile_child.h"
+#include "lauxlib.h"
 #include "storage/anywhen.h"
 #include "test_support.h"
 
@@ -72,6 +73,43 @@ TEST_F(HostileAnywhen, QueriesOverBigLogsHoldNoFrame) {
         hostile::expect_frame_gap_held(o, c.name);
         printf("%s: %d frames, longest %.2f ms\n", c.name, o.frames, o.longest_ms);
     }
+}
+
+// A month whose filter costs more than the overrun bound to build is read over several slices
+// where the child can yield, with the right results; where it cannot, the call ends with the
+// overrun error.
+TEST_F(HostileAnywhen, AMonthTooBigForOneBoundIsReadOverSeveralSlices) {
+    const std::string h(32, 'b');
+    std::string log = "^ /d/\n";
+    for (int i = 0; i < 120000; i++) {
+        if (i % 100 == 0) log += "@ 2025-03-04_" + std::string(i < 60000 ? "10" : "20") + ":00:00\n";
+        log += "$ " + h + " /d/f" + std::to_string(i) + ".txt\n";
+    }
+    put("2025-03/04.log", log);
+    put("2025-03/mox/" + h, "hello");
+    const char* code =
+        "local ok, e = pcall(string.gsub, 'x', 'x', function() _list_anywhen_by_loc('/d/f7.txt') end) "
+        "assert(not ok and tostring(e):find('too many cycles in non-yieldable code', 1, true), tostring(e)) "
+        "anywhen_close_for_test() "
+        "local days = _list_anywhen_by_loc('/d/f7.txt') "
+        "assert(#days == 1 and days[1] == '2025-03-04', #days) "
+        "anywhen_close_for_test() "
+        "local moments = _list_anywhen_by_day('/d/f119999.txt @ 2025-03-04') "
+        "assert(#moments == 1 and moments[1] == '20:00:00.txt', #moments) "
+        "assert(_anywhen_get_attr('anywhen://d @ 2025-03-04_12:00:00') == 1) "
+        "assert(_fetch_anywhen('/d/f119999.txt @ 2025-03-04_23:59:59') == 'hello') "
+        "assert(_fetch_anywhen('/d/f119999.txt @ 2025-03-04_10:00:00') == nil)";
+    snprintf(config.home_folder, sizeof(config.home_folder), "%s", home.c_str());
+    hostile::outcome o = hostile::run_child(code, 3000, [](process_record* p) {
+        lua_register(p->L, "anywhen_close_for_test", [](lua_State*) {
+            anywhen_close();
+            return 0;
+        });
+    });
+    EXPECT_TRUE(o.ended);
+    EXPECT_EQ(o.reports, "");
+    EXPECT_GT(o.frames, 30);  // it took many slices
+    hostile::expect_frame_gap_held(o, "a month too big for one bound");
 }
 
 }  // namespace
