@@ -140,7 +140,107 @@ int lua54_ud_cross(lua_State* L) {
     return 1;
 }
 
+namespace {
+
+// A product small enough to run whole within a slice: at most this many multiply-adds.
+constexpr int64_t MATMUL_WHOLE_WORK = 1 << 18;
+// Columns of the result a piece computes together when m is the destination.
+constexpr int64_t MATMUL_COLUMN_GROUP = 8;
+
+// How a split product reads its operands once results are written:
+// ROWS: the destination is not m, so m keeps its values; a row of u that is also the
+// destination's row is read in full before the row is written.
+// COLUMNS: m is the destination and u is not: each column of the result needs only the same
+// column of m, so a group of columns is copied out before it is written.
+// COPY: u, m and the destination are one square array, kept as a copy on the stack.
+enum matmul_mode : intptr_t { MATMUL_ROWS, MATMUL_COLUMNS, MATMUL_COPY };
+
+// The stack of a split product: the four arguments, the destination (5) and, for COPY, the
+// copy of the array (6).
+constexpr int MATMUL_DEST_SLOT = 5;
+constexpr int MATMUL_COPY_SLOT = 6;
+
+// Rows of COLUMNS: out[r][c0 + g] = the sum over k of u[r][k] x m[k][c0 + g] for g below n,
+// from column copy t (w rows of MATMUL_COLUMN_GROUP), each sum in the order product_row uses.
+#ifndef __SANITIZE_THREAD__
+__attribute__((target_clones("fma", "default")))
+#endif
+void product_columns(double* out, const double* u, const double* t, int64_t rows, int64_t w, int64_t mw,
+                     int64_t n) {
+    for (int64_t r = 0; r < rows; r++) {
+        double acc[MATMUL_COLUMN_GROUP] = {};
+        const double* a = u + r * w;
+        for (int64_t k = 0; k < w; k++) {
+            double x = a[k];
+            const double* col = t + k * MATMUL_COLUMN_GROUP;
+            for (int64_t g = 0; g < MATMUL_COLUMN_GROUP; g++) acc[g] = std::fma(x, col[g], acc[g]);
+        }
+        for (int64_t g = 0; g < n; g++) out[r * mw + g] = acc[g];
+    }
+}
+
+// Goes on with a split product from piece ctx >> 2 (a row, or a group of columns) in mode
+// ctx & 3, after looking again at the arrays on the stack.
+int matmul_k(lua_State* L, int, lua_KContext ctx) {
+    intptr_t mode = ctx & 3;
+    int64_t next = int64_t(ctx >> 2);
+    lua_settop(L, mode == MATMUL_COPY ? MATMUL_COPY_SLOT : MATMUL_DEST_SLOT);
+    userdata_header* u = to_userdata(L, 1);
+    userdata_header* m = to_userdata(L, 2);
+    userdata_header* d = to_userdata(L, MATMUL_DEST_SLOT);
+    if (!is_f64(u) || !is_f64(m) || !is_f64(d) || u->width != m->height || d->width != m->width ||
+        d->height != u->height)
+        return 0;
+    bool shape_holds = mode == MATMUL_ROWS    ? d != m
+                       : mode == MATMUL_COLUMNS ? d == m && u != m
+                                                : d == m && u == m;
+    int64_t w = u->width, mw = m->width, h = u->height;
+    const double* copy = nullptr;
+    if (mode == MATMUL_COPY) {
+        copy = static_cast<const double*>(lua_touserdata(L, MATMUL_COPY_SLOT));
+        shape_holds = shape_holds && lua_type(L, MATMUL_COPY_SLOT) == LUA_TUSERDATA &&
+                      int64_t(lua_rawlen(L, MATMUL_COPY_SLOT)) >= userdata_count(m) * 8;
+    }
+    int64_t pieces = mode == MATMUL_COLUMNS ? (mw + MATMUL_COLUMN_GROUP - 1) / MATMUL_COLUMN_GROUP : h;
+    if (!shape_holds || next < 0 || next > pieces) return 0;
+    if (mode == MATMUL_ROWS && d == u && !reserve_scratch(0, mw)) return 0;
+    if (mode == MATMUL_COLUMNS && !reserve_scratch(1, w * MATMUL_COLUMN_GROUP)) return 0;
+
+    // Each piece is charged as it ends, so the charges add up to the whole product's.
+    int64_t per_piece = mode == MATMUL_COLUMNS ? h * w * MATMUL_COLUMN_GROUP : w * mw;
+    while (next < pieces) {
+        if (mode == MATMUL_COLUMNS) {
+            int64_t c0 = next * MATMUL_COLUMN_GROUP, n = std::min(MATMUL_COLUMN_GROUP, mw - c0);
+            double* t = reinterpret_cast<double*>(scratch[1]->data);
+            for (int64_t k = 0; k < w; k++) {
+                for (int64_t g = 0; g < MATMUL_COLUMN_GROUP; g++) t[k * MATMUL_COLUMN_GROUP + g] = g < n ? elements(m)[k * mw + c0 + g] : 0.0;
+            }
+            product_columns(elements(d) + c0, elements(u), t, h, w, mw, n);
+        } else if (mode == MATMUL_COPY) {
+            product_row(elements(d) + next * mw, copy + next * w, copy, w, mw);
+        } else if (d == u) {
+            double* t = reinterpret_cast<double*>(scratch[0]->data);
+            product_row(t, elements(u) + next * w, elements(m), w, mw);
+            memcpy(elements(d) + next * mw, t, size_t(mw) * 8);
+        } else {
+            product_row(elements(d) + next * mw, elements(u) + next * w, elements(m), w, mw);
+        }
+        int64_t before = next * per_piece;
+        next++;
+        int64_t after = std::min(next * per_piece, h * w * mw);
+        if (charge_native_work(after / 8 - before / 8)) raise_native_overrun(L);
+        if (next < pieces && native_work_should_pause(L))
+            return native_work_pause(L, intptr_t(next) << 2 | mode, api_guarded_k<matmul_k>);
+    }
+    lua_pushvalue(L, MATMUL_DEST_SLOT);
+    return 1;
+}
+
+}  // namespace
+
 // u:matmul(m, dest, block_rows): dest = u x m, each sum accumulated with fused multiply-add.
+// Blocks only decide what is valid: every row of the result depends on its own row of u and on
+// m, so a large product is done a row (or a group of columns) at a time, across slices.
 int lua54_ud_matmul(lua_State* L) {
     userdata_header *u, *m;
     if (!vector_pair(L, &u, &m)) return 0;
@@ -150,6 +250,19 @@ int lua54_ud_matmul(lua_State* L) {
     userdata_header* d = given_destination(L, u, &refused);
     if (refused || (d && (d->width != m->width || d->height != u->height))) return 0;
     int64_t w = u->width, mw = m->width;
+    if (int64_t(u->height) * w * mw > MATMUL_WHOLE_WORK) {
+        lua_settop(L, 4);
+        if (d) push_given(L);
+        else if (!(d = create_userdata_of_type(L, UTYPE_F64, 2, mw, u->height))) return 0;
+        intptr_t mode = d != m ? MATMUL_ROWS : d != u ? MATMUL_COLUMNS : MATMUL_COPY;
+        if (mode == MATMUL_COPY) {
+            // May raise the memory error: nothing is held yet.
+            void* copy = lua_newuserdatauv(L, size_t(userdata_count(m)) * 8, 0);
+            memcpy(copy, elements(m), size_t(userdata_count(m)) * 8);
+            spend_cpu(userdata_count(m) / 256);
+        }
+        return matmul_k(L, LUA_OK, mode);
+    }
     if ((d == u && !reserve_scratch(0, block * w)) || (d == m && !reserve_scratch(1, userdata_count(m)))) return 0;
     if (d) push_given(L);
     else if (!(d = create_userdata_of_type(L, UTYPE_F64, 2, mw, u->height))) return 0;
