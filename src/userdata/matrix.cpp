@@ -1,11 +1,13 @@
 // Typed arrays, vector and matrix members on f64 arrays: length, distance, dot and cross
 // products, matrix products and 3-D and 2-D affine transforms.
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 #include "kernel/api.h"
 #include "kernel/pbuffer.h"
 #include "kernel/slice.h"
+#include "lauxlib.h"
 #include "lua.h"
 #include "userdata/userdata.h"
 
@@ -179,6 +181,28 @@ void product_columns(double* out, const double* u, const double* t, int64_t rows
     }
 }
 
+// The copy a split A x A in place reads from: host memory owned by a small full userdata on the
+// product's stack, freed when the product ends or, should it never end, when that userdata is
+// collected. All such copies together are bounded; past the bound a product runs unsplit.
+struct held_copy {
+    double* data;
+    int64_t count;
+};
+const char* const HELD_COPY_TYPE = "matmul copy";
+constexpr int64_t HELD_COPY_LIMIT = 2 * USERDATA_MAX_BYTES;
+int64_t held_copy_bytes = 0;
+
+void release_held_copy(held_copy* h) {
+    if (!h || !h->data) return;
+    free(h->data);
+    held_copy_bytes -= h->count * 8;
+    h->data = nullptr;
+}
+int collect_held_copy(lua_State* L) {
+    release_held_copy(static_cast<held_copy*>(luaL_testudata(L, 1, HELD_COPY_TYPE)));
+    return 0;
+}
+
 // Goes on with a split product from piece ctx >> 2 (a row, or a group of columns) in mode
 // ctx & 3, after looking again at the arrays on the stack.
 int matmul_k(lua_State* L, int, lua_KContext ctx) {
@@ -195,12 +219,12 @@ int matmul_k(lua_State* L, int, lua_KContext ctx) {
                        : mode == MATMUL_COLUMNS ? d == m && u != m
                                                 : d == m && u == m;
     int64_t w = u->width, mw = m->width, h = u->height;
-    const double* copy = nullptr;
+    held_copy* held = nullptr;
     if (mode == MATMUL_COPY) {
-        copy = static_cast<const double*>(lua_touserdata(L, MATMUL_COPY_SLOT));
-        shape_holds = shape_holds && lua_type(L, MATMUL_COPY_SLOT) == LUA_TUSERDATA &&
-                      int64_t(lua_rawlen(L, MATMUL_COPY_SLOT)) >= userdata_count(m) * 8;
+        held = static_cast<held_copy*>(luaL_testudata(L, MATMUL_COPY_SLOT, HELD_COPY_TYPE));
+        shape_holds = shape_holds && held && held->data && held->count == userdata_count(m);
     }
+    const double* copy = held ? held->data : nullptr;
     int64_t pieces = mode == MATMUL_COLUMNS ? (mw + MATMUL_COLUMN_GROUP - 1) / MATMUL_COLUMN_GROUP : h;
     if (!shape_holds || next < 0 || next > pieces) return 0;
     if (mode == MATMUL_ROWS && d == u && !reserve_scratch(0, mw)) return 0;
@@ -232,6 +256,21 @@ int matmul_k(lua_State* L, int, lua_KContext ctx) {
         if (next < pieces && native_work_should_pause(L))
             return native_work_pause(L, intptr_t(next) << 2 | mode, api_guarded_k<matmul_k>);
     }
+    release_held_copy(held);
+    lua_pushvalue(L, MATMUL_DEST_SLOT);
+    return 1;
+}
+
+// A x A into A, large, when no copy can be held: from a copy in scratch 1, in one call that
+// charges each row and ends past the overrun bound.
+int matmul_unsplit_square(lua_State* L, userdata_header* a) {
+    int64_t n = a->width, count = userdata_count(a);
+    if (!reserve_scratch(1, count)) return 0;
+    const double* copy = copy_dat(1, elements(a), count);
+    for (int64_t r = 0; r < n; r++) {
+        product_row(elements(a) + r * n, copy + r * n, copy, n, n);
+        if (charge_native_work((r + 1) * n * n / 8 - r * n * n / 8)) raise_native_overrun(L);
+    }
     lua_pushvalue(L, MATMUL_DEST_SLOT);
     return 1;
 }
@@ -257,9 +296,21 @@ int lua54_ud_matmul(lua_State* L) {
         intptr_t mode = d != m ? MATMUL_ROWS : d != u ? MATMUL_COLUMNS : MATMUL_COPY;
         if (mode == MATMUL_COPY) {
             // May raise the memory error: nothing is held yet.
-            void* copy = lua_newuserdatauv(L, size_t(userdata_count(m)) * 8, 0);
-            memcpy(copy, elements(m), size_t(userdata_count(m)) * 8);
-            spend_cpu(userdata_count(m) / 256);
+            held_copy* held = static_cast<held_copy*>(lua_newuserdatauv(L, sizeof(held_copy), 0));
+            *held = held_copy{nullptr, 0};
+            if (luaL_newmetatable(L, HELD_COPY_TYPE)) {
+                lua_pushcfunction(L, collect_held_copy);
+                lua_setfield(L, -2, "__gc");
+            }
+            lua_setmetatable(L, -2);
+            int64_t count = userdata_count(m);
+            if (held_copy_bytes + count * 8 > HELD_COPY_LIMIT ||
+                !(held->data = static_cast<double*>(malloc(size_t(count) * 8))))
+                return matmul_unsplit_square(L, m);
+            held->count = count;
+            held_copy_bytes += count * 8;
+            memcpy(held->data, elements(m), size_t(count) * 8);
+            spend_cpu(count / 256);
         }
         return matmul_k(L, LUA_OK, mode);
     }

@@ -112,6 +112,117 @@ template <class T> void sort_records(userdata_header* u, int64_t records, int64_
     }
 }
 
+// A sort small enough to run whole: records x log2(records) x record bytes (at least 8) at
+// most this. Larger sorts run as a quicksort whose pending ranges live in a sort_state, a
+// partition or a short range at a time, across slices.
+constexpr int64_t SORT_WHOLE_WORK = 1 << 22;
+constexpr int64_t SORT_PIECE_COMPARISONS = 1 << 16;
+constexpr int64_t SORT_SHORT_RANGE = 16;
+constexpr int SORT_STACK = 64;  // a quicksort that goes on with the shorter half needs log2(records)
+constexpr int SORT_STATE_SLOT = 4;
+
+struct sort_state {
+    int64_t column, records, width;
+    int32_t code;
+    int32_t descending;
+    int64_t comparisons, charged;
+    int32_t depth;
+    int64_t lo[SORT_STACK], hi[SORT_STACK];  // the ranges still to sort, [lo, hi)
+};
+
+// What the comparisons so far cost in all: c + c x (record bytes / 128), c = comparisons x 3 / 4.
+int64_t sort_cost(const sort_state& s, int element_size) {
+    userdata_wide c = userdata_wide(s.comparisons) * 3 / 4;
+    return userdata_charge(c + c * (userdata_wide(s.width) * element_size / 128));
+}
+
+template <class T> struct sorter {
+    T* p;
+    sort_state* s;
+    T key(int64_t r) const { return p[r * s->width + s->column]; }
+    bool before(T x, T y) const {
+        s->comparisons++;
+        return key_before(x, y, s->descending != 0);
+    }
+    void swap_records(int64_t a, int64_t b) const {
+        if (s->width == 1) std::swap(p[a], p[b]);
+        else std::swap_ranges(p + a * s->width, p + (a + 1) * s->width, p + b * s->width);
+    }
+    void insertion(int64_t lo, int64_t hi) const {
+        for (int64_t i = lo + 1; i < hi; i++)
+            for (int64_t j = i; j > lo && before(key(j), key(j - 1)); j--) swap_records(j, j - 1);
+    }
+    // Hoare's partition around the median of the first, middle and last keys: returns the last
+    // record of the lower part; both parts are non-empty.
+    int64_t partition(int64_t lo, int64_t hi) const {
+        int64_t mid = lo + (hi - lo) / 2, last = hi - 1;
+        if (before(key(mid), key(lo))) swap_records(mid, lo);
+        if (before(key(last), key(mid))) {
+            swap_records(last, mid);
+            if (before(key(mid), key(lo))) swap_records(mid, lo);
+        }
+        T pivot = key(mid);
+        int64_t i = lo - 1, j = hi;
+        for (;;) {
+            do i++; while (i < last && before(key(i), pivot));
+            do j--; while (j > lo && before(pivot, key(j)));
+            if (i >= j) return std::min(j, hi - 2);
+            swap_records(i, j);
+        }
+    }
+    // Sorts pending ranges until about a piece of comparisons is done; true when none is left.
+    bool run() const {
+        int64_t start = s->comparisons;
+        while (s->depth > 0) {
+            if (s->comparisons - start >= SORT_PIECE_COMPARISONS) return false;
+            s->depth--;
+            int64_t lo = s->lo[s->depth], hi = s->hi[s->depth];
+            if (lo < 0 || hi > s->records || hi - lo < 2) continue;
+            if (hi - lo <= SORT_SHORT_RANGE) {
+                insertion(lo, hi);
+                continue;
+            }
+            int64_t j = partition(lo, hi);
+            // The longer half waits; the shorter goes next, so the stack stays shallow.
+            int64_t a0 = lo, a1 = j + 1, b0 = j + 1, b1 = hi;
+            if (a1 - a0 < b1 - b0) std::swap(a0, b0), std::swap(a1, b1);
+            if (s->depth > SORT_STACK - 2) continue;  // cannot happen with halves ever shorter
+            s->lo[s->depth] = a0, s->hi[s->depth] = a1, s->depth++;
+            s->lo[s->depth] = b0, s->hi[s->depth] = b1, s->depth++;
+        }
+        return true;
+    }
+};
+
+// Goes on with a split sort whose state is at SORT_STATE_SLOT, after looking again at the array.
+int sort_k(lua_State* L, int, lua_KContext) {
+    lua_settop(L, SORT_STATE_SLOT);
+    userdata_header* u = to_userdata(L, 1);
+    if (!u || lua_type(L, SORT_STATE_SLOT) != LUA_TUSERDATA || lua_rawlen(L, SORT_STATE_SLOT) != sizeof(sort_state))
+        return 0;
+    sort_state* s = static_cast<sort_state*>(lua_touserdata(L, SORT_STATE_SLOT));
+    bool rows = u->height > 1;
+    if (s->code != (u->type & 31) || s->width != (rows ? int64_t(u->width) : 1) ||
+        s->records != (rows ? int64_t(u->height) : userdata_count(u)) || s->column < 0 || s->column >= s->width ||
+        s->depth < 0 || s->depth > SORT_STACK)
+        return 0;
+    int size = userdata_element_size(s->code);
+    for (;;) {
+        bool done = with_element_type(s->code, [&](auto tag) {
+            using T = decltype(tag);
+            return sorter<T>{userdata_elements<T>(u), s}.run();
+        });
+        int64_t cost = sort_cost(*s, size);
+        int64_t charge = cost - s->charged;
+        s->charged = cost;
+        if (charge_native_work(charge)) raise_native_overrun(L);
+        if (done) break;
+        if (native_work_should_pause(L)) return native_work_pause(L, 0, api_guarded_k<sort_k>);
+    }
+    lua_pushinteger(L, s->comparisons);
+    return 1;
+}
+
 // Transposes into d (d(x, y) = u(y, x)) over the rectangle both arrays hold, or in place over
 // the leading square when d is u.
 template <class T> void transpose_elements(userdata_header* u, userdata_header* d) {
@@ -239,6 +350,18 @@ int lua54_ud_sort(lua_State* L) {
     int64_t records = rows ? u->height : userdata_count(u);
     sort_key key = {q64_intp(L, 2, 0), lua_gettop(L) >= 3 && lua_toboolean(L, 3), 0};
     if (key.column < 0 || key.column >= width) return 0;
+    int64_t log2 = 1;
+    while (log2 < 63 && (int64_t(1) << log2) < records) log2++;
+    if (records * log2 * std::max<int64_t>(width * userdata_element_size(u->type & 31), 8) > SORT_WHOLE_WORK) {
+        lua_settop(L, SORT_STATE_SLOT - 1);
+        // May raise the memory error: nothing is held yet.
+        sort_state* s = static_cast<sort_state*>(lua_newuserdatauv(L, sizeof(sort_state), 0));
+        *s = sort_state{};
+        s->column = key.column, s->records = records, s->width = width;
+        s->code = u->type & 31, s->descending = key.descending;
+        s->depth = 1, s->lo[0] = 0, s->hi[0] = records;
+        return sort_k(L, LUA_OK, 0);
+    }
     with_element_type(u->type, [&](auto tag) { sort_records<decltype(tag)>(u, records, width, &key); });
     int64_t c = key.comparisons * 3 / 4;
     spend_cpu(c + c * (width * userdata_element_size(u->type & 31) / 128));
