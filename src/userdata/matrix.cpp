@@ -252,9 +252,10 @@ int matmul_k(lua_State* L, int, lua_KContext ctx) {
         int64_t before = next * per_piece;
         next++;
         int64_t after = std::min(next * per_piece, h * w * mw);
-        if (charge_native_work(after / 8 - before / 8)) raise_native_overrun(L);
+        bool overrun = charge_native_work(after / 8 - before / 8);
         if (next < pieces && native_work_should_pause(L))
             return native_work_pause(L, intptr_t(next) << 2 | mode, api_guarded_k<matmul_k>);
+        if (next < pieces && overrun) raise_native_overrun(L);
     }
     release_held_copy(held);
     lua_pushvalue(L, MATMUL_DEST_SLOT);

@@ -215,9 +215,10 @@ int sort_k(lua_State* L, int, lua_KContext) {
         int64_t cost = sort_cost(*s, size);
         int64_t charge = cost - s->charged;
         s->charged = cost;
-        if (charge_native_work(charge)) raise_native_overrun(L);
+        bool overrun = charge_native_work(charge);
         if (done) break;
         if (native_work_should_pause(L)) return native_work_pause(L, 0, api_guarded_k<sort_k>);
+        if (overrun) raise_native_overrun(L);
     }
     lua_pushinteger(L, s->comparisons);
     return 1;

@@ -1,0 +1,124 @@
+// Typed arrays under hostile children: large products, sorts and element-wise calls go on across
+// slices, so the root keeps its frames, and they still give the right result. A unit case runs
+// the same kinds of work split across slices and checks them against whole small products.
+#include <cctype>
+#include <string>
+
+#include "hostile_child.h"
+
+namespace {
+
+struct hostile_case {
+    const char* name;
+    const char* code;
+    int min_frames;  // the work is charged by its size: it needs at least this many frames
+};
+
+// Each child ends with an error naming what came out wrong, or ends quietly.
+const hostile_case CASES[] = {
+    {"matmul 1448x1448 in place",
+     // a[i][7i mod n] = i + 1, so (a x a)[i][49i mod n] = (i + 1) x (7i mod n + 1)
+     "local n = 1448 local a = userdata('f64', n, n) "
+     "for i = 0, n - 1 do a[i * n + (i * 7) % n] = i + 1 end "
+     "if a:matmul(a, true) ~= a then error('wrong result') end "
+     "for i = 0, n - 1, 7 do "
+     "  if a[i * n + (i * 49) % n] ~= (i + 1) * ((i * 7) % n + 1) then error('wrong product at ' .. i) end "
+     "end",
+     500},
+    {"add over 2^40 spans at stride 0",
+     "local a, b = userdata('i64', 1), userdata('i64', 1) a[0] = 5 b[0] = 1 "
+     "a:add(b, true, 0, 0, 1, 0, 0, 1 << 40) "
+     "if a[0] ~= 5 + (1 << 26) then error('wrong sum ' .. a[0]) end",
+     10},
+    {"sort of 16 M u8",
+     "local n = 1 << 24 local a, row = userdata('u8', n), userdata('u8', 4096) local x = 12345 "
+     "for i = 0, 4095 do x = (x * 1103515245 + 12345) % 2147483648 row[i] = (x >> 16) & 255 end "
+     "a:copy(row, true, 0, 0, 4096, 0, 4096, 4096) "
+     "local low, high = 255, 0 for i = 0, 4095 do low = math.min(low, row[i]) high = math.max(high, row[i]) end "
+     "if a:sort() <= 0 then error('no comparisons') end "
+     "if a[0] ~= low or a[n - 1] ~= high then error('wrong ends') end "
+     "for i = 0, n - 2, 4093 do if a[i] > a[i + 1] then error('unsorted at ' .. i) end end",
+     300},
+};
+
+void PrintTo(const hostile_case& c, std::ostream* os) { *os << c.name; }
+
+struct HostileUserdata : testing::TestWithParam<hostile_case> {
+    void SetUp() override { hostile::fresh_machine(); }
+    void TearDown() override { processes_init(); }
+};
+
+TEST_P(HostileUserdata, ChildNeverHoldsUpTheRootAndGetsItsResult) {
+    const hostile_case& c = GetParam();
+    hostile::outcome o = hostile::run_child(c.code, 6000);
+    EXPECT_TRUE(o.ended) << "still running after " << o.frames << " frames";
+    EXPECT_GE(o.frames, c.min_frames);
+    EXPECT_EQ(o.reports, "");
+    hostile::expect_frame_gap_held(o, c.name);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, HostileUserdata, testing::ValuesIn(CASES),
+                         [](const testing::TestParamInfo<hostile_case>& info) {
+                             std::string name;
+                             for (const char* p = info.param.name; *p; p++)
+                                 name += isalnum((unsigned char)*p) ? *p : '_';
+                             return name;
+                         });
+
+// Runs code as a process sliced once a frame until it sets the global result.
+std::string run_sliced(const char* code, int* frames) {
+    processes_init();
+    std::string wrapped = std::string("local ok, e = pcall(function() ") + code +
+                          " end) result = ok and 'ok' or tostring(e) while true do coroutine.yield() end";
+    process_record* p = create_process_from_code(wrapped.c_str(), "p", "p", "");
+    std::string result;
+    for (*frames = 0; p && *frames < 2000 && result.empty(); ++*frames) {
+        prepare_processes_for_frame();
+        run_process_slice(p, 1.0);
+        lua_getglobal(p->L, "result");
+        if (const char* r = lua_tostring(p->L, -1)) result = r;
+        lua_pop(p->L, 1);
+    }
+    processes_init();
+    return result;
+}
+
+TEST(UserdataSplitWork, InPlaceProductsAndSortsSplitAcrossSlicesGiveTheWholeResult) {
+    struct { const char* what; const char* code; } cases[] = {
+        {"products",
+         "local n = 160 "
+         "local function fill(u, seed) for i = 0, n * n - 1 do seed = (seed * 1103515245 + 12345) % 2147483648 "
+         "  u[i] = (seed >> 16) % 19 - 9 + 1 / ((seed >> 8) % 7 + 1) end end "
+         "local a, b = userdata('f64', n, n), userdata('f64', n, n) fill(a, 1) fill(b, 2) "
+         // row by row: each a product small enough to run whole
+         "local function reference(x, y) local r = userdata('f64', n, n) "
+         "  for i = 0, n - 1 do r:copy(x:row(i):matmul(y), true, 0, i * n, n) end return r end "
+         "local function same(x, y, what) for i = 0, n * n - 1 do "
+         "  if x[i] ~= y[i] then error(what .. ' differs at ' .. i) end end end "
+         "local ab, aa = reference(a, b), reference(a, a) "
+         "same(a:matmul(b), ab, 'new') "
+         "local c = a:copy() c:matmul(b, true) same(c, ab, 'into u') "
+         "c = a:copy() c:matmul(b, true, 40) same(c, ab, 'into u by blocks') "
+         "local m = b:copy() a:matmul(m, m) same(m, ab, 'into m') "
+         "c = a:copy() c:matmul(c, true) same(c, aa, 'square in place')"},
+        {"sorts",
+         "local x = 7 local function rand() x = (x * 1103515245 + 12345) % 2147483648 return x >> 8 end "
+         "local n = 300000 local v = userdata('i32', n) local sum = 0 "
+         "for i = 0, n - 1 do v[i] = rand() - (1 << 22) sum = sum + v[i] end "
+         "v:sort() for i = 0, n - 1 do sum = sum - v[i] if i > 0 and v[i - 1] > v[i] then error('i32 at ' .. i) end end "
+         "if sum ~= 0 then error('i32 lost values') end "
+         "v:sort(0, true) for i = 1, n - 1 do if v[i - 1] < v[i] then error('descending at ' .. i) end end "
+         "local rows = 100000 local t = userdata('i32', 3, rows) "
+         "for i = 0, rows - 1 do t:set(0, i, i, rand() % 1000, i * 7) end "
+         "t:sort(1) for i = 0, rows - 1 do local a, k, b = t:get(0, i, 3) "
+         "  if b ~= a * 7 then error('rows torn at ' .. i) end "
+         "  if i > 0 and t:get(1, i - 1) > k then error('rows at ' .. i) end end"},
+    };
+    for (auto& c : cases) {
+        int frames = 0;
+        EXPECT_EQ(run_sliced(c.code, &frames), "ok") << c.what;
+        EXPECT_GT(frames, 2) << c.what << ": the work was not split";
+    }
+}
+
+}  // namespace
