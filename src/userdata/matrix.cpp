@@ -148,6 +148,8 @@ namespace {
 constexpr int64_t MATMUL_WHOLE_WORK = 1 << 18;
 // Columns of the result a piece computes together when m is the destination.
 constexpr int64_t MATMUL_COLUMN_GROUP = 8;
+// Doubles of the copy for A x A in place filled in one piece.
+constexpr int64_t MATMUL_COPY_CHUNK = 1 << 17;
 
 // How a split product reads its operands once results are written:
 // ROWS: the destination is not m, so m keeps its values; a row of u that is also the
@@ -225,7 +227,11 @@ int matmul_k(lua_State* L, int, lua_KContext ctx) {
         shape_holds = shape_holds && held && held->data && held->count == userdata_count(m);
     }
     const double* copy = held ? held->data : nullptr;
+    // COPY first fills the copy a chunk a piece (a fresh block's first touch is slow on some
+    // hosts), then does the rows.
+    int64_t copy_chunks = mode == MATMUL_COPY ? (userdata_count(m) + MATMUL_COPY_CHUNK - 1) / MATMUL_COPY_CHUNK : 0;
     int64_t pieces = mode == MATMUL_COLUMNS ? (mw + MATMUL_COLUMN_GROUP - 1) / MATMUL_COLUMN_GROUP : h;
+    pieces += copy_chunks;
     if (!shape_holds || next < 0 || next > pieces) return 0;
     if (mode == MATMUL_ROWS && d == u && !reserve_scratch(0, mw)) return 0;
     if (mode == MATMUL_COLUMNS && !reserve_scratch(1, w * MATMUL_COLUMN_GROUP)) return 0;
@@ -233,25 +239,37 @@ int matmul_k(lua_State* L, int, lua_KContext ctx) {
     // Each piece is charged as it ends, so the charges add up to the whole product's.
     int64_t per_piece = mode == MATMUL_COLUMNS ? h * w * MATMUL_COLUMN_GROUP : w * mw;
     while (next < pieces) {
+        if (next < copy_chunks) {
+            int64_t at = next * MATMUL_COPY_CHUNK, n = std::min(MATMUL_COPY_CHUNK, userdata_count(m) - at);
+            memcpy(held->data + at, elements(m) + at, size_t(n) * 8);
+            next++;
+            bool overrun = charge_native_work(std::min(next * MATMUL_COPY_CHUNK, held->count) / 256 - at / 256);
+            // Its charge is light, but a fresh block's pages cost the host more: a chunk a slice.
+            if (lua_isyieldable(L))
+                return native_work_pause(L, intptr_t(next) << 2 | mode, api_guarded_k<matmul_k>);
+            if (overrun) raise_native_overrun(L);
+            continue;
+        }
+        int64_t piece = next - copy_chunks;
         if (mode == MATMUL_COLUMNS) {
-            int64_t c0 = next * MATMUL_COLUMN_GROUP, n = std::min(MATMUL_COLUMN_GROUP, mw - c0);
+            int64_t c0 = piece * MATMUL_COLUMN_GROUP, n = std::min(MATMUL_COLUMN_GROUP, mw - c0);
             double* t = reinterpret_cast<double*>(scratch[1]->data);
             for (int64_t k = 0; k < w; k++) {
                 for (int64_t g = 0; g < MATMUL_COLUMN_GROUP; g++) t[k * MATMUL_COLUMN_GROUP + g] = g < n ? elements(m)[k * mw + c0 + g] : 0.0;
             }
             product_columns(elements(d) + c0, elements(u), t, h, w, mw, n);
         } else if (mode == MATMUL_COPY) {
-            product_row(elements(d) + next * mw, copy + next * w, copy, w, mw);
+            product_row(elements(d) + piece * mw, copy + piece * w, copy, w, mw);
         } else if (d == u) {
             double* t = reinterpret_cast<double*>(scratch[0]->data);
-            product_row(t, elements(u) + next * w, elements(m), w, mw);
-            memcpy(elements(d) + next * mw, t, size_t(mw) * 8);
+            product_row(t, elements(u) + piece * w, elements(m), w, mw);
+            memcpy(elements(d) + piece * mw, t, size_t(mw) * 8);
         } else {
-            product_row(elements(d) + next * mw, elements(u) + next * w, elements(m), w, mw);
+            product_row(elements(d) + piece * mw, elements(u) + piece * w, elements(m), w, mw);
         }
-        int64_t before = next * per_piece;
+        int64_t before = piece * per_piece;
         next++;
-        int64_t after = std::min(next * per_piece, h * w * mw);
+        int64_t after = std::min((piece + 1) * per_piece, h * w * mw);
         bool overrun = charge_native_work(after / 8 - before / 8);
         if (next < pieces && native_work_should_pause(L))
             return native_work_pause(L, intptr_t(next) << 2 | mode, api_guarded_k<matmul_k>);
@@ -310,8 +328,6 @@ int lua54_ud_matmul(lua_State* L) {
                 return matmul_unsplit_square(L, m);
             held->count = count;
             held_copy_bytes += count * 8;
-            memcpy(held->data, elements(m), size_t(count) * 8);
-            spend_cpu(count / 256);
         }
         return matmul_k(L, LUA_OK, mode);
     }
