@@ -5,13 +5,11 @@
 #include <string>
 
 #include "hostile_child.h"
-#include "lauxlib.h"
 
 namespace {
 
 struct hostile_case {
     const char* name;
-    const char* prepare;  // run in the child's state before its first slice: makes its arrays
     const char* code;
     int min_frames;  // the work is charged by its size: it needs at least this many frames
 };
@@ -20,8 +18,7 @@ struct hostile_case {
 const hostile_case CASES[] = {
     {"matmul 1448x1448 in place",
      // a[i][7i mod n] = i + 1, so (a x a)[i][49i mod n] = (i + 1) x (7i mod n + 1)
-     "A = userdata('f64', 1448, 1448)",
-     "local n, a = 1448, A "
+     "local n = 1448 local a = userdata('f64', n, n) "
      "for i = 0, n - 1 do a[i * n + (i * 7) % n] = i + 1 end "
      "if a:matmul(a, true) ~= a then error('wrong result') end "
      "for i = 0, n - 1, 7 do "
@@ -29,14 +26,12 @@ const hostile_case CASES[] = {
      "end",
      500},
     {"add over 2^40 spans at stride 0",
-     "",
      "local a, b = userdata('i64', 1), userdata('i64', 1) a[0] = 5 b[0] = 1 "
      "a:add(b, true, 0, 0, 1, 0, 0, 1 << 40) "
      "if a[0] ~= 5 + (1 << 26) then error('wrong sum ' .. a[0]) end",
      10},
     {"sort of 16 M u8",
-     "A = userdata('u8', 1 << 24)",
-     "local n, a, row = 1 << 24, A, userdata('u8', 4096) local x = 12345 "
+     "local n, a, row = 1 << 24, userdata('u8', 1 << 24), userdata('u8', 4096) local x = 12345 "
      "for i = 0, 4095 do x = (x * 1103515245 + 12345) % 2147483648 row[i] = (x >> 16) & 255 end "
      "a:copy(row, true, 0, 0, 4096, 0, 4096, 4096) "
      "local low, high = 255, 0 for i = 0, 4095 do low = math.min(low, row[i]) high = math.max(high, row[i]) end "
@@ -44,18 +39,43 @@ const hostile_case CASES[] = {
      "if a[0] ~= low or a[n - 1] ~= high then error('wrong ends') end "
      "for i = 0, n - 2, 4093 do if a[i] > a[i + 1] then error('unsorted at ' .. i) end end",
      300},
+    {"take of 16 M u8: rows into a new array, then moved up in place",
+     "local n, a, row, idx = 1 << 24, userdata('u8', 4096, 2048), userdata('u8', 4096), userdata('i32', 4096) "
+     "for i = 0, 4095 do row[i] = i & 255 idx[i] = (i * 977) % (4096 * 2047) end "
+     "a:copy(row, true, 0, 0, 4096, 0, 4096, 2048) "
+     "local g = a:take(idx, nil, 0, 0, 4096) "
+     "local function want(i) return (idx[i >> 12] + (i & 4095)) & 255 end "
+     "if g:width() ~= 4096 or g:height() ~= 4096 then error('wrong shape') end "
+     "for i = 0, n - 1, 4093 do if g[i] ~= want(i) then error('gathered wrong at ' .. i) end end "
+     "if g:take(userdata('i32', 1), true, 0, 1, n - 1) ~= g then error('wrong result') end "
+     "for i = 1, n - 1, 4093 do if g[i] ~= want(i - 1) then error('moved wrong at ' .. i) end end",
+     4},
+    {"transpose of 16 M u8 in place",
+     "local n, a, row = 4096, userdata('u8', 4096, 4096), userdata('u8', 4096) "
+     "for i = 0, 4095 do row[i] = (i * 7) & 255 end "
+     "a:copy(row, true, 0, 0, 4096, 0, 4096, 4096) "
+     "if a:transpose(true) ~= a then error('wrong result') end "
+     "for i = 0, n * n - 1, 4093 do if a[i] ~= ((i >> 12) * 7) & 255 then error('wrong at ' .. i) end end",
+     2},
+    {"convert of 8 M u8 to i16 and to an index map",
+     "local n, a, row = 1 << 23, userdata('u8', 1 << 23), userdata('u8', 4096) "
+     "for i = 0, 4095 do row[i] = (i * 5) & 255 end "
+     "a:copy(row, true, 0, 0, 4096, 0, 4096, 2048) "
+     "local d = a:convert('i16') "
+     "for i = 0, n - 1, 4093 do if d[i] ~= a[i] then error('converted wrong at ' .. i) end end "
+     "d = nil collectgarbage() "
+     "local map, pal = a:convert('u8', true) "
+     "if #pal ~= 256 then error('palette of ' .. #pal) end "
+     "for i = 0, n - 1, 4093 do if pal[map[i]] ~= a[i] then error('mapped wrong at ' .. i) end end",
+     30},
+    {"lerp over 16 M u8",
+     "local n, a = 1 << 24, userdata('u8', 1 << 24) a[n - 1] = 255 "
+     "if a:lerp(0, n - 1) ~= a then error('wrong result') end "
+     "for i = 0, n - 1, 4093 do if a[i] ~= i // 65793 then error('wrong at ' .. i) end end",
+     4},
 };
 
 void PrintTo(const hostile_case& c, std::ostream* os) { *os << c.name; }
-
-// The first touch of a fresh 16 MB block can take the host a while; that is the array's
-// making, not the work under test, so it happens before the child's first slice.
-const char* preparing = "";
-void prepare(process_record* child) {
-    set_current_process(child);
-    if (luaL_dostring(child->L, preparing) != LUA_OK) ADD_FAILURE() << lua_tostring(child->L, -1);
-    lua_settop(child->L, 1);
-}
 
 struct HostileUserdata : testing::TestWithParam<hostile_case> {
     void SetUp() override { hostile::fresh_machine(); }
@@ -64,8 +84,7 @@ struct HostileUserdata : testing::TestWithParam<hostile_case> {
 
 TEST_P(HostileUserdata, ChildNeverHoldsUpTheRootAndGetsItsResult) {
     const hostile_case& c = GetParam();
-    preparing = c.prepare;
-    hostile::outcome o = hostile::run_child(c.code, 6000, prepare);
+    hostile::outcome o = hostile::run_child(c.code, 6000);
     EXPECT_TRUE(o.ended) << "still running after " << o.frames << " frames";
     EXPECT_GE(o.frames, c.min_frames);
     EXPECT_EQ(o.reports, "");
