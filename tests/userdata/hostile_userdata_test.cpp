@@ -120,8 +120,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, HostileUserdata, testing::ValuesIn(CASES),
                              return name;
                          });
 
-// Runs code as a process sliced once a frame until it sets the global result.
-std::string run_sliced(const char* code, int* frames) {
+// Runs code as a process sliced once a frame (given that share of a frame's budget) until it
+// sets the global result.
+std::string run_sliced(const char* code, int* frames, double share = 1.0) {
     processes_init();
     std::string wrapped = std::string("local ok, e = pcall(function() ") + code +
                           " end) result = ok and 'ok' or tostring(e) while true do coroutine.yield() end";
@@ -129,7 +130,7 @@ std::string run_sliced(const char* code, int* frames) {
     std::string result;
     for (*frames = 0; p && *frames < 2000 && result.empty(); ++*frames) {
         prepare_processes_for_frame();
-        run_process_slice(p, 1.0);
+        run_process_slice(p, share);
         lua_getglobal(p->L, "result");
         if (const char* r = lua_tostring(p->L, -1)) result = r;
         lua_pop(p->L, 1);
@@ -174,6 +175,31 @@ TEST(UserdataSplitWork, InPlaceProductsAndSortsSplitAcrossSlicesGiveTheWholeResu
         EXPECT_EQ(run_sliced(c.code, &frames), "ok") << c.what;
         EXPECT_GT(frames, 2) << c.what << ": the work was not split";
     }
+}
+
+TEST(UserdataSplitWork, GathersTransposesConversionsAndRampsSplitInSmallSlicesGiveTheWholeResult) {
+    // Each member is checked at every 97th element; each runs over several slices of 1/50 of a
+    // frame's budget.
+    const char* code =
+        "local n = 300000 local function check(what, f) for i = 0, n - 1, 97 do "
+        "  if not f(i) then error(what .. ' wrong at ' .. i) end end end "
+        "local r = userdata('f64', n) r[n - 1] = n - 1 r:lerp(0, n - 1) "
+        "check('ramp', function(i) return r[i] == i end) "
+        "local a = r:convert('i32') check('convert', function(i) return a[i] == i end) "
+        "local first = userdata('i32', 1) "
+        // moved by more than the checks' step, so that a piece done in the wrong order shows
+        "a:take(first, true, 0, 1000, n - 1000) check('moved up', function(i) return a[i] == (i < 1000 and i or i - 1000) end) "
+        "a = r:convert('i32') first[0] = 1000 "
+        "a:take(first, true, 0, 0, n - 1000) check('moved down', function(i) return a[i] == (i < n - 1000 and i + 1000 or i) end) "
+        "local m = r:convert('i32') m:mutate('i32', 600, 500) "
+        "local t = m:transpose() check('transposed', function(i) return t[i] == (i // 500) + (i % 500) * 600 end) "
+        "local s = userdata('i32', 540, 540) s:copy(m, true, 0, 0, 540 * 540) s:transpose(true) "
+        "check('in place', function(i) i = i % (540 * 540) return s[i] == (i // 540) + (i % 540) * 540 end) "
+        "local map, pal = (m % 256):convert('u8', true) "
+        "check('mapped', function(i) return pal[map[i]] == i % 256 end)";
+    int frames = 0;
+    EXPECT_EQ(run_sliced(code, &frames, 0.02), "ok");
+    EXPECT_GT(frames, 20) << "the work was not split";
 }
 
 }  // namespace
