@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <qoi.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -345,6 +346,39 @@ TEST_F(Capture, AFailedRestartLeavesNoRecordingRunning) {
     EXPECT_EQ(command_output("/usr/bin/identify -format '%wx%h\\n' '" + desk + "/first.gif'"), "16x16\n");
 }
 
+TEST_F(Capture, NamesPassOverLinksAndFoldersAndStartsAreCharged) {
+    // A dangling link and a folder take their names: nothing is written through the link.
+    ASSERT_EQ(symlink((home + "/outside.gif").c_str(), (desk + "/rec.gif").c_str()), 0);
+    ASSERT_EQ(mkdir((desk + "/rec_1.gif").c_str(), 0755), 0);
+    ASSERT_EQ(symlink((home + "/outside.raw").c_str(), (desk + "/audio.raw").c_str()), 0);
+    screen([](int x, int) { return x & 63; });
+    request(ADDR_GIF_REQUEST, {0, 0, 16, 16, 1, 0, 0, 0}, "rec");
+    ASSERT_EQ(exec("_signal(18) _signal(16)"), "");
+    frames(2);
+    ASSERT_EQ(exec("_signal(19) _signal(16)"), "");
+    settle();
+    EXPECT_EQ(notes(), "captured 0.000 seconds: /desktop/host/audio_1.raw|captured 1 frame gif 16x16 (x1): /desktop/host/rec_2.gif");
+    struct stat st;
+    EXPECT_NE(lstat((home + "/outside.gif").c_str(), &st), 0);
+    EXPECT_NE(lstat((home + "/outside.raw").c_str(), &st), 0);
+    EXPECT_EQ(size_of(desk + "/rec_2.gif"), "16x16\n");
+
+    // A start pays for every name it looks at: with all of them taken, 256 lookups.
+    for (int i = 2; i <= 255; i++) host_put(desk + "/rec_" + std::to_string(i) + ".gif", "x");
+    auto charged = [&](const char* code) {
+        set_current_process(wm);
+        cpu_cycles = 0;
+        EXPECT_EQ(exec(code), "");
+        return int64_t(cpu_cycles);
+    };
+    const int64_t idle = charged("_signal(22)");
+    EXPECT_GT(charged("_signal(18)") - idle, 256 * 64);
+    EXPECT_EQ(run("stat(320)"), "0");
+    EXPECT_GT(charged("_signal(16)") - idle, 2 * AUDIO_CAPTURE_INITIAL_BYTES / 128);
+    EXPECT_EQ(run("stat(322)"), "1");
+    ASSERT_EQ(exec("_signal(16)"), "");
+}
+
 // ---- Audio capture ----------------------------------------------------------------------------
 
 TEST_F(Capture, AudioCaptureWritesTheBlocksItWasGiven) {
@@ -353,6 +387,9 @@ TEST_F(Capture, AudioCaptureWritesTheBlocksItWasGiven) {
     ASSERT_EQ(exec("_signal(16)"), "");
     EXPECT_EQ(run("stat(322)"), "1");
     for (int i = 0; i < 3; i++) audio_capture_append(reinterpret_cast<const uint8_t*>(blocks.data()) + i * 2048, 2048);
+    // Each frame writes what came so far: the file grows while the capture runs.
+    update_captures();
+    EXPECT_TRUE(host_get(desk + "/audio.raw") == blocks);
     ASSERT_EQ(exec("_signal(16)"), "");
     EXPECT_EQ(run("stat(322)"), "0");
     EXPECT_EQ(lock_level, 0);
