@@ -96,7 +96,9 @@ struct gif_job {
     bool ending;                // lock: no more frames will come
     bool failed;                // lock: a write failed
     bool done;                  // lock: the worker has finished and touches nothing more
-    int64_t written;            // worker: bytes in the file so far
+    int64_t written;            // worker: bytes in the file so far, gathered ones included
+    int32_t out_used;           // worker: bytes gathered in out
+    uint8_t out[65536];
     int64_t settled;            // lock: bytes of the frames taken off the queue
 
     // Worker only while it runs.
@@ -163,16 +165,28 @@ ColorMapObject* make_map(const uint32_t* palette) {
     return GifMakeMapObject(256, colours);
 }
 
-// The library's output: straight to the recording's file, counted.
+// Writes the worker's gathered output to the file; false when the host refuses it.
+bool flush_gif_output(gif_job* j) {
+    int32_t done = 0;
+    while (done < j->out_used) {
+        ssize_t put = write(j->fd, j->out + done, size_t(j->out_used - done));
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return false;
+        done += int32_t(put);
+    }
+    j->out_used = 0;
+    return true;
+}
+
+// The library's output, which comes in sub-blocks of at most 256 bytes: gathered and counted,
+// and written to the file in large pieces.
 int gif_output(GifFileType* f, const GifByteType* bytes, int n) {
     gif_job* j = static_cast<gif_job*>(f->UserData);
-    int done = 0;
-    while (done < n) {
-        ssize_t put = write(j->fd, bytes + done, size_t(n - done));
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return done;
-        done += int(put);
-    }
+    if (n <= 0) return 0;
+    if (j->out_used + n > int32_t(sizeof j->out) && !flush_gif_output(j)) return 0;
+    if (n > int32_t(sizeof j->out)) return 0;  // never asked of us: the library's pieces are small
+    memcpy(j->out + j->out_used, bytes, size_t(n));
+    j->out_used += n;
     j->written += n;
     return n;
 }
@@ -240,6 +254,7 @@ int gif_worker(void* arg) {
     int error = 0;
     ok = EGifCloseFile(j->file, &error) == GIF_OK && ok;
     j->file = nullptr;
+    ok = flush_gif_output(j) && ok;
     ok = close(j->fd) == 0 && ok;
     j->fd = -1;
     std::lock_guard<std::mutex> held(j->lock);
@@ -582,6 +597,7 @@ int gif_start() {
     j->head = j->count = 0;
     j->ending = j->failed = j->done = false;
     j->written = j->settled = 0;
+    j->out_used = 0;
     j->frames_queued = j->frames_written = 0;
     j->has_previous = false;
     j->file = j->queue && j->raster ? EGifOpen(j, gif_output, &error) : nullptr;
