@@ -1,10 +1,11 @@
-// Captures: screenshots and the label taken from the finished frame, GIF recordings encoded
-// frame by frame on a worker thread as they come, and the raw audio capture the audio callback
+// Captures: screenshots taken from the finished frame and written by a worker thread each, the
+// label taken from it, GIF recordings encoded frame by frame on a worker thread as they come, and the raw audio capture the audio callback
 // appends to and each frame writes out.
 #include "gfx/capture.h"
 
 #include <fcntl.h>
 #include <gif_lib.h>
+#include <lodepng.h>
 #include <qoi.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,7 +34,6 @@ int64_t audio_capture_limit = AUDIO_CAPTURE_MAX_BYTES;
 namespace {
 
 constexpr int SCREEN_PIXELS = VIDEO_WIDTH * VIDEO_HEIGHT;
-constexpr int32_t BUFFER_TAG_SCREENSHOT = 106;
 constexpr const char* SCREENSHOT_FAILED = "could not store screenshot";
 // What a capture start is charged beside its names and buffers: making the file and the worker.
 constexpr int64_t CAPTURE_NAME_COST = 64;
@@ -346,37 +346,156 @@ void store_label(const uint8_t* rgba) {
     notify(stored ? "captured label (/ram/cart/label.qoi)" : SCREENSHOT_FAILED);
 }
 
-void store_png(const uint8_t* rgba, int64_t w, int64_t h, int s) {
+// ---- Screenshots: taken on the main thread, written by a worker each ------------------------
+
+int create_capture_file(const char* path);
+void remove_capture_file(const char* path);
+
+// One screenshot being written. The main thread fills it before the worker starts and owns it
+// again once done is set.
+struct shot_job {
+    bool busy;  // main thread: a worker has it, or its report is still to come
+    capture_box box;
+    int32_t s;  // pixels per box pixel
+    int32_t silent;
     char path[CAPTURE_PATH_MAX];
-    if (!get_capture_filename(capture.shot_name, ".png", path, sizeof path)) {
-        notify(SCREENSHOT_FAILED);
-        return;
+    int fd;
+    uint32_t* pixels;  // the box of the frame, row by row
+
+    std::mutex lock;
+    std::condition_variable wake;
+    bool done;    // lock: the worker has finished and touches nothing more
+    bool failed;  // lock
+};
+
+shot_job shot_jobs[SCREENSHOT_JOBS];
+bool shot_dropping = false;  // screenshots have been dropped since the last one taken
+
+bool write_whole(int fd, const uint8_t* bytes, size_t n) {
+    size_t done = 0;
+    while (done < n) {
+        ssize_t put = write(fd, bytes + done, n - done);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return false;
+        done += size_t(put);
     }
-    pbuffer* png = create_buffer_2(4096, BUFFER_TAG_SCREENSHOT);
-    bool stored = false;
-    if (png && LodePNG_encode32_pbuffer(rgba, unsigned(w), unsigned(h), png) == 0) {
-        ram_file* f = pfopen(path, "wb");
-        if (f) {
-            bool written = pfwrite(png->data, 1, png->length, f) == png->length;
-            stored = pfclose(f) == 0 && written;
+    return true;
+}
+
+// The worker: each box pixel becomes s x s pixels, encoded as RGBA and written to the file.
+int shot_worker(void* arg) {
+    shot_job* j = static_cast<shot_job*>(arg);
+    const int64_t s = j->s, bw = j->box.width;
+    const int64_t w = bw * s, h = int64_t(j->box.height) * s;
+    uint8_t* rgba = static_cast<uint8_t*>(malloc(size_t(w * h * 4)));
+    bool ok = rgba != nullptr;
+    uint8_t* out = rgba;
+    for (int64_t r = 0; ok && r < h; r++) {
+        const uint32_t* src = j->pixels + (r / s) * bw;
+        for (int64_t c = 0; c < w; c++, out += 4) {
+            uint32_t v = src[c / s];
+            out[0] = uint8_t(v >> 16);
+            out[1] = uint8_t(v >> 8);
+            out[2] = uint8_t(v);
+            out[3] = 255;
         }
     }
-    destroy_buffer(png);
-    if (!stored) {
-        notify(SCREENSHOT_FAILED);
-    } else if (!capture.shot_silent) {
-        char text[CAPTURE_PATH_MAX + 64];
-        snprintf(text, sizeof text, "captured %dx%d (x%d) screenshot: %s", capture.shot.width, capture.shot.height, s,
-                 path);
-        notify(text);
+    unsigned char* png = nullptr;
+    size_t size = 0;
+    ok = ok && encode_png(rgba, unsigned(w), unsigned(h), LCT_RGBA, 8, &png, &size) == 0;
+    free(rgba);
+    ok = ok && write_whole(j->fd, png, size);
+    free(png);
+    ok = close(j->fd) == 0 && ok;
+    j->fd = -1;
+    std::lock_guard<std::mutex> held(j->lock);
+    j->failed = !ok;
+    j->done = true;
+    j->wake.notify_all();
+    return 0;
+}
+
+// Reports every screenshot whose worker has finished; with wait, waits for each first. A file
+// that could not be written whole is removed.
+void reap_shot_jobs(bool wait) {
+    for (shot_job& j : shot_jobs) {
+        if (!j.busy) continue;
+        bool failed = false;
+        {
+            std::unique_lock<std::mutex> held(j.lock);
+            if (wait) j.wake.wait(held, [&j] { return j.done; });
+            if (!j.done) continue;
+            failed = j.failed;
+        }
+        free(j.pixels);
+        j.pixels = nullptr;
+        j.busy = false;
+        if (failed) {
+            remove_capture_file(j.path);
+            notify(SCREENSHOT_FAILED);
+        } else if (!j.silent) {
+            char text[CAPTURE_PATH_MAX + 64];
+            snprintf(text, sizeof text, "captured %dx%d (x%d) screenshot: %s", j.box.width, j.box.height, j.s, j.path);
+            notify(text);
+        }
     }
 }
 
-// Takes the finished frame (before any enlargement): each box pixel becomes s x s pixels,
-// s being the video mode's enlargement times the requested scale.
-void capture_screenshot(const uint32_t* frame) {
+// Takes the box of the finished frame for a worker to write: picks the name, makes the file
+// and copies the box. Dropped while SCREENSHOT_JOBS are still being written.
+void take_screenshot(const uint32_t* frame) {
+    reap_shot_jobs(false);
+    shot_job* j = nullptr;
+    for (shot_job& free_job : shot_jobs)
+        if (!free_job.busy) {
+            j = &free_job;
+            break;
+        }
+    if (!j) {
+        if (!shot_dropping) {
+            printf("** screenshot dropped: %d screenshots are still being written\n", SCREENSHOT_JOBS);
+            fflush(stdout);
+        }
+        shot_dropping = true;
+        return;
+    }
+    shot_dropping = false;
+    const capture_box& box = capture.shot;
+    char path[CAPTURE_PATH_MAX];
+    const int fd = get_capture_filename(capture.shot_name, ".png", path, sizeof path) ? create_capture_file(path) : -1;
+    if (fd < 0) {
+        notify(SCREENSHOT_FAILED);
+        return;
+    }
+    j->pixels = static_cast<uint32_t*>(malloc(size_t(box.width) * size_t(box.height) * sizeof(uint32_t)));
+    if (j->pixels) {
+        for (int32_t r = 0; r < box.height; r++)
+            memcpy(j->pixels + int64_t(r) * box.width, frame + (box.y + r) * VIDEO_WIDTH + box.x,
+                   size_t(box.width) * sizeof(uint32_t));
+        j->box = box;
+        j->s = video_mode_scale() * box.scale;
+        j->silent = capture.shot_silent;
+        snprintf(j->path, sizeof j->path, "%s", path);
+        j->fd = fd;
+        j->done = j->failed = false;
+    }
+    os_thread* worker = j->pixels ? os_create_thread(shot_worker, j) : nullptr;
+    if (!worker) {
+        close(fd);
+        remove_capture_file(path);
+        free(j->pixels);
+        j->pixels = nullptr;
+        notify(SCREENSHOT_FAILED);
+        return;
+    }
+    os_destroy_thread(worker);  // it runs on until the file is written
+    j->busy = true;
+}
+
+// The label: the whole shown screen at its own size, on the main thread.
+void capture_label(const uint32_t* frame) {
     // The label always covers the whole shown screen, in the video mode of this frame.
-    if (capture.shot_label) capture.shot = label_box();
+    capture.shot = label_box();
     const capture_box& box = capture.shot;
     const int s = video_mode_scale() * box.scale;
     const int64_t w = int64_t(box.width) * s, h = int64_t(box.height) * s;
@@ -396,8 +515,7 @@ void capture_screenshot(const uint32_t* frame) {
             out[3] = 255;
         }
     }
-    if (capture.shot_label) store_label(rgba);
-    else store_png(rgba, w, h, s);
+    store_label(rgba);
     free(rgba);
 }
 
@@ -547,7 +665,8 @@ void update_screenshot(const uint32_t* frame) {
         return;
     }
     app.screenshot_requested = 0;
-    capture_screenshot(frame);
+    if (capture.shot_label) capture_label(frame);
+    else take_screenshot(frame);
 }
 
 // ---- GIF recordings ---------------------------------------------------------------------------
@@ -737,6 +856,7 @@ void audio_capture_append(const uint8_t* block, int32_t length) {
 void update_captures() {
     drain_audio_capture();
     reap_gif_jobs(false);
+    reap_shot_jobs(false);
 }
 
 void end_captures(bool wait) {
@@ -747,4 +867,5 @@ void end_captures(bool wait) {
     if (app.audio_capture_on || app.audio_capture_buffer || capture.audio_fd >= 0) audio_capture_end();
     app.screenshot_requested = 0;
     reap_gif_jobs(wait);
+    reap_shot_jobs(wait);
 }

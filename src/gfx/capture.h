@@ -50,7 +50,11 @@ int clean_capture_name(const uint8_t* bytes, char* out);
 bool get_capture_filename(const char* name, const char* ext, char* out, size_t size, int32_t* tried = nullptr);
 
 // Screenshots: the request is read from the current process's request block; each frame
-// counts its delay down and then takes the frame (before any enlargement).
+// counts its delay down and then takes the frame (before any enlargement). The frame only
+// copies the box and makes the file; a worker thread of the screenshot enlarges, encodes and
+// writes it, and update_captures reports it once the file is complete. A screenshot taken
+// while SCREENSHOT_JOBS are still being written is dropped.
+constexpr int32_t SCREENSHOT_JOBS = 2;
 void request_screenshot();
 void update_screenshot(const uint32_t* frame);
 
@@ -73,10 +77,10 @@ int audio_capture_end();
 void audio_capture_append(const uint8_t* block, int32_t length);
 
 // Each frame, on the main thread: moves the captured audio into its file and reports the
-// GIF recordings whose workers have finished.
+// GIF recordings and screenshots whose workers have finished.
 void update_captures();
 
 // Ends whatever capture is running, writing it as its own end would (before a reboot or
-// quit), and drops a pending screenshot. With wait, returns only once every recording's
-// file is complete and reported (at quit); otherwise the workers finish on their own.
+// quit), and drops a pending screenshot. With wait, returns only once every recording's and
+// screenshot's file is complete and reported (at quit); otherwise the workers finish on their own.
 void end_captures(bool wait);

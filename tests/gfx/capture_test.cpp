@@ -72,7 +72,7 @@ struct Capture : temp_drive {
         gif_file_limit = GIF_FILE_LIMIT_DEFAULT;
         temp_drive::TearDown();
     }
-    // Waits for the recordings being written and reports them.
+    // Waits for the recordings and screenshots being written and reports them.
     void settle() { end_captures(true); }
     std::string exec(const std::string& code) {
         set_current_process(wm);
@@ -142,6 +142,7 @@ TEST_F(Capture, ScreenshotPixelsScaleAndVideoModeEnlargement) {
         request(ADDR_SCREENSHOT_REQUEST, {c.x, c.y, c.w, c.h, c.scale, 0, 0, 0}, name);
         ASSERT_EQ(exec("_signal(21)"), "");
         frames(1);
+        settle();  // the worker has written the file
         std::string path = desk + "/" + name + ".png";
         ASSERT_EQ(size_of(path), std::to_string(c.want_w) + "x" + std::to_string(c.want_h) + "\n");
         int bx = std::min(std::max(c.x, 0), VIDEO_WIDTH - std::max(c.w, 16));
@@ -164,6 +165,7 @@ TEST_F(Capture, ScreenshotDelayNamesAndSilence) {
     EXPECT_EQ(host_names(desk), std::vector<std::string>{});
     EXPECT_EQ(run("stat(320), stat(321), stat(322)"), "0 0 0");
     frames(1);
+    settle();
     EXPECT_EQ(host_names(desk), std::vector<std::string>{"late.png"});
     EXPECT_EQ(notes(), "");  // silent
 
@@ -180,6 +182,7 @@ TEST_F(Capture, ScreenshotDelayNamesAndSilence) {
         request(ADDR_SCREENSHOT_REQUEST, {0, 0, 16, 16, 1, 0, 0, 0}, name);
         ASSERT_EQ(exec("_signal(21)"), "");
         frames(1);
+        settle();
         EXPECT_TRUE(host_get(desk + "/" + file).has_value()) << file;
         EXPECT_EQ(notes(), "captured 16x16 (x1) screenshot: /desktop/host/" + file);
     }
