@@ -360,7 +360,7 @@ struct shot_job {
     int32_t silent;
     char path[CAPTURE_PATH_MAX];
     int fd;
-    uint32_t* pixels;  // the box of the frame, row by row
+    uint32_t pixels[SCREEN_PIXELS];  // the box of the frame, row by row
 
     std::mutex lock;
     std::condition_variable wake;
@@ -427,8 +427,6 @@ void reap_shot_jobs(bool wait) {
             if (!j.done) continue;
             failed = j.failed;
         }
-        free(j.pixels);
-        j.pixels = nullptr;
         j.busy = false;
         if (failed) {
             remove_capture_file(j.path);
@@ -467,24 +465,19 @@ void take_screenshot(const uint32_t* frame) {
         notify(SCREENSHOT_FAILED);
         return;
     }
-    j->pixels = static_cast<uint32_t*>(malloc(size_t(box.width) * size_t(box.height) * sizeof(uint32_t)));
-    if (j->pixels) {
-        for (int32_t r = 0; r < box.height; r++)
-            memcpy(j->pixels + int64_t(r) * box.width, frame + (box.y + r) * VIDEO_WIDTH + box.x,
-                   size_t(box.width) * sizeof(uint32_t));
-        j->box = box;
-        j->s = video_mode_scale() * box.scale;
-        j->silent = capture.shot_silent;
-        snprintf(j->path, sizeof j->path, "%s", path);
-        j->fd = fd;
-        j->done = j->failed = false;
-    }
-    os_thread* worker = j->pixels ? os_create_thread(shot_worker, j) : nullptr;
+    for (int32_t r = 0; r < box.height; r++)
+        memcpy(j->pixels + int64_t(r) * box.width, frame + (box.y + r) * VIDEO_WIDTH + box.x,
+               size_t(box.width) * sizeof(uint32_t));
+    j->box = box;
+    j->s = video_mode_scale() * box.scale;
+    j->silent = capture.shot_silent;
+    snprintf(j->path, sizeof j->path, "%s", path);
+    j->fd = fd;
+    j->done = j->failed = false;
+    os_thread* worker = os_create_thread(shot_worker, j);
     if (!worker) {
         close(fd);
         remove_capture_file(path);
-        free(j->pixels);
-        j->pixels = nullptr;
         notify(SCREENSHOT_FAILED);
         return;
     }
