@@ -1,6 +1,6 @@
 // Captures: screenshots taken from the finished frame and written by a worker thread each, the
-// label taken from it, GIF recordings encoded frame by frame on a worker thread as they come, and the raw audio capture the audio callback
-// appends to and each frame writes out.
+// label taken from it, GIF recordings encoded frame by frame on a worker thread as they come,
+// and the raw audio capture the audio callback appends to and each frame writes out.
 #include "gfx/capture.h"
 
 #include <fcntl.h>
