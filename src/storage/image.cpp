@@ -110,9 +110,8 @@ unsigned LodePNG_decode32_pbuffer(unsigned char** out, unsigned* w, unsigned* h,
     return LodePNG_decode_pbuffer(out, w, h, b, LCT_RGBA, 8);
 }
 
-unsigned LodePNG_encode_pbuffer(const unsigned char* image, unsigned w, unsigned h, int colour_type,
-                                unsigned bit_depth, pbuffer* b) {
-    if (!b) return IMAGE_ERROR_NO_BUFFER;
+unsigned encode_png(const unsigned char* image, unsigned w, unsigned h, int colour_type, unsigned bit_depth,
+                    unsigned char** out, size_t* size) {
     LodePNGState state;
     lodepng_state_init(&state);
     state.info_raw.colortype = LodePNGColorType(colour_type);
@@ -120,10 +119,24 @@ unsigned LodePNG_encode_pbuffer(const unsigned char* image, unsigned w, unsigned
     state.info_png.color.colortype = LodePNGColorType(colour_type);
     state.info_png.color.bitdepth = bit_depth;
     state.encoder.auto_convert = 0;
+    *out = nullptr;
+    *size = 0;
+    unsigned error = lodepng_encode(out, size, image, w, h, &state);
+    lodepng_state_cleanup(&state);
+    if (error) {
+        free(*out);
+        *out = nullptr;
+        *size = 0;
+    }
+    return error;
+}
+
+unsigned LodePNG_encode_pbuffer(const unsigned char* image, unsigned w, unsigned h, int colour_type,
+                                unsigned bit_depth, pbuffer* b) {
+    if (!b) return IMAGE_ERROR_NO_BUFFER;
     unsigned char* png = nullptr;
     size_t size = 0;
-    unsigned error = lodepng_encode(&png, &size, image, w, h, &state);
-    lodepng_state_cleanup(&state);
+    unsigned error = encode_png(image, w, h, colour_type, bit_depth, &png, &size);
     if (!error && (size > size_t(PBUFFER_MAX_LENGTH - b->cursor) || bwrite(png, 1, int64_t(size), b) != int32_t(size)))
         error = PNG_ERROR_MEMORY;
     free(png);

@@ -50,6 +50,10 @@ unsigned LodePNG_decode_pbuffer(unsigned char** out, unsigned* w, unsigned* h, p
                                 unsigned bit_depth);
 // The same as RGBA, 8 bits per channel.
 unsigned LodePNG_decode32_pbuffer(unsigned char** out, unsigned* w, unsigned* h, pbuffer* b);
+// Encodes the pixels (of the colour type and bit depth, written as they are) into a PNG in
+// *out (malloc'd; free() it) of *size bytes. Touches no shared state, so any thread may call it.
+unsigned encode_png(const unsigned char* image, unsigned w, unsigned h, int colour_type, unsigned bit_depth,
+                    unsigned char** out, size_t* size);
 // Encodes the pixels (of the colour type and bit depth, written as they are) and appends the
 // PNG to b at its cursor.
 unsigned LodePNG_encode_pbuffer(const unsigned char* image, unsigned w, unsigned h, int colour_type,
