@@ -153,7 +153,7 @@ pbuffer* patched_picture(const picture_template& t, const uint8_t* data, size_t 
 
 // Whether an input with an odd first byte is made into a picture: one in 16 of them, by a hash
 // of the whole input, so that every mutation draws again. A made input costs the encoding and
-// decoding of a whole picture, some 200 times what a plain file costs; the rest of the inputs
+// decoding of a whole picture, a hundred times what a plain file costs; the rest of the inputs
 // with an odd first byte are read as plain files, as even ones are.
 bool made_into_picture(const uint8_t* data, size_t size) {
     if (!(data[0] & 1)) return false;
@@ -178,8 +178,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check_stayed_inside(before, root);
     check_rom_round_trip(root);
     if (made) {
-        // The picture decodes to exactly these pixels (the encoding is lossless), so the data is
-        // read from them here without decoding it a second time.
+        // The picture decodes to exactly these pixels (templates() checks that the patching
+        // keeps it so), so the data is read from them without decoding the picture again.
         pbuffer* found = q64_png_picture_data(pic);
         if (!found || found->length != Q64_PNG_DATA_BYTES) abort();
         size_t n = std::min(size - 1, size_t(Q64_PNG_DATA_BYTES));
