@@ -84,12 +84,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     anywhen_close();
     load_log(log_path.c_str());
 
-    // The path the log names first (or "/a.txt"), "/a.txt" when that is another, and a folder.
+    // The path the log names first (or "/a.txt", which the blob belongs to), and a folder.
     const std::string path = first_path(data, size);
-    std::string paths[3] = {path, "/a.txt", "/d"};
-    const int first = path == "/a.txt" || path == "/d" ? 1 : 0;
-    for (int i = first; i < 3; i++) {
-        const std::string& p = paths[i];
+    for (const std::string& p : {path, std::string(path == "/d" ? "/a.txt" : "/d")}) {
         list(anywhen_list_by_loc, p);
         list(anywhen_list_by_day, p + " @ 2025-03-04");
         list(anywhen_list_by_folder_moment, p + " @ 2025-03-04_12:00:00");

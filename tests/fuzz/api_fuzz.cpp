@@ -14,10 +14,10 @@
 // and a name; or two bytes indexing the sorted function list), a byte whose low 3 bits are the
 // argument count, then the arguments, each a tag byte and its payload.
 //
-// Each input boots a machine and makes up to 8 calls in up to 16 frames; long strings are kept
+// Each input boots a machine and makes up to 6 calls in up to 16 frames; long strings are kept
 // to 128 KB an input and the display to 160 x 90, so that a test run gets through many inputs:
 // Inputs a test run: 20000
-// Input length at most: 1024
+// Input length at most: 512
 #include <dirent.h>
 #include <ftw.h>
 #include <sys/stat.h>
@@ -59,7 +59,7 @@ extern "C" const char* __asan_default_options() { return "quarantine_size_mb=4";
 
 namespace {
 
-constexpr int MAX_CALLS = 8;
+constexpr int MAX_CALLS = 6;
 constexpr int MAX_FRAMES = 16;
 constexpr int MAX_DEPTH = 3;
 constexpr int RESULT_SLOTS = 16;
