@@ -15,7 +15,7 @@
 // argument count, then the arguments, each a tag byte and its payload.
 //
 // Each input boots a machine and makes up to 6 calls in up to 16 frames; long strings are kept
-// to 128 KB an input and the display to 160 x 90, so that a test run gets through many inputs:
+// to 256 KB an input and the display to 160 x 90, so that a test run gets through many inputs:
 // Inputs a test run: 20000
 // Input length at most: 512
 #include <dirent.h>
@@ -94,7 +94,7 @@ struct program {
     size_t description_length = 0;
     process_record* self = nullptr;
     int64_t self_id = 0;
-    size_t long_string_room = size_t(1) << 17;
+    size_t long_string_room = 262145;
 } prog;
 
 char fuzz_home[256];
@@ -212,8 +212,9 @@ void push_string_from_input(lua_State* L, size_t n) {
 void push_long_string(lua_State* L) {
     static const size_t lengths[] = {255, 256, 1000, 4096, 65535, 65536, 262144, 262145};
     size_t n = lengths[prog.in.u8() % 8];
-    // 128 KB of long strings an input: what a long string costs is charged, but an input that
-    // printed a megabyte in every call would run for many seconds in this build.
+    // A quarter megabyte of long strings an input (one of the longest): what a long string costs
+    // is charged, but an input that printed a megabyte in every call would run for many seconds
+    // in this build.
     if (n > prog.long_string_room) n = lengths[0];
     prog.long_string_room -= std::min(n, prog.long_string_room);
     uint8_t pattern[8];
