@@ -198,8 +198,10 @@ htable* create_htable(uint32_t capacity) {
     htable* t = static_cast<htable*>(calloc(1, sizeof(htable)));
     if (!t) return nullptr;
     t->capacity = capacity;
-    t->key_slot = static_cast<uint32_t*>(calloc(capacity, sizeof(uint32_t)));
-    t->value_slot = static_cast<uint32_t*>(calloc(capacity, sizeof(uint32_t)));
+    // Both slot arrays in one block: a table is made for every query, and one large block costs
+    // half what two do to map and unmap.
+    t->key_slot = static_cast<uint32_t*>(calloc(size_t(capacity) * 2, sizeof(uint32_t)));
+    t->value_slot = t->key_slot ? t->key_slot + capacity : nullptr;
     // The stores start small and grow as keys come: most tables hold few.
     const int64_t store = std::min<int64_t>(int64_t(capacity) * 8, 4096);
     t->keys = create_buffer_2(store, BUFFER_TAG_ANYWHEN);
@@ -213,8 +215,7 @@ htable* create_htable(uint32_t capacity) {
 
 void destroy_htable(htable* t) {
     if (!t) return;
-    free(t->key_slot);
-    free(t->value_slot);
+    free(t->key_slot);  // the value slots too
     destroy_buffer(t->keys);
     destroy_buffer(t->values);
     free(t);
