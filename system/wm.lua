@@ -5,7 +5,8 @@
 	one; Enter or a click runs it in a process of its own, shown full screen:
 	the window manager forwards the input to it and copies its screen to the
 	display every frame. Escape ends it and returns to the list. A cartridge
-	that stops with an error leaves its message on the screen.
+	that stops with an error leaves its message on the screen, with the frames
+	of its own code. Ctrl+Q quits the machine at any time.
 
 	boot.lua has run /system/lib/head.lua here first: the font, palettes,
 	masks, colour tables and the screen are set up.
@@ -13,6 +14,7 @@
 
 -- Host scan codes of the keys used here.
 local KEY_ENTER, KEY_ESCAPE, KEY_DOWN, KEY_UP = 40, 41, 81, 82
+local KEY_Q, KEY_LCTRL, KEY_RCTRL = 20, 224, 228
 
 -- Where the list is drawn: one row of 12 pixels per cartridge.
 local LIST_X, LIST_Y, ROW_H, ROWS, BAR_X1 = 16, 30, 12, 18, 300
@@ -24,13 +26,17 @@ local mouse = {mx = 0, my = 0, mb = 0}
 local cart = nil      -- the running cartridge: {id, path}
 local failure = nil   -- what the last cartridge reported before it failed
 local frames = 0
+local ctrl = {}       -- the control keys held, by scan code
+local q_pressed = false  -- Q went down this frame
 
 local function is_cartridge(name)
 	name = name:lower()
 	return name:sub(-4) == ".q64" or name:sub(-8) == ".q64.rom" or name:sub(-8) == ".q64.png"
 end
 
+-- The highlight stays on the same cartridge when the list changes under it.
 local function scan()
+	local was = carts[chosen]
 	carts = {}
 	for _, folder in ipairs({"/", "/desktop"}) do
 		for _, name in ipairs(ls(folder) or {}) do
@@ -38,6 +44,9 @@ local function scan()
 				add(carts, (folder == "/" and "" or folder) .. "/" .. name)
 			end
 		end
+	end
+	for i, path in ipairs(carts) do
+		if path == was then chosen = i end
 	end
 	chosen = mid(1, chosen, #carts)
 end
@@ -96,13 +105,42 @@ end
 local forwarded = {keydown = true, keyup = true, textinput = true, mouse = true,
 	mousewheel = true, mouselockedmove = true}
 
+-- A traceback as the cartridge's author wants it: only the frames of the
+-- cartridge's own files, down to its main chunk, which the loader below them
+-- called as a local function.
+local function own_frames(text, path)
+	local lines = split(text, "\n", false)
+	if lines[1] ~= "stack traceback:" then return text end
+	local prefix, last = "\t" .. path .. "/", nil
+	for i, line in ipairs(lines) do
+		if line:sub(1, #prefix) == prefix then last = i end
+	end
+	if not last then return text end
+	local kept = {}
+	for i = 1, last do add(kept, lines[i]) end
+	if kept[last]:sub(1, #prefix + 9) == prefix .. "main.lua:" then
+		kept[last] = kept[last]:gsub(": in [^:]*$", ": in main chunk")
+	end
+	return table.concat(kept, "\n")
+end
+
 local function handle(msg)
-	if msg.event == "report_error" then
-		printh("error: " .. tostring(msg.content))
-		if cart and msg._from == cart.id then
-			failure = failure or {path = cart.path, lines = {}}
-			add(failure.lines, msg.content)
+	if msg.event == "keydown" or msg.event == "keyup" then
+		if msg.scancode == KEY_LCTRL or msg.scancode == KEY_RCTRL then
+			ctrl[msg.scancode] = msg.event == "keydown" or nil
 		end
+		-- The keys of one frame come in scan-code order, so Q may come before
+		-- the Ctrl pressed with it: the main loop looks at both after them all.
+		if msg.event == "keydown" and msg.scancode == KEY_Q then q_pressed = true end
+	end
+	if msg.event == "report_error" then
+		local text = tostring(msg.content)
+		if cart and msg._from == cart.id then
+			text = own_frames(text, cart.path)
+			failure = failure or {path = cart.path, lines = {}}
+			add(failure.lines, text)
+		end
+		printh("error: " .. text)
 	elseif cart then
 		if msg.event == "keydown" and msg.scancode == KEY_ESCAPE then
 			stop()
@@ -123,7 +161,8 @@ local function draw_list()
 	cls(1)
 	rectfill(0, 0, 479, 10, 7)
 	print("Orvalune", 4, 2, 1)
-	print("arrows or mouse: choose   enter or click: run   escape: back", 150, 2, 5)
+	local hint = "arrows or mouse: choose  enter or click: run  escape: back  ctrl+q: quit"
+	print(hint, 476 - print(hint, 0, -20), 2, 5)
 	print("Cartridges in / and /desktop", LIST_X, LIST_Y - 14, 6)
 	if #carts == 0 then print("(none)", LIST_X, LIST_Y, 13) end
 	top = mid(1, top, chosen)
@@ -170,6 +209,9 @@ while true do
 		handle(msg)
 		msg = _read_message()
 	end
+	-- Ctrl+Q: quitting writes everything back and ends the program.
+	if q_pressed and next(ctrl) then _signal(33) end
+	q_pressed = false
 	-- A cartridge that ended, failed or was removed leaves the screen.
 	if cart and _process_state(cart.id) < 0 then stop() end
 	-- Look for new cartridges once a second.

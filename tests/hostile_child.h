@@ -52,9 +52,11 @@ struct outcome {
 };
 
 // Runs code as process 4 for at most max_frames frames. setup, when given, runs on the child's
-// record before its first slice (to register a test function or fill its memory).
+// record before its first slice (to register a test function or fill its memory); each_frame,
+// when given, runs after the processes in every frame and counts as part of it (the machine's
+// own per-frame work, such as making the video output).
 inline outcome run_child(const char* code, int max_frames = 1000, void (*setup)(process_record*) = nullptr,
-                         const char* location = "") {
+                         const char* location = "", void (*each_frame)() = nullptr) {
     outcome out;
     process_record* root = create_process_from_code(
         "while true do _run_process_slice(4, 1.0) coroutine.yield() end", "root", "root", "");
@@ -76,6 +78,7 @@ inline outcome run_child(const char* code, int max_frames = 1000, void (*setup)(
         auto wall_start = std::chrono::steady_clock::now();
         run_process_slice(root, 1.0);
         update_processes_after_frame();
+        if (each_frame) each_frame();
         double took = thread_ms() - start;
         out.longest_ms = std::max(out.longest_ms, took);
         out.longest_wall_ms = std::max(

@@ -15,37 +15,25 @@
 # Prints each include that goes up or sideways and fails if there is one.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-layers=(base platform script kernel userdata gfx audio storage net api app)
-rank() {
-    local i
-    for i in "${!layers[@]}"; do
-        if [ "${layers[$i]}" = "$1" ]; then echo "$i"; return; fi
-    done
-    echo -1
+layers="base platform script kernel userdata gfx audio storage net api app"
+cd "$top"
+# One pass over every include line of src/: "path:line:text" in, complaints out.
+grep -rn '^[[:space:]]*#[[:space:]]*include[[:space:]]*"[a-z_0-9]*/' src | awk -v layers="$layers" '
+BEGIN { n = split(layers, names, " "); for (i = 1; i <= n; i++) rank[names[i]] = i; bad = 0 }
+{
+    split($0, parts, ":"); path = parts[1]
+    split(path, dirs, "/"); folder = dirs[2]
+    text = substr($0, length(parts[1]) + length(parts[2]) + 3)
+    sub(/^[^"]*"/, "", text); target = text; sub(/\/.*/, "", target)
+    if (!(folder in rank)) { if (!(folder in unknown)) print "src/" folder " is in no layer"; unknown[folder] = 1; bad = 1; next }
+    if (target == folder) next
+    if (!(target in rank) || rank[target] > rank[folder]) {
+        print path ": includes " target "/, which is not below " folder "/"; bad = 1
+    }
 }
-bad=0
-for dir in "$top"/src/*/; do
+END { exit bad }' || { echo "check_layers: an include goes up or sideways"; exit 1; }
+for dir in src/*/; do
     folder=$(basename "$dir")
-    own=$(rank "$folder")
-    if [ "$own" -lt 0 ]; then
-        echo "src/$folder is in no layer"
-        bad=1
-        continue
-    fi
-    while IFS= read -r line; do
-        file=${line%%:*}
-        target=$(sed -n 's|^[^:]*:[0-9]*:[[:space:]]*#[[:space:]]*include[[:space:]]*"\([a-z_0-9]*\)/.*|\1|p' <<<"$line")
-        [ -n "$target" ] || continue
-        [ "$target" = "$folder" ] && continue
-        other=$(rank "$target")
-        if [ "$other" -lt 0 ] || [ "$other" -gt "$own" ]; then
-            echo "${file#"$top"/}: includes $target/, which is not below $folder/"
-            bad=1
-        fi
-    done < <(grep -rn '^[[:space:]]*#[[:space:]]*include[[:space:]]*"[a-z_0-9]*/' "$dir" || true)
+    case " $layers " in *" $folder "*) ;; *) echo "src/$folder is in no layer"; exit 1 ;; esac
 done
-if [ "$bad" -ne 0 ]; then
-    echo "check_layers: an include goes up or sideways"
-    exit 1
-fi
 echo "check_layers: every include goes down"

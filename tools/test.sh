@@ -38,7 +38,8 @@ TSAN_OPTIONS=halt_on_error=1 ctest --test-dir "$dir" --output-on-failure -j "$jo
 # all at once, one core each, from a copy of its seed corpus, with its new inputs, any crashing
 # input and its log kept under build-fuzz/fuzz-runs/<target>/. ORVALUNE_FUZZ_SEED=0 picks a new
 # seed each run, for longer exploratory runs. A target whose inputs are slow names a smaller count
-# of its own in a line "// Inputs a test run: N" of its source; the smaller of the two is run.
+# of its own in a line "// Inputs a test run: N" of its source; the smaller of the two is run. A
+# line "// Input length at most: N" caps the length of the inputs it is given.
 {
     dir="$top/build-fuzz"
     seconds="${ORVALUNE_FUZZ_SECONDS:-120}"
@@ -58,6 +59,11 @@ TSAN_OPTIONS=halt_on_error=1 ctest --test-dir "$dir" --output-on-failure -j "$jo
         if [ -n "$own_runs" ] && [ "$own_runs" -lt "$runs" ]; then
             target_runs="$own_runs"
         fi
+        max_len=$(sed -n 's|^// Input length at most: \([0-9][0-9]*\)$|\1|p' "$src" | head -n 1)
+        length_flags=()
+        if [ -n "$max_len" ]; then
+            length_flags=(-max_len="$max_len")
+        fi
         work="$dir/fuzz-runs/$name"
         rm -rf "$work"
         mkdir -p "$work/corpus"
@@ -66,8 +72,8 @@ TSAN_OPTIONS=halt_on_error=1 ctest --test-dir "$dir" --output-on-failure -j "$jo
         fi
         (cd "$work" && HOME="$fuzz_home" ASAN_OPTIONS=allocator_may_return_null=1 \
             UBSAN_OPTIONS=print_stacktrace=1 "$dir/tests/fuzz/$name" \
-            -seed="$seed" -runs="$target_runs" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 \
-            -close_fd_mask=1 \
+            -seed="$seed" -runs="$target_runs" "${length_flags[@]}" -max_total_time="$seconds" \
+            -rss_limit_mb=2048 -timeout=10 -close_fd_mask=1 \
             -artifact_prefix="$work/" corpus >"$work/log" 2>&1) &
         targets+=("$name")
         pids+=($!)

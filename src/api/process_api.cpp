@@ -314,13 +314,18 @@ int lua54_signal(lua_State* L) {
             if (rec) rec->audio_priority = audio_priority_counter++;
             break;
         case 16:
-            if (app.audio_capture_on) audio_capture_end();
-            else audio_capture_start();
+            if (app.audio_capture_on) {
+                audio_capture_end();
+            } else {
+                audio_capture_start();
+                charge_native_work_or_raise(L, capture_start_cost());
+            }
             break;
         case 18:
             // A start ends any recording that runs, so one that fails leaves none running.
             app.gif_recording = gif_start() == 0;
             app.gif_frame_count = 0;
+            charge_native_work_or_raise(L, capture_start_cost());
             break;
         case 19:
             if (app.gif_recording) {

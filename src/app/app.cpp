@@ -215,7 +215,7 @@ void reset_app_state() {
 }
 
 void do_reboot() {
-    end_captures();
+    end_captures(false);
     flush_dirty_mounts_immediately();
     velt_debug("--- rebooting ---\n\n");
     reset_app_state();
@@ -246,6 +246,7 @@ bool frame_step() {
     run_process_frame();
     flush_dirty_mounts_delayed();
     gurl_update();
+    update_captures();
     sync_fs(0);
     app.frames_run += 1;
     end_frame();
@@ -257,7 +258,7 @@ void shutdown_system() {
     // No process runs again, so none can still own the machine: the last write-back of
     // changed cartridges is never held back.
     app.exclusive_process = 0;
-    end_captures();
+    end_captures(true);
     flush_dirty_mounts_immediately();
     sync_fs(1);
     delete_sockets_by_process(0);

@@ -486,15 +486,19 @@ size_t strip_print_controls(const char* text, size_t length, char* out) {
 }
 
 int print_t6scii(userdata_header* target, const char* text, int64_t length, int flags, uint16_t pen) {
+    return print_t6scii_begin(target, text, length, flags, pen) ? print_run(nullptr) : 0;
+}
+
+bool print_t6scii_begin(userdata_header* target, const char* text, int64_t length, int flags, uint16_t pen) {
     print_max_set = false;
     process_record* rec = cproc;
-    if (!text || !rec || length < 0) return 0;
+    if (!text || !rec || length < 0) return false;
     print_context& p = rec->print;
     init_print_context(rec);
     printer pr{p, {}};
-    if (!draw_begin(&pr.dc) || rec->draw_target != target) return 0;
+    if (!draw_begin(&pr.dc) || rec->draw_target != target) return false;
     p.text = static_cast<uint8_t*>(calloc(size_t(length) + 5, 1));
-    if (!p.text) return 0;
+    if (!p.text) return false;
     memcpy(p.text, text, size_t(length));
     p.text_end = length;
     p.end = length;
@@ -518,18 +522,84 @@ int print_t6scii(userdata_header* target, const char* text, int64_t length, int 
     p.fg = uint8_t(pen & 63);
     p.bg = uint8_t((pen >> 8) & 63);
     if (!(peek(ADDR_PRINT_OPTIONS) & 4)) p.text[p.end++] = '\n';
+    return true;
+}
 
+namespace {
+
+// A print that can stop looks at the slice at every line's end and at least this often.
+constexpr int64_t PRINT_PIECE = 4096;
+constexpr int PRINT_PAUSED = 2;
+
+}  // namespace
+
+int print_run(lua_State* L) {
+    process_record* rec = cproc;
+    if (!rec) return 0;
+    print_context& p = rec->print;
+    printer pr{p, {}};
+    // A print that went on in a later slice draws only into the target it began with.
+    if (!p.text || !draw_begin(&pr.dc) || rec->draw_target != p.target) {
+        destroy_print_buffer(rec);
+        return 0;
+    }
+    int64_t piece_start = p.pos;
     while (p.pos < p.end) {
         int64_t start = p.pos;
         int r = pr.step();
         if (r == STEP_END) break;
-        spend_cpu(std::max<int64_t>(p.pos - start, 1));
+        int64_t used = std::max<int64_t>(p.pos - start, 1);
         note_furthest();
-        if (r == STEP_WAIT) return 1;
+        if (!L || r == STEP_WAIT) {
+            spend_cpu(used);
+            if (r == STEP_WAIT) return 1;
+            continue;
+        }
+        bool over = charge_native_work(used);
+        if ((p.text[start] == '\n' || p.pos - piece_start >= PRINT_PIECE) && p.pos < p.end) {
+            piece_start = p.pos;
+            if (native_work_should_pause(L)) return PRINT_PAUSED;
+        }
+        if (over && !lua_isyieldable(L)) {
+            destroy_print_buffer(rec);
+            raise_native_overrun(L);
+        }
     }
     destroy_print_buffer(rec);
     return 0;
 }
+
+namespace {
+
+// The furthest point of a print that goes on in a later slice is kept on its stack, which
+// then holds nothing else: x, y and whether one was recorded.
+int print_k(lua_State* L, int, lua_KContext);
+
+void print_script_run(lua_State* L) {
+    if (print_run(L) != PRINT_PAUSED) return;
+    lua_settop(L, 0);
+    lua_pushinteger(L, print_max_x);
+    lua_pushinteger(L, print_max_y);
+    lua_pushboolean(L, print_max_set);
+    native_work_pause(L, 0, api_guarded_k<print_k>);
+}
+
+int print_script_results(lua_State* L) {
+    lua_pushinteger(L, print_max_set ? print_max_x : cursor_x());
+    lua_pushinteger(L, print_max_set ? print_max_y : cursor_y());
+    return 2;
+}
+
+int print_k(lua_State* L, int, lua_KContext) {
+    lua_settop(L, 3);
+    print_max_x = lua_tointeger(L, 1);
+    print_max_y = lua_tointeger(L, 2);
+    print_max_set = lua_toboolean(L, 3);
+    print_script_run(L);
+    return print_script_results(L);
+}
+
+}  // namespace
 
 int lua54_print_t6scii(lua_State* L) {
     process_record* rec = cproc;
@@ -551,10 +621,9 @@ int lua54_print_t6scii(lua_State* L) {
         if (lua_type(L, 4) == LUA_TNUMBER) set_colp(q64_intp(L, 4, 0));
     }
     int flags = (peek(ADDR_PRINT_OPTIONS) & 0x80) ? PRINT_WRAP : 0;
-    print_t6scii(rec->draw_target, text, int64_t(length), flags, uint16_t(peek2(ADDR_PEN_COLOUR)));
-    lua_pushinteger(L, print_max_set ? print_max_x : cursor_x());
-    lua_pushinteger(L, print_max_set ? print_max_y : cursor_y());
-    return 2;
+    if (print_t6scii_begin(rec->draw_target, text, int64_t(length), flags, uint16_t(peek2(ADDR_PEN_COLOUR))))
+        print_script_run(L);
+    return print_script_results(L);
 }
 
 int lua54_count_p(lua_State* L) {

@@ -21,6 +21,13 @@ extern bool print_max_set;
 // set) into target for the current process, with pen's low byte as foreground and its high
 // byte as background colour. Returns 1 when a wait stopped the print, else 0.
 int print_t6scii(userdata_header* target, const char* text, int64_t length, int flags, uint16_t pen);
+// The engine in two halves: begin sets up the print (false when there is nothing to print),
+// print_run interprets it until its end (0) or a wait (1). Given a script state, print_run
+// returns 2 at a line's end (or within a long line) once the slice is spent and L can yield,
+// the print kept in the process's context to go on from there, and raises the overrun error
+// past the bound where L cannot yield.
+bool print_t6scii_begin(userdata_header* target, const char* text, int64_t length, int flags, uint16_t pen);
+int print_run(lua_State* L);
 // Resumes a print that a wait stopped: nothing resumes prints, so this does nothing.
 void continue_print_text();
 // Clears rec's print context.

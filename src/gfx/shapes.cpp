@@ -78,6 +78,24 @@ bool covers_clip(const draw_context& c, int64_t w, int64_t xc, int64_t yc, int64
            yc - rb < c.clip_y0 && yc + rb >= c.clip_y1;
 }
 
+// Where the rest of an ellipse walk can still reach the clip. The walk's x only grows and its y
+// only shrinks, so the upper row (yc - y) moves down to yc, the lower (yc + y + yodd) up to
+// yc + yodd, the left column out to xc - a and the right one out to xc + a + xodd: once a row
+// or column has left the clip on the side it moves away from (or can never get in), it stays
+// out for the rest of the walk.
+struct walk_reach {
+    bool top, bottom, left, right;
+};
+inline walk_reach ellipse_reach(const draw_context& c, int64_t xc, int64_t yc, int64_t a, int64_t x, int64_t y,
+                                int64_t xodd, int64_t yodd) {
+    walk_reach r;
+    r.top = yc - y < c.clip_y1 && yc >= c.clip_y0;
+    r.bottom = yc + y + yodd >= c.clip_y0 && yc + yodd < c.clip_y1;
+    r.left = xc - x >= c.clip_x0 && xc - a < c.clip_x1;
+    r.right = xc + x + xodd < c.clip_x1 && xc + a + xodd >= c.clip_x0;
+    return r;
+}
+
 bool box_outside_clip(const draw_context& c, int64_t x0, int64_t y0, int64_t x1, int64_t y1) {
     return x1 < c.clip_x0 || x0 >= c.clip_x1 || y1 < c.clip_y0 || y0 >= c.clip_y1;
 }
@@ -161,6 +179,9 @@ int64_t draw_ellipse_1(draw_context& c, int64_t xc, int64_t yc, int64_t a, int64
     int64_t cost = 0;
     while (e.y >= 0 && e.x <= a) {
         int64_t x = e.x, y = e.y;
+        // The rest of the walk plots only points that the clip would drop.
+        walk_reach r = ellipse_reach(c, xc, yc, a, x, y, xodd, yodd);
+        if (!((r.right && r.bottom) || (r.left && r.top) || (r.right && r.top) || (r.left && r.bottom))) break;
         bool x_axis = x == 0 && xodd == 0, y_axis = y == 0 && yodd == 0;
         putpixel(c, xc + x + xodd, yc + y + yodd);
         cost++;
@@ -198,6 +219,10 @@ int64_t fill_ellipse_1(draw_context& c, int64_t xc, int64_t yc, int64_t a, int64
         } else {
             // The row is finished: y is about to decrease.
             int64_t x = e.x, y = e.y;
+            // The rest of the walk draws only on rows outside the clip (inverted too: the
+            // spans outside an ellipse's span lie on the same row).
+            walk_reach r = ellipse_reach(c, xc, yc, a, x, y, xodd, yodd);
+            if (!r.top && !r.bottom) break;
             cost += span(xc - x, xc + x + xodd, yc - y);
             if (!(y == 0 && yodd == 0)) cost += span(xc - x, xc + x + xodd, yc + y + yodd);
             if (e.y_only()) e.step_y();
@@ -328,18 +353,22 @@ bool batch_begin(lua_State* L, int max_columns, batch_rows* b) {
 
 namespace {
 
-// As batch_each_number, with each value floored to a coordinate-sized integer.
-template <typename Row>
-int64_t batch_each(const batch_rows& b, Row row) {
-    return batch_each_number(b, [&](const double* d) {
-        int64_t v[5];
-        for (int k = 0; k < 5; k++) {
-            double f = std::floor(d[k]);
-            v[k] = f != f ? 0 : f >= double(ARG_LIMIT) ? ARG_LIMIT : f <= -double(ARG_LIMIT) ? -ARG_LIMIT : int64_t(f);
-        }
-        row(static_cast<const int64_t*>(v));
-    });
+// A batch row's first five values floored to coordinate-sized integers.
+struct row_ints {
+    int64_t v[5];
+};
+row_ints floor_row(const double* d) {
+    row_ints r;
+    for (int k = 0; k < 5; k++) {
+        double f = std::floor(d[k]);
+        r.v[k] = f != f ? 0 : f >= double(ARG_LIMIT) ? ARG_LIMIT : f <= -double(ARG_LIMIT) ? -ARG_LIMIT : int64_t(f);
+    }
+    return r;
 }
+
+// Starts a batch call: the batch arguments fill their slots (missing ones nil) so that every
+// later slice finds the stack as this one left it.
+void batch_settle(lua_State* L) { lua_settop(L, BATCH_ARGS); }
 
 }  // namespace
 
@@ -356,21 +385,42 @@ int lua54_cls(lua_State* L) {
     return 0;
 }
 
+namespace {
+
+int pset_batch(lua_State* L, int64_t from);
+int pset_k(lua_State* L, int, lua_KContext ctx) {
+    lua_settop(L, BATCH_ARGS);
+    return pset_batch(L, int64_t(ctx));
+}
+
+// Rows from row number from on; a batch that pauses goes on in pset_k.
+int pset_batch(lua_State* L, int64_t from) {
+    batch_rows b;
+    if (!has_target() || !batch_begin(L, 3, &b)) return 0;
+    draw_context c;
+    draw_begin(&c);
+    bool paused;
+    int64_t next = batch_run(L, b, from, 2, 1, &paused, [&](const double* d) -> int64_t {
+        row_ints r = floor_row(d);
+        if (b.columns >= 3) {
+            set_colp(r.v[2]);
+            draw_reload_pen(&c);
+        }
+        putpixel(c, r.v[0] - c.camera_x, r.v[1] - c.camera_y);
+        return 0;
+    });
+    if (paused) native_work_pause(L, lua_KContext(next), api_guarded_k<pset_k>);
+    return 0;
+}
+
+}  // namespace
+
 int lua54_pset(lua_State* L) {
     if (!has_target()) return 0;
     batch_rows b;
     if (batch_begin(L, 3, &b)) {
-        draw_context c;
-        draw_begin(&c);
-        int64_t rows = batch_each(b, [&](const int64_t* v) {
-            if (b.columns >= 3) {
-                set_colp(v[2]);
-                draw_reload_pen(&c);
-            }
-            putpixel(c, v[0] - c.camera_x, v[1] - c.camera_y);
-        });
-        charge(2 * rows, 1);
-        return 0;
+        batch_settle(L);
+        return pset_batch(L, 0);
     }
     if (lua_gettop(L) < 2) return 0;
     colp(L, 3);
@@ -388,34 +438,67 @@ int lua54_pget(lua_State* L) {
     return 1;
 }
 
+namespace {
+
+// The polyline forms keep their last point (camera-adjusted) in the two slots above the
+// batch arguments.
+constexpr int LINE_SLOTS = BATCH_ARGS + 2;
+
+int line_batch(lua_State* L, int64_t from);
+int line_k(lua_State* L, int, lua_KContext ctx) {
+    lua_settop(L, LINE_SLOTS);
+    return line_batch(L, int64_t(ctx));
+}
+
+int line_batch(lua_State* L, int64_t from) {
+    batch_rows b;
+    if (!has_target() || !batch_begin(L, 5, &b)) return 0;
+    draw_context c;
+    draw_begin(&c);
+    int64_t px = lua_tointeger(L, BATCH_ARGS + 1), py = lua_tointeger(L, BATCH_ARGS + 2);
+    bool paused;
+    int64_t next = batch_run(L, b, from, 3, 1, &paused, [&](const double* d) -> int64_t {
+        row_ints r = floor_row(d);
+        const int64_t* v = r.v;
+        if (b.columns >= 4) {
+            if (b.columns >= 5) {
+                set_colp(v[4]);
+                draw_reload_pen(&c);
+            }
+            return draw_line(c, v[0] - c.camera_x, v[1] - c.camera_y, v[2] - c.camera_x, v[3] - c.camera_y);
+        }
+        if (b.columns == 3) {
+            set_colp(v[2]);
+            draw_reload_pen(&c);
+        }
+        int64_t x = v[0] - c.camera_x, y = v[1] - c.camera_y;
+        int64_t points = draw_line(c, px, py, x, y);
+        px = x;
+        py = y;
+        return points;
+    });
+    if (paused) {
+        lua_pushinteger(L, px);
+        lua_replace(L, BATCH_ARGS + 1);
+        lua_pushinteger(L, py);
+        lua_replace(L, BATCH_ARGS + 2);
+        native_work_pause(L, lua_KContext(next), api_guarded_k<line_k>);
+    }
+    return 0;
+}
+
+}  // namespace
+
 int lua54_line(lua_State* L) {
     if (!has_target()) return 0;
     batch_rows b;
     if (batch_begin(L, 5, &b)) {
         draw_context c;
         draw_begin(&c);
-        int64_t px = int64_t(peek4(ADDR_LINE_END_X)) - c.camera_x, py = int64_t(peek4(ADDR_LINE_END_Y)) - c.camera_y;
-        int64_t points = 0;
-        int64_t rows = batch_each(b, [&](const int64_t* v) {
-            if (b.columns >= 4) {
-                if (b.columns >= 5) {
-                    set_colp(v[4]);
-                    draw_reload_pen(&c);
-                }
-                points += draw_line(c, v[0] - c.camera_x, v[1] - c.camera_y, v[2] - c.camera_x, v[3] - c.camera_y);
-                return;
-            }
-            if (b.columns == 3) {
-                set_colp(v[2]);
-                draw_reload_pen(&c);
-            }
-            int64_t x = v[0] - c.camera_x, y = v[1] - c.camera_y;
-            points += draw_line(c, px, py, x, y);
-            px = x;
-            py = y;
-        });
-        charge(3 * rows + points, 1);
-        return 0;
+        batch_settle(L);
+        lua_pushinteger(L, int64_t(peek4(ADDR_LINE_END_X)) - c.camera_x);
+        lua_pushinteger(L, int64_t(peek4(ADDR_LINE_END_Y)) - c.camera_y);
+        return line_batch(L, 0);
     }
     int n = lua_gettop(L);
     if (n <= 1) {
@@ -489,25 +572,40 @@ int64_t circle(draw_context& c, int64_t x, int64_t y, int64_t r, bool filled, bo
     return filled ? draw_filloval(c, x - r, y - r, x + r, y + r, inverted) : draw_oval(c, x - r, y - r, x + r, y + r);
 }
 
+int circle_batch(lua_State* L, bool filled, int64_t from);
+template <bool FILLED>
+int circle_k(lua_State* L, int, lua_KContext ctx) {
+    lua_settop(L, BATCH_ARGS);
+    return circle_batch(L, FILLED, int64_t(ctx));
+}
+
+int circle_batch(lua_State* L, bool filled, int64_t from) {
+    batch_rows b;
+    if (!has_target() || !batch_begin(L, 4, &b)) return 0;
+    draw_context c;
+    draw_begin(&c);
+    bool paused;
+    int64_t next = batch_run(L, b, from, 2, 3, &paused, [&](const double* d) -> int64_t {
+        row_ints r = floor_row(d);
+        cproc->invert_flag = 0;
+        if (b.columns >= 4) {
+            set_colp(r.v[3]);
+            draw_reload_pen(&c);
+        }
+        int64_t radius = b.columns >= 3 ? r.v[2] : 4;
+        return circle(c, r.v[0] - c.camera_x, r.v[1] - c.camera_y, radius, filled, filled && cproc->invert_flag);
+    });
+    if (paused)
+        native_work_pause(L, lua_KContext(next), filled ? api_guarded_k<circle_k<true>> : api_guarded_k<circle_k<false>>);
+    return 0;
+}
+
 int circle_function(lua_State* L, bool filled) {
     if (!has_target()) return 0;
     batch_rows b;
     if (batch_begin(L, 4, &b)) {
-        draw_context c;
-        draw_begin(&c);
-        int64_t sum = 0;
-        int64_t rows = batch_each(b, [&](const int64_t* v) {
-            cproc->invert_flag = 0;
-            if (b.columns >= 4) {
-                set_colp(v[3]);
-                draw_reload_pen(&c);
-            }
-            int64_t r = b.columns >= 3 ? v[2] : 4;
-            sum += circle(c, v[0] - c.camera_x, v[1] - c.camera_y, r, filled, filled && cproc->invert_flag);
-        });
-        charge(2 * rows, 1);
-        charge(sum, 3);
-        return 0;
+        batch_settle(L);
+        return circle_batch(L, filled, 0);
     }
     bool inverted = filled ? filled_colour(L, 4) : (colp(L, 4), false);
     draw_context c;
@@ -543,25 +641,43 @@ int lua54_rect(lua_State* L) {
     return 0;
 }
 
+namespace {
+
+int rectfill_batch(lua_State* L, int64_t from);
+int rectfill_k(lua_State* L, int, lua_KContext ctx) {
+    lua_settop(L, BATCH_ARGS);
+    return rectfill_batch(L, int64_t(ctx));
+}
+
+int rectfill_batch(lua_State* L, int64_t from) {
+    batch_rows b;
+    if (!has_target() || !batch_begin(L, 5, &b)) return 0;
+    draw_context c;
+    draw_begin(&c);
+    bool paused;
+    int64_t next = batch_run(L, b, from, 2, 3, &paused, [&](const double* d) -> int64_t {
+        row_ints r = floor_row(d);
+        const int64_t* v = r.v;
+        cproc->invert_flag = 0;
+        if (b.columns >= 5) {
+            set_colp(v[4]);
+            draw_reload_pen(&c);
+        }
+        return draw_rectfill(c, v[0] - c.camera_x, v[1] - c.camera_y, v[2] - c.camera_x, v[3] - c.camera_y,
+                             cproc->invert_flag != 0);
+    });
+    if (paused) native_work_pause(L, lua_KContext(next), api_guarded_k<rectfill_k>);
+    return 0;
+}
+
+}  // namespace
+
 int lua54_rectfill(lua_State* L) {
     if (!has_target()) return 0;
     batch_rows b;
     if (batch_begin(L, 5, &b)) {
-        draw_context c;
-        draw_begin(&c);
-        int64_t sum = 0;
-        int64_t rows = batch_each(b, [&](const int64_t* v) {
-            cproc->invert_flag = 0;
-            if (b.columns >= 5) {
-                set_colp(v[4]);
-                draw_reload_pen(&c);
-            }
-            sum += draw_rectfill(c, v[0] - c.camera_x, v[1] - c.camera_y, v[2] - c.camera_x, v[3] - c.camera_y,
-                                 cproc->invert_flag != 0);
-        });
-        charge(2 * rows, 1);
-        charge(sum, 3);
-        return 0;
+        batch_settle(L);
+        return rectfill_batch(L, 0);
     }
     if (lua_gettop(L) < 4) return 0;
     bool inverted = filled_colour(L, 5);

@@ -4,6 +4,8 @@
 #include <cstdint>
 
 #include "gfx/draw_state.h"
+#include "kernel/slice.h"
+#include "lua.h"
 
 // Ellipse boxes and corner radii are clamped to this many pixels either side of the origin, so
 // the 64-bit step arithmetic cannot overflow and no walk runs longer than a few million steps.
@@ -54,18 +56,40 @@ struct batch_rows {
 // element, row count, columns up to max_columns, stride), defaulting to the array's rows.
 bool batch_begin(lua_State* L, int max_columns, batch_rows* b);
 
-// Calls row(values) for each row in reach, values[0..columns) being the row's numbers as they
-// are and the rest of the BATCH_MAX_COLUMNS values 0. A row is in reach while its start lies
-// inside the array with room for all its columns, so a negative first element or stride never
-// reads before the array. Returns the number of rows read.
+// The stack slots a batch call keeps while it runs: the five batch arguments (missing ones nil)
+// and whatever state the form adds above them.
+constexpr int BATCH_ARGS = 5;
+
+// Calls row(values) for each row in reach from row number from on, values[0..columns) being
+// the row's numbers as they are and the rest of the BATCH_MAX_COLUMNS values 0. A row is in
+// reach while its start lies inside the array with room for all its columns, so a negative
+// first element or stride never reads before the array. row returns its raw cost; each row is
+// charged per_row plus its cost / divisor (remainders carried) as soon as it is drawn.
+//
+// Before each row after the first, the run stops when the slice is spent and L can yield:
+// *paused is then set and the caller saves its state and ends the slice with
+// native_work_pause, to go on from the returned row number. Where L cannot yield the rows go
+// on until the overrun bound, which raises the overrun error (a batch holds nothing).
+// Returns the number of the next row (rows read when nothing paused).
 template <typename Row>
-int64_t batch_each_number(const batch_rows& b, Row row) {
+int64_t batch_run(lua_State* L, const batch_rows& b, int64_t from, int64_t per_row, int64_t divisor, bool* paused,
+                  Row row) {
+    *paused = false;
     int64_t limit = b.total - b.columns;
-    int64_t done = 0;
-    for (int64_t start = b.first; done < b.count && start >= 0 && start <= limit; done++, start += b.stride) {
+    int64_t start, offset;
+    if (__builtin_mul_overflow(from, b.stride, &offset) || __builtin_add_overflow(b.first, offset, &start)) return from;
+    int64_t done = from, carry = 0;
+    for (; done < b.count && start >= 0 && start <= limit; done++, start += b.stride) {
+        if (done > from && native_work_should_pause(L)) {
+            *paused = true;
+            return done;
+        }
         double v[BATCH_MAX_COLUMNS] = {};
         for (int64_t k = 0; k < b.columns; k++) __builtin_memcpy(&v[k], b.data + (start + k) * 8, 8);
-        row(static_cast<const double*>(v));
+        carry += row(static_cast<const double*>(v));
+        int64_t charge = per_row + carry / divisor;
+        carry %= divisor;
+        if (charge_native_work(charge) && !lua_isyieldable(L)) raise_native_overrun(L);
     }
     return done;
 }

@@ -294,24 +294,42 @@ char sprite_arrays_key;
 
 }  // namespace
 
+namespace {
+
+int spr_batch(lua_State* L, int64_t from);
+int spr_k(lua_State* L, int, lua_KContext ctx) {
+    lua_settop(L, BATCH_ARGS);
+    return spr_batch(L, int64_t(ctx));
+}
+
+// Rows from row number from on; a batch that pauses goes on in spr_k, which looks up the
+// target, the array and every sprite again.
+int spr_batch(lua_State* L, int64_t from) {
+    batch_rows b;
+    if (!has_target() || !batch_begin(L, 5, &b)) return 0;
+    draw_context c;
+    draw_begin(&c, ADDR_SPRITE_TARGET_MASK);
+    bool paused;
+    int64_t next = batch_run(L, b, from, 2, 3, &paused, [&](const double* v) -> int64_t {
+        double n = std::floor(v[0]);
+        if (!(n >= 0 && n < double(SPRITE_NUMBERS))) return 0;
+        const userdata_header* s = sprite_slot(c.rec, int64_t(n));
+        if (!s) return 0;
+        return draw_spr(c, s, 0, 0, number_to_int(v[1]), number_to_int(v[2]), s->width, s->height, v[3] < 0,
+                        v[4] < 0);
+    });
+    if (paused) native_work_pause(L, lua_KContext(next), api_guarded_k<spr_k>);
+    return 0;
+}
+
+}  // namespace
+
 int lua54_spr(lua_State* L) {
     if (!has_target()) return 0;
     batch_rows b;
     if (batch_begin(L, 5, &b)) {
-        draw_context c;
-        draw_begin(&c, ADDR_SPRITE_TARGET_MASK);
-        int64_t sum = 0;
-        int64_t rows = batch_each_number(b, [&](const double* v) {
-            double n = std::floor(v[0]);
-            if (!(n >= 0 && n < double(SPRITE_NUMBERS))) return;
-            const userdata_header* s = sprite_slot(c.rec, int64_t(n));
-            if (!s) return;
-            sum += draw_spr(c, s, 0, 0, number_to_int(v[1]), number_to_int(v[2]), s->width, s->height, v[3] < 0,
-                            v[4] < 0);
-        });
-        charge(2 * rows, 1);
-        charge(sum, 3);
-        return 0;
+        lua_settop(L, BATCH_ARGS);
+        return spr_batch(L, 0);
     }
     const userdata_header* s = sprite_arg(L, 1);
     if (!s) return 0;

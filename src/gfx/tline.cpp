@@ -168,32 +168,51 @@ inline int64_t double_to_int(double d) {
 
 }  // namespace
 
+namespace {
+
+int tline3d_batch(lua_State* L, int64_t from);
+int tline3d_k(lua_State* L, int, lua_KContext ctx) {
+    lua_settop(L, BATCH_ARGS);
+    return tline3d_batch(L, int64_t(ctx));
+}
+
+// Rows from row number from on; a batch that pauses goes on in tline3d_k.
+int tline3d_batch(lua_State* L, int64_t from) {
+    process_record* rec = cproc;
+    batch_rows b;
+    if (!rec || !rec->draw_target || !batch_begin(L, 12, &b)) return 0;
+    draw_context c;
+    draw_begin(&c, ADDR_SPRITE_TARGET_MASK);
+    bool paused;
+    int64_t next = batch_run(L, b, from, 3, 1, &paused, [&](const double* v) -> int64_t {
+        const userdata_header* s = sprite_slot(rec, double_to_int(v[0]) & (MAX_SPRITES - 1));
+        tline_args a;
+        a.x0 = v[1] - c.camera_x;
+        a.y0 = v[2] - c.camera_y;
+        a.x1 = v[3] - c.camera_x;
+        a.y1 = v[4] - c.camera_y;
+        a.u0 = v[5];
+        a.v0 = v[6];
+        a.u1 = b.columns > 7 ? v[7] : a.u0 + (a.x1 - a.x0);
+        a.v1 = b.columns > 8 ? v[8] : a.v0 + (a.y1 - a.y0);
+        a.w0 = b.columns > 9 ? v[9] : 1.0;
+        a.w1 = b.columns > 10 ? v[10] : 1.0;
+        a.flags = b.columns > 11 ? double_to_int(v[11]) : 0;
+        return draw_tline3d(c, s, a);
+    });
+    if (paused) native_work_pause(L, lua_KContext(next), api_guarded_k<tline3d_k>);
+    return 0;
+}
+
+}  // namespace
+
 int lua54_tline3d(lua_State* L) {
     process_record* rec = cproc;
     if (!rec || !rec->draw_target) return 0;
     batch_rows b;
     if (batch_begin(L, 12, &b)) {
-        draw_context c;
-        draw_begin(&c, ADDR_SPRITE_TARGET_MASK);
-        int64_t sum = 0;
-        int64_t rows = batch_each_number(b, [&](const double* v) {
-            const userdata_header* s = sprite_slot(rec, double_to_int(v[0]) & (MAX_SPRITES - 1));
-            tline_args a;
-            a.x0 = v[1] - c.camera_x;
-            a.y0 = v[2] - c.camera_y;
-            a.x1 = v[3] - c.camera_x;
-            a.y1 = v[4] - c.camera_y;
-            a.u0 = v[5];
-            a.v0 = v[6];
-            a.u1 = b.columns > 7 ? v[7] : a.u0 + (a.x1 - a.x0);
-            a.v1 = b.columns > 8 ? v[8] : a.v0 + (a.y1 - a.y0);
-            a.w0 = b.columns > 9 ? v[9] : 1.0;
-            a.w1 = b.columns > 10 ? v[10] : 1.0;
-            a.flags = b.columns > 11 ? double_to_int(v[11]) : 0;
-            sum += draw_tline3d(c, s, a);
-        });
-        spend_cpu(3 * rows + sum);
-        return 0;
+        lua_settop(L, BATCH_ARGS);
+        return tline3d_batch(L, 0);
     }
     if (lua_gettop(L) < 4) return 0;
     const userdata_header* source = nullptr;

@@ -515,6 +515,22 @@ static bool passes_limit(const process_record* rec, size_t accounted_size, uint6
     return accounted_size >= (size_t)PROCESS_MEMORY_LIMIT || after > PROCESS_MEMORY_LIMIT;
 }
 
+// The size from which the next new block is wanted zeroed (0: none), and whether one was made.
+static size_t zeroed_block_size = 0;
+static bool zeroed_block_made = false;
+
+void request_zeroed_block(size_t min_size) {
+    zeroed_block_size = min_size;
+    zeroed_block_made = false;
+}
+
+bool end_zeroed_block_request() {
+    bool made = zeroed_block_made;
+    zeroed_block_size = 0;
+    zeroed_block_made = false;
+    return made;
+}
+
 [[gnu::noinline]] static void* grow_block(void* block, size_t new_size, int final_attempt, size_t accounted_size) {
     uint64_t* header = block ? (uint64_t*)block - 1 : nullptr;
     // The charge of spend_cpu, made here on the allocator's hot path.
@@ -527,8 +543,10 @@ static bool passes_limit(const process_record* rec, size_t accounted_size, uint6
         new_size >= SIZE_MAX / 2)
         return refuse_block(final_attempt);
     size_t bytes = new_size + sizeof(uint64_t);
-    uint64_t* grown = (uint64_t*)(header ? realloc(header, bytes) : malloc(bytes));
+    bool zeroed = !header && zeroed_block_size && new_size >= zeroed_block_size;
+    uint64_t* grown = (uint64_t*)(header ? realloc(header, bytes) : zeroed ? calloc(1, bytes) : malloc(bytes));
     if (!grown) return refuse_block(final_attempt);
+    if (zeroed) zeroed_block_size = 0, zeroed_block_made = true;
     *grown = accounted_size;
     if (rec) rec->heap_bytes += (int64_t)accounted_size - (int64_t)old_accounted;
     return grown + 1;

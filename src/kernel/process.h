@@ -146,6 +146,14 @@ void notify(const char* text);
 // The allocator of every script state.
 void* l_alloc(void* ud, void* block, size_t old_size, size_t new_size, int final_attempt,
               size_t accounted_size);
+// Asks that the next new script block of at least min_size bytes come already zero from the
+// host: a large block then arrives as untouched zero pages, so making it writes nothing and its
+// pages are first touched by the work that uses them. Accounting is the same as for any block.
+// The request lapses once such a block is made.
+void request_zeroed_block(size_t min_size);
+// Withdraws the request; true when a zeroed block was made for it (a state with another
+// allocator never makes one, so its caller clears the block itself).
+bool end_zeroed_block_request();
 
 // Script functions.
 int lua54_pid(lua_State* L);

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 
 #include "kernel/process.h"
 #include "kernel/slice.h"
@@ -186,9 +187,16 @@ size_t write_block(char* bytes, size_t size, size_t count, void* arg) {
     return n;
 }
 
+// Only addresses that name their web scheme are fetched: without one the transfer library
+// would guess one and look the rest up as a host name.
+bool names_web_scheme(const gurl_buffer* url) {
+    const char* text = reinterpret_cast<const char*>(url->data);
+    return strncasecmp(text, "http://", 7) == 0 || strncasecmp(text, "https://", 8) == 0;
+}
+
 int worker(void* arg) {
     gurl_job* job = static_cast<gurl_job*>(arg);
-    CURL* curl = curl_easy_init();
+    CURL* curl = names_web_scheme(job->url) ? curl_easy_init() : nullptr;
     job->transfer = curl;
     if (!curl) {
         finish_job(job, GURL_FAILED);

@@ -22,6 +22,9 @@ int32_t last_locked_host_mx = 0, last_locked_host_my = 0;
 namespace {
 
 int32_t last_key_state[KEY_STATE_COUNT];
+// The buttons pressed since the last poll: a click shorter than a frame still reads as down for
+// the frame it fell in, and as up in the next.
+uint32_t buttons_pressed_since_poll = 0;
 
 void send_to_wm(const char* text) {
     if (input_sink.send_to_wm) input_sink.send_to_wm(text);
@@ -158,6 +161,9 @@ void handle_sdl_event(const SDL_Event* e) {
     case SDL_MOUSEMOTION:
         if (app.mouse_locked) locked_motion(e->motion.x, e->motion.y);
         break;
+    case SDL_MOUSEBUTTONDOWN:
+        if (e->button.button >= 1 && e->button.button <= 32) buttons_pressed_since_poll |= SDL_BUTTON(e->button.button);
+        break;
     case SDL_MOUSEWHEEL:
         snprintf(text, sizeof(text), "{event=\"mousewheel\",wheel_x=%d,wheel_y=%d}", (int)e->wheel.x,
                  (int)e->wheel.y);
@@ -253,6 +259,7 @@ void handle_sdl_messages() {
     memcpy(last_key_state, sdl_state.key_state, sizeof(last_key_state));
     for (int i = 0; i < KEY_STATE_COUNT; i++) sdl_state.key_state[i] = i < n && host_keys ? host_keys[i] : 0;
 
+    buttons_pressed_since_poll = 0;
     SDL_Event e;
     while (SDL_PollEvent(&e)) handle_sdl_event(&e);
 
@@ -272,7 +279,7 @@ void handle_sdl_messages() {
 
     if (sdl_state.window_width >= 1 && sdl_state.window_height >= 1) {
         int x = 0, y = 0;
-        uint32_t buttons = SDL_GetMouseState(&x, &y);
+        uint32_t buttons = SDL_GetMouseState(&x, &y) | buttons_pressed_since_poll;
         send_mouse_state(x, y, buttons);
     }
 }

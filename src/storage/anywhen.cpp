@@ -198,8 +198,10 @@ htable* create_htable(uint32_t capacity) {
     htable* t = static_cast<htable*>(calloc(1, sizeof(htable)));
     if (!t) return nullptr;
     t->capacity = capacity;
-    t->key_slot = static_cast<uint32_t*>(calloc(capacity, sizeof(uint32_t)));
-    t->value_slot = static_cast<uint32_t*>(calloc(capacity, sizeof(uint32_t)));
+    // Both slot arrays in one block: a table is made for every query, and one large block costs
+    // half what two do to map and unmap.
+    t->key_slot = static_cast<uint32_t*>(calloc(size_t(capacity) * 2, sizeof(uint32_t)));
+    t->value_slot = t->key_slot ? t->key_slot + capacity : nullptr;
     // The stores start small and grow as keys come: most tables hold few.
     const int64_t store = std::min<int64_t>(int64_t(capacity) * 8, 4096);
     t->keys = create_buffer_2(store, BUFFER_TAG_ANYWHEN);
@@ -213,8 +215,7 @@ htable* create_htable(uint32_t capacity) {
 
 void destroy_htable(htable* t) {
     if (!t) return;
-    free(t->key_slot);
-    free(t->value_slot);
+    free(t->key_slot);  // the value slots too
     destroy_buffer(t->keys);
     destroy_buffer(t->values);
     free(t);
@@ -267,8 +268,9 @@ int htable_delete(htable* t, const char* key) {
 // ---------------------------------------------------------------------------------------------
 // Line reader
 
-bool line_iter_start(line_reader* r, const char* host_path) {
+bool line_iter_start(line_reader* r, const char* host_path, bool (*charge)(int64_t bytes)) {
     memset(r, 0, sizeof *r);
+    r->charge = charge;
     r->f = host_path ? fopen(host_path, "rb") : nullptr;
     if (!r->f) return false;
     r->buffer = static_cast<uint8_t*>(malloc(READ_BUFFER));
@@ -292,6 +294,12 @@ void refill(line_reader* r) {
     size_t n = fread(r->buffer + rest, 1, size_t(std::min(READ_CHUNK, READ_BUFFER - rest)), r->f);
     if (n == 0) r->at_eof = 1;
     r->end += int32_t(n);
+    r->offset += int64_t(n);
+    if (n > 0 && r->charge && r->charge(int64_t(n))) {
+        r->stopped = 1;
+        r->at_eof = 1;
+        r->pos = r->end = 0;
+    }
 }
 
 }  // namespace
@@ -309,14 +317,29 @@ int32_t line_iter(line_reader* r, char* line) {
     for (;;) {
         refill(r);
         if (r->pos >= r->end) break;
-        uint8_t c = r->buffer[r->pos];
-        if (c == '\r' || c == '\n') break;
-        if (n < ANYWHEN_LINE_MAX) line[n++] = char(c);
-        else r->cut = 1;
-        r->pos++;
+        // The unread bytes up to the line end; what does not fit in line is dropped.
+        const uint8_t* from = r->buffer + r->pos;
+        const int32_t avail = r->end - r->pos;
+        int32_t k = 0;
+        while (k < avail && from[k] != '\r' && from[k] != '\n') k++;
+        const int32_t take = std::min(k, ANYWHEN_LINE_MAX - n);
+        memcpy(line + n, from, size_t(take));
+        n += take;
+        if (k > take) r->cut = 1;
+        r->pos += k;
+        if (k < avail) break;
     }
     line[n] = 0;
     return n;
+}
+
+int64_t line_iter_tell(const line_reader* r) { return r->offset - (r->end - r->pos); }
+
+bool line_iter_seek(line_reader* r, int64_t offset) {
+    if (!r->f || offset < 0 || fseeko(r->f, off_t(offset), SEEK_SET) != 0) return false;
+    r->pos = r->end = r->at_eof = r->stopped = 0;
+    r->offset = offset;
+    return true;
 }
 
 void line_iter_end(line_reader* r) {

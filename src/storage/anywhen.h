@@ -33,6 +33,8 @@ constexpr int32_t ANYWHEN_MAX_MOMENTS = 8192;
 constexpr int32_t ANYWHEN_LOCATION_MAX = 2047;
 // Months that have a filter: 2024-01 to 2123-12.
 constexpr int ANYWHEN_FIRST_YEAR = 2024;
+// A moment of a later year is fetched as the same moment of this year.
+constexpr int ANYWHEN_LAST_YEAR = 2030;
 constexpr int ANYWHEN_MONTHS = 1200;
 // Filters are sized for at least this many keys, with this false-positive rate.
 constexpr int ANYWHEN_BLOOM_ENTRIES = 32768;
@@ -68,6 +70,8 @@ int htable_delete(htable* t, const char* key);
 
 // ---- Line reader ----------------------------------------------------------------------------
 // Reads a file in 32 KB chunks; lines come without their line end, and empty lines are skipped.
+// With charge set, every chunk read is passed to it; when it answers true the reader stops as at
+// the end of the file, with stopped set (the line returned by that call is then incomplete).
 struct line_reader {
     FILE* f;
     uint8_t* buffer;
@@ -75,13 +79,21 @@ struct line_reader {
     int32_t end;
     int32_t at_eof;
     int32_t cut;   // the last line was longer than ANYWHEN_LINE_MAX and was cut
+    int32_t stopped;
+    int64_t offset;  // where the buffer's end lies in the file
+    bool (*charge)(int64_t bytes);
 };
 
-// Opens the file at host_path; false when it cannot be opened.
-bool line_iter_start(line_reader* r, const char* host_path);
+// Opens the file at host_path; false when it cannot be opened. charge may be null.
+bool line_iter_start(line_reader* r, const char* host_path, bool (*charge)(int64_t bytes) = nullptr);
 // Copies the next line (at most ANYWHEN_LINE_MAX bytes and a zero byte) into line, which
 // holds ANYWHEN_LINE_MAX + 1 bytes; its length, or -1 at the end.
 int32_t line_iter(line_reader* r, char* line);
+// Where the next line (or the empty lines before it) starts in the file.
+int64_t line_iter_tell(const line_reader* r);
+// Goes on from offset, which should be a line start that line_iter_tell gave; false when the
+// file cannot seek there.
+bool line_iter_seek(line_reader* r, int64_t offset);
 void line_iter_end(line_reader* r);
 
 // ---- Recording --------------------------------------------------------------------------------
@@ -143,6 +155,10 @@ int anywhen_list_by_folder_moment(const char* location, listing* out);
 int anywhen_get_attr(const char* location);
 // A new buffer with the file's content at the moment, or null.
 pbuffer* anywhen_fetch(const char* location);
+// Each query charges its work as it goes (kernel/slice.h) and stops once past the overrun bound,
+// giving nothing (-1 from the counting ones). Whether the last query stopped so: its caller then
+// frees what it holds and raises the overrun error.
+bool anywhen_query_stopped();
 
 // Script functions.
 int lua54_fetch_anywhen(lua_State* L);             // _fetch_anywhen

@@ -85,26 +85,43 @@ int decode_fetched_image(lua_State* L, const uint8_t* data, int64_t length, cons
     return push_fetched_image(L, data, length, ext, int(flags));
 }
 
-// A copy of the whole file, or null when it does not open.
+// Bytes copied, converted or written by the file functions cost one cycle per this many.
+constexpr int64_t FILE_BYTES_PER_CYCLE = 4;
+
+// A copy of the whole file, or null when it does not open. A file larger than a process may
+// hold is not read: its bytes could never become a script's value, and reading them would
+// hold up the machine.
 pbuffer* read_file(const char* path, const char* mode) {
+    if (pfile_size(path, 0) > PROCESS_MEMORY_LIMIT) return nullptr;
     ram_file* f = pfopen(path, mode);
     if (!f) return nullptr;
     pbuffer* copy = f->contents ? create_buffer_from_buffer_2(f->contents, FILE_API_BUFFER_TAG)
                                 : create_buffer_2(0, FILE_API_BUFFER_TAG);
     pfclose(f);
+    spend_cpu(length_of(copy) / FILE_BYTES_PER_CYCLE);
     return copy;
 }
 
 enum write_result { WRITE_DONE, WRITE_FAILED, WRITE_NO_ROOM };
 
-// Writes the parts one after another as the whole file. A file that would pass the
-// RAM-file budget is not opened, so it keeps its previous contents.
+// Writes the parts one after another as the whole file, charging their bytes. A file that
+// would pass the RAM-file budget is not opened, so it keeps its previous contents.
 write_result write_file(const char* path, const char* mode, std::initializer_list<std::string_view> parts) {
     int64_t total = 0;
     for (std::string_view p : parts) total += int64_t(p.size());
     if (!pdisk_ram_room(path, mode, total)) return WRITE_NO_ROOM;
+    spend_cpu(total / FILE_BYTES_PER_CYCLE);
     ram_file* f = pfopen(path, mode);
     if (!f) return WRITE_FAILED;
+    // A new file's buffer is made at its final size at once: growing it would copy and clear
+    // twice the bytes.
+    if (mode[0] == 'w' && f->contents && f->contents->length == 0 && f->contents->capacity < uint64_t(total) + 1) {
+        pbuffer* sized = create_buffer_2(total, BUFFER_TAG_FILE);
+        if (sized) {
+            destroy_buffer(f->contents);
+            f->contents = sized;
+        }
+    }
     bool ok = true;
     for (std::string_view p : parts) {
         if (!p.empty() && pfwrite(p.data(), 1, int64_t(p.size()), f) != int32_t(p.size())) ok = false;
@@ -227,6 +244,13 @@ int push_fetched(lua_State* L) {
     if (is_image_ext(job->ext)) {
         int n = decode_fetched_image(L, data, length, job->ext, job->flags);
         if (n > 0) return n;
+        if (n < 0) {
+            // Too large to decode in one go: refused as a failed download is.
+            lua_pushnil(L);
+            lua_pushnil(L);
+            lua_pushstring(L, IMAGE_TOO_LARGE_MESSAGE);
+            return 3;
+        }
     }
     if (!strcmp(job->ext, "mox") || begins_with(data, length, LEGACY_PREFIX) || begins_with(data, length, MOX_PREFIX))
         return destringify_object(L, reinterpret_cast<const char*>(data), length);
@@ -244,7 +268,10 @@ int unmox_fetched(lua_State* L, const pbuffer* bytes, const char* ext, int flags
     char kind[EXT_MAX + 1];
     snprintf(kind, sizeof kind, "%s", ext ? ext : "");
     pbuffer* converted = nullptr;
-    if (is_text_ext(kind) && !is_binary_mox_document(bytes->data, length_of(bytes))) converted = decode_host_text(bytes);
+    if (is_text_ext(kind) && !is_binary_mox_document(bytes->data, length_of(bytes))) {
+        converted = decode_host_text(bytes);
+        spend_cpu(length_of(bytes) / FILE_BYTES_PER_CYCLE);
+    }
     const pbuffer* text = converted ? converted : bytes;
     fetched_job job{text->data, length_of(text), kind, flags};
     const int top = lua_gettop(L);
@@ -349,20 +376,19 @@ int store_body(lua_State* L) {
         const char* refusal = nullptr;
         {
             const bool bare = !(cproc && cproc->sandboxed) && contains(meta, meta_length, NONE_FORMAT);
-            std::string content;
-            if (!bare) {
-                content.assign(meta, meta_length);
-                content.push_back('\n');
-            }
-            content.append(value, value_length);
-            // Text files hold host text, which is what fetch turns back into these bytes.
-            bool ok = true;
+            const std::string_view header = bare ? std::string_view() : std::string_view(meta, meta_length);
+            const std::string_view newline = bare ? std::string_view() : std::string_view("\n");
+            const std::string_view bytes(value, value_length);
             if (is_text_ext(ext)) {
-                std::string host;
-                ok = encode_text_bytes(content, &host);
-                content.swap(host);
+                // Text files hold host text, which is what fetch turns back into these bytes.
+                spend_cpu(int64_t(header.size() + bytes.size()) / FILE_BYTES_PER_CYCLE);
+                std::string content, host;
+                content.reserve(header.size() + newline.size() + bytes.size());
+                content.append(header).append(newline).append(bytes);
+                if (encode_text_bytes(content, &host)) refusal = write_refusal(write_file(path, "w", {host}));
+            } else {
+                refusal = write_refusal(write_file(path, "w", {header, newline, bytes}));
             }
-            if (ok) refusal = write_refusal(write_file(path, "w", {content}));
         }
         return push_refusal(L, refusal);
     }
@@ -378,7 +404,9 @@ int store_body(lua_State* L) {
     // The image is made before the file is opened: an array that cannot be written leaves
     // the file as it was.
     if (is_image_ext(ext)) {
-        pbuffer* image = encode_array_as_image(to_userdata(L, 2), !strcmp(ext, "qoi"));
+        bool too_large = false;
+        pbuffer* image = encode_array_as_image(to_userdata(L, 2), !strcmp(ext, "qoi"), &too_large);
+        if (too_large) return push_refusal(L, IMAGE_TOO_LARGE_MESSAGE);
         if (!image) return 0;
         write_result r = write_file(path, "wb", {std::string_view(text_of(image), size_t(length_of(image)))});
         destroy_buffer(image);

@@ -110,9 +110,8 @@ unsigned LodePNG_decode32_pbuffer(unsigned char** out, unsigned* w, unsigned* h,
     return LodePNG_decode_pbuffer(out, w, h, b, LCT_RGBA, 8);
 }
 
-unsigned LodePNG_encode_pbuffer(const unsigned char* image, unsigned w, unsigned h, int colour_type,
-                                unsigned bit_depth, pbuffer* b) {
-    if (!b) return IMAGE_ERROR_NO_BUFFER;
+unsigned encode_png(const unsigned char* image, unsigned w, unsigned h, int colour_type, unsigned bit_depth,
+                    unsigned char** out, size_t* size) {
     LodePNGState state;
     lodepng_state_init(&state);
     state.info_raw.colortype = LodePNGColorType(colour_type);
@@ -120,10 +119,24 @@ unsigned LodePNG_encode_pbuffer(const unsigned char* image, unsigned w, unsigned
     state.info_png.color.colortype = LodePNGColorType(colour_type);
     state.info_png.color.bitdepth = bit_depth;
     state.encoder.auto_convert = 0;
+    *out = nullptr;
+    *size = 0;
+    unsigned error = lodepng_encode(out, size, image, w, h, &state);
+    lodepng_state_cleanup(&state);
+    if (error) {
+        free(*out);
+        *out = nullptr;
+        *size = 0;
+    }
+    return error;
+}
+
+unsigned LodePNG_encode_pbuffer(const unsigned char* image, unsigned w, unsigned h, int colour_type,
+                                unsigned bit_depth, pbuffer* b) {
+    if (!b) return IMAGE_ERROR_NO_BUFFER;
     unsigned char* png = nullptr;
     size_t size = 0;
-    unsigned error = lodepng_encode(&png, &size, image, w, h, &state);
-    lodepng_state_cleanup(&state);
+    unsigned error = encode_png(image, w, h, colour_type, bit_depth, &png, &size);
     if (!error && (size > size_t(PBUFFER_MAX_LENGTH - b->cursor) || bwrite(png, 1, int64_t(size), b) != int32_t(size)))
         error = PNG_ERROR_MEMORY;
     free(png);
@@ -172,6 +185,8 @@ uint8_t* decode_image_rgba(const uint8_t* data, int64_t length, image_format for
 // ---------------------------------------------------------------------------
 // Typed arrays
 
+const char* const IMAGE_TOO_LARGE_MESSAGE = "image too large (more than 262144 pixels or 8 MB)";
+
 int push_fetched_image(lua_State* L, const uint8_t* data, int64_t length, const char* ext, int flags) {
     image_format format;
     if (is_png_ext(ext)) {
@@ -185,7 +200,7 @@ int push_fetched_image(lua_State* L, const uint8_t* data, int64_t length, const 
     image_header header;
     if (!inspect_image(data, length, format, &header)) return 0;
     const bool wide = (flags & 1) != 0;
-    if (image_pixels(header) > uint64_t(IMAGE_MAX_PIXELS)) return 0;
+    if (image_pixels(header) > uint64_t(SCRIPT_IMAGE_MAX_PIXELS) || length > SCRIPT_IMAGE_MAX_BYTES) return -1;
     const int64_t pixels = int64_t(image_pixels(header));
     if (pixels * (wide ? 4 : 1) > USERDATA_MAX_BYTES) return 0;
     // Made first: this is the one call that can raise, and nothing is held yet.
@@ -198,7 +213,7 @@ int push_fetched_image(lua_State* L, const uint8_t* data, int64_t length, const 
         lua_pop(L, 1);
         return 0;
     }
-    spend_cpu(pixels / 2);
+    spend_cpu(pixels * (format == IMAGE_QOI ? QOI_CYCLES_PER_PIXEL : PNG_DECODE_CYCLES_PER_PIXEL));
     if (wide) {
         int32_t* out = userdata_elements<int32_t>(array);
         for (int64_t i = 0; i < pixels; i++) {
@@ -212,12 +227,17 @@ int push_fetched_image(lua_State* L, const uint8_t* data, int64_t length, const 
     return 1;
 }
 
-pbuffer* encode_array_as_image(const userdata_header* array, bool qoi) {
+pbuffer* encode_array_as_image(const userdata_header* array, bool qoi, bool* too_large) {
+    *too_large = false;
     if (!array || array->dimensions != 2) return nullptr;
     const int type = array->type & 31;
     if (type != UTYPE_U8 && type != UTYPE_I32) return nullptr;
     const int64_t pixels = userdata_count(array);
-    if (pixels < 1 || pixels > IMAGE_MAX_PIXELS) return nullptr;
+    if (pixels < 1) return nullptr;
+    if (pixels > SCRIPT_IMAGE_MAX_PIXELS) {
+        *too_large = true;
+        return nullptr;
+    }
     uint8_t* rgba = static_cast<uint8_t*>(malloc(size_t(pixels) * 4));
     if (!rgba) return nullptr;
     if (type == UTYPE_U8) {
@@ -233,7 +253,7 @@ pbuffer* encode_array_as_image(const userdata_header* array, bool qoi) {
             p[3] = uint8_t(v >> 24);
         }
     }
-    spend_cpu(pixels);
+    spend_cpu(pixels * (qoi ? QOI_CYCLES_PER_PIXEL : PNG_ENCODE_CYCLES_PER_PIXEL));
     pbuffer* out = nullptr;
     if (qoi) {
         qoi_desc desc{array->width, array->height, 4, QOI_LINEAR};

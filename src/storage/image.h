@@ -11,6 +11,16 @@ struct userdata_header;
 // Largest picture decoded anywhere: a header announcing more pixels is refused before any
 // decoding starts.
 constexpr int64_t IMAGE_MAX_PIXELS = 0x1000000;
+// A single codec call cannot stop midway, so a script's fetch or store of an image is refused
+// above a size whose decoding or encoding would hold the machine for about 100 ms: more than
+// SCRIPT_IMAGE_MAX_PIXELS pixels, or more than SCRIPT_IMAGE_MAX_BYTES bytes of encoded image.
+constexpr int64_t SCRIPT_IMAGE_MAX_PIXELS = 512 * 512;
+constexpr int64_t SCRIPT_IMAGE_MAX_BYTES = 8 << 20;
+extern const char* const IMAGE_TOO_LARGE_MESSAGE;  // "image too large (more than 262144 pixels or 8 MB)"
+// Cycles charged per pixel by the codec calls of fetch and store, by their host time.
+constexpr int64_t PNG_DECODE_CYCLES_PER_PIXEL = 8;
+constexpr int64_t PNG_ENCODE_CYCLES_PER_PIXEL = 16;
+constexpr int64_t QOI_CYCLES_PER_PIXEL = 2;
 // Result of an adapter whose image is larger than IMAGE_MAX_PIXELS (outside the codec's codes).
 constexpr unsigned IMAGE_ERROR_TOO_LARGE = 1000;
 // Result of an adapter given no buffer.
@@ -40,6 +50,10 @@ unsigned LodePNG_decode_pbuffer(unsigned char** out, unsigned* w, unsigned* h, p
                                 unsigned bit_depth);
 // The same as RGBA, 8 bits per channel.
 unsigned LodePNG_decode32_pbuffer(unsigned char** out, unsigned* w, unsigned* h, pbuffer* b);
+// Encodes the pixels (of the colour type and bit depth, written as they are) into a PNG in
+// *out (malloc'd; free() it) of *size bytes. Touches no shared state, so any thread may call it.
+unsigned encode_png(const unsigned char* image, unsigned w, unsigned h, int colour_type, unsigned bit_depth,
+                    unsigned char** out, size_t* size);
 // Encodes the pixels (of the colour type and bit depth, written as they are) and appends the
 // PNG to b at its cursor.
 unsigned LodePNG_encode_pbuffer(const unsigned char* image, unsigned w, unsigned h, int colour_type,
@@ -70,17 +84,19 @@ uint8_t* decode_image_rgba(const uint8_t* data, int64_t length, image_format for
 
 // Pushes the image held in fetched bytes as a new two-dimensional typed array: with bit 0 of
 // flags an i32 array of A << 24 | R << 16 | G << 8 | B, else a u8 array of the indices of the
-// nearest colours of the current process's palette. Charges width x height / 2 cycles.
+// nearest colours of the current process's palette. Charges the codec's work by the pixels.
 // Returns 1, or 0 with nothing pushed when the bytes are no image of the extension ("png",
-// "t6.png", "qoi") or the array could not be made. The array is made before anything is
+// "t6.png", "qoi") or the array could not be made, or -1 with nothing pushed when the image
+// is past the script limits (SCRIPT_IMAGE_MAX_PIXELS, SCRIPT_IMAGE_MAX_BYTES). The array is made before anything is
 // decoded, so a memory error raised by the state leaves nothing behind.
 int push_fetched_image(lua_State* L, const uint8_t* data, int64_t length, const char* ext, int flags);
 // The file bytes of an array stored as an image: a QOI image (4 channels, linear) when qoi is
 // set, else an RGBA PNG. The array must be two-dimensional, u8 (colours of the current
 // process's palette) or i32 (written as R, G, B, A, so that a fetch with flag 1 gives the same
-// values back). Charges width x height cycles. A new buffer, or null when the array is of
-// another kind or the image could not be made.
-pbuffer* encode_array_as_image(const userdata_header* array, bool qoi);
+// values back). Charges the codec's work by the pixels. A new buffer, or null when the array is
+// of another kind or the image could not be made; *too_large is set (and nothing is encoded)
+// when the array has more than SCRIPT_IMAGE_MAX_PIXELS pixels.
+pbuffer* encode_array_as_image(const userdata_header* array, bool qoi, bool* too_large);
 
 // ---- Image cartridge and label ----
 

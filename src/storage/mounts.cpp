@@ -28,6 +28,12 @@ int32_t prune_slots_threshold = 4096;
 uint32_t host_write_flag = 0;
 uint32_t host_write_cleared_ms = 0;
 
+// Cycles charged by listings and deletions for each entry they visit: a host entry costs a
+// status query, a ram entry a look at the file table; and each name listed.
+constexpr int64_t LIST_HOST_ENTRY_CYCLES = 256;
+constexpr int64_t LIST_RAM_ENTRY_CYCLES = 16;
+constexpr int64_t LIST_NAME_CYCLES = 32;
+
 namespace {
 
 const char* text_of(const pbuffer* b) { return b && b->data ? reinterpret_cast<const char*>(b->data) : ""; }
@@ -472,6 +478,7 @@ int32_t delete_ram_files_in_path(const char* path) {
             count++;
         }
     }
+    spend_cpu(int64_t(count) * LIST_RAM_ENTRY_CYCLES);  // by the files freed
     return count;
 }
 
@@ -627,12 +634,14 @@ folder_names* gather_folder_names(const char* path) {
         mount_items.push_back(std::string(rest) + (q64_path_kind(rest) ? "" : "/"));
     }
 
+    int64_t visited_host = 0, visited_ram = 0;
     name_list names;
     if (kind == MOUNT_HOST) {
         DIR* d = opendir(origin.c_str());
         if (!d) return nullptr;
         std::string base = origin.empty() || origin.back() == '/' ? origin : origin + "/";
         while (struct dirent* e = readdir(d)) {
+            visited_host++;
             if (e->d_name[0] == '.' || contains_name(mount_names, e->d_name)) continue;
             std::string full = base + e->d_name;
             struct stat st;
@@ -644,6 +653,7 @@ folder_names* gather_folder_names(const char* path) {
         std::string prefix = origin.back() == '/' ? origin : origin + "/";
         for (int32_t i = pfile_range_start(prefix.c_str()); i < num_pfiles; i++) {
             const ram_file* f = pfile[i];
+            visited_ram++;
             if (f->kind != PFILE_RAM) continue;
             const char* name = text_of(f->origin);
             int c = strncmp(name, prefix.c_str(), prefix.size());
@@ -655,6 +665,8 @@ folder_names* gather_folder_names(const char* path) {
         }
     }
     for (const auto& m : mount_items) names.add(m);
+    spend_cpu(visited_host * LIST_HOST_ENTRY_CYCLES + visited_ram * LIST_RAM_ENTRY_CYCLES +
+              int64_t(names.names.size()) * LIST_NAME_CYCLES);
 
     std::vector<const char*> sorted;
     for (const auto& n : names.names) sorted.push_back(n.c_str());

@@ -188,14 +188,27 @@ struct walk {
     int64_t a_offset, b_offset, length, a_stride, b_stride, spans;
 };
 
-// Calls visit(a_index, b_index, a_step, b_step, n) for every non-empty clipped run, in order;
-// returns the number of elements visited.
+// How far a walk has gone: it goes on from outer step o, pos elements into that step's run.
+struct walk_progress {
+    int64_t o;       // below the first useful step: start there
+    int64_t pos;
+    int64_t budget;  // elements (and outer steps) the call may still visit
+    int64_t done;    // elements visited
+    int64_t charged;
+};
+
+// Elements (and outer steps) one piece of a walk visits before it may stop.
+constexpr int64_t ELEMENTWISE_PIECE = 1 << 16;
+
+// Calls visit(a_index, b_index, a_step, b_step, n) for the non-empty clipped runs, in order, from
+// where g stands, until about a piece of work is done; true when the walk is finished. Split
+// runs visit the same elements in the same order as whole ones.
 template <class Visit>
-int64_t traverse(const walk& w, Visit&& visit) {
+bool traverse(const walk& w, walk_progress& g, Visit&& visit) {
     using W = userdata_wide;
     bool swapped = w.spans > w.length;
     W outer = swapped ? w.length : w.spans, inner = swapped ? w.spans : w.length;
-    if (outer <= 0 || inner <= 0) return 0;
+    if (outer <= 0 || inner <= 0) return true;
     W a_outer = swapped ? 1 : w.a_stride, a_inner = swapped ? w.a_stride : 1;
     W b_outer = swapped ? 1 : w.b_stride, b_inner = swapped ? w.b_stride : 1;
     // Only outer steps whose run reaches into each array can do anything.
@@ -207,20 +220,34 @@ int64_t traverse(const walk& w, Visit&& visit) {
     };
     reach(w.a_offset, a_outer, a_inner, w.a_count);
     if (w.b_count >= 0) reach(w.b_offset, b_outer, b_inner, w.b_count);
-    int64_t budget = USERDATA_WORK_LIMIT, done = 0;
-    for (W o = lo; o < hi && budget > 0; o++, budget--) {
+    int64_t work = 0;
+    for (W o = std::max<W>(lo, g.o); o < hi && g.budget > 0; o++, g.budget--, g.pos = 0) {
+        if (work >= ELEMENTWISE_PIECE) {
+            g.o = int64_t(o);
+            return false;
+        }
+        work++;
         W a_base = w.a_offset + o * a_outer, b_base = w.b_offset + o * b_outer;
         W first = 0, end = inner;
         userdata_keep_inside(first, end, a_base, a_inner, w.a_count);
         if (w.b_count >= 0) userdata_keep_inside(first, end, b_base, b_inner, w.b_count);
         if (first >= end) continue;
-        int64_t n = int64_t(std::min<W>(end - first, budget));
-        int64_t b_index = w.b_count >= 0 ? int64_t(b_base + first * b_inner) : 0;
-        visit(int64_t(a_base + first * a_inner), b_index, int64_t(a_inner), int64_t(b_inner), n);
-        budget -= n;
-        done += n;
+        W start = first + std::clamp<W>(g.pos, 0, end - first), left = end - start;
+        if (left <= 0) continue;
+        int64_t n = int64_t(std::min<W>(std::min<W>(left, g.budget), std::max<int64_t>(ELEMENTWISE_PIECE - work, 1)));
+        int64_t b_index = w.b_count >= 0 ? int64_t(b_base + start * b_inner) : 0;
+        visit(int64_t(a_base + start * a_inner), b_index, int64_t(a_inner), int64_t(b_inner), n);
+        g.budget -= n;
+        g.done += n;
+        work += n;
+        if (n < left && g.budget > 0) {  // the run goes on in the next piece
+            g.pos = int64_t(start - first) + n;
+            g.o = int64_t(o);
+            return false;
+        }
     }
-    return done;
+    g.o = int64_t(std::min<W>(hi, std::numeric_limits<int64_t>::max()));
+    return true;
 }
 
 // The number operand, converted once: truncated to 32 bits for u8, i16 and i32 (u8 reading
@@ -233,15 +260,15 @@ template <class C> C number_operand(lua_State* L, int index) {
 }
 
 template <class Op, class T>
-int64_t apply(lua_State* L, shape s, int number_index, userdata_header* x, userdata_header* y,
-              userdata_header* dest, const walk& w) {
+bool apply(lua_State* L, shape s, int number_index, userdata_header* x, userdata_header* y,
+           userdata_header* dest, const walk& w, walk_progress& g) {
     T* d = userdata_elements<T>(dest);
     const T* a = userdata_elements<T>(x);
     const T* b = y ? userdata_elements<T>(y) : nullptr;
     work_t<T> number = s == ARRAYS ? 0 : number_operand<work_t<T>>(L, number_index);
     auto with = [&](auto shape_tag) {
         constexpr shape S = decltype(shape_tag)::value;
-        return traverse(w, [&](int64_t ai, int64_t bi, int64_t as, int64_t bs, int64_t n) {
+        return traverse(w, g, [&](int64_t ai, int64_t bi, int64_t as, int64_t bs, int64_t n) {
             run<Op, T, S>(d + ai, a + ai, S == ARRAYS ? b + bi : nullptr, as, bs, n, number);
         });
     };
@@ -250,6 +277,76 @@ int64_t apply(lua_State* L, shape s, int number_index, userdata_header* x, userd
     case SCALAR_RIGHT: return with(std::integral_constant<shape, SCALAR_RIGHT>{});
     default: return with(std::integral_constant<shape, SCALAR_LEFT>{});
     }
+}
+
+// The stack of a call that goes on across slices: its arguments padded to nine, the destination
+// (10) and the call's state (11).
+constexpr int ELEMENTWISE_DEST_SLOT = 10;
+constexpr int ELEMENTWISE_STATE_SLOT = 11;
+
+struct elementwise_state {
+    walk w;
+    walk_progress g;
+    int32_t s, code, x_index, y_index;  // y_index 0: no array in b's role
+};
+
+template <class Op> int elementwise_k(lua_State* L, int status, lua_KContext ctx);
+
+// Runs the walk piece by piece, charging each; pauses where the call can yield and the slice is
+// spent, and otherwise ends past the overrun bound. state is a local at first, and a block on
+// the stack once the call has paused.
+template <class Op>
+int elementwise_run(lua_State* L, elementwise_state* st, bool on_stack) {
+    userdata_header* x = to_userdata(L, st->x_index);
+    userdata_header* y = st->y_index ? to_userdata(L, st->y_index) : nullptr;
+    userdata_header* dest = to_userdata(L, ELEMENTWISE_DEST_SLOT);
+    int code = st->code;
+    if (!x || !dest || (st->y_index && !y) || (x->type & 31) != code || (dest->type & 31) != code ||
+        (y && (y->type & 31) != code) || dest->width != x->width || dest->height != x->height ||
+        (st->s == ARRAYS) != (y != nullptr))
+        return 0;
+    st->w.a_count = userdata_count(x);
+    st->w.b_count = y ? userdata_count(y) : -1;
+    int k = Op::divisor[code == UTYPE_F64 ? 2 : code == UTYPE_I64 ? 1 : 0];
+    int number_index = st->s == SCALAR_LEFT ? 1 : 2;
+    for (;;) {
+        bool finished = with_element_type(code, [&](auto tag) -> bool {
+            using T = decltype(tag);
+            if constexpr (Op::integers_only && std::is_floating_point_v<T>) return true;  // refused before
+            else return apply<Op, T>(L, shape(st->s), number_index, x, y, dest, st->w, st->g);
+        });
+        int64_t cost = st->g.done / k;
+        if (finished) {
+            int64_t outer = std::max<int64_t>(0, std::min(st->w.spans, st->w.length));
+            cost += outer / 2;  // spans, or length when swapped
+        }
+        int64_t charge = cost - st->g.charged;
+        st->g.charged = cost;
+        bool overrun = charge_native_work(charge);
+        if (finished) break;
+        if (native_work_should_pause(L)) {
+            if (!on_stack) {
+                // May raise the memory error: nothing is held.
+                auto* kept = static_cast<elementwise_state*>(lua_newuserdatauv(L, sizeof(elementwise_state), 0));
+                *kept = *st;
+            }
+            return native_work_pause(L, 0, api_guarded_k<elementwise_k<Op>>);
+        }
+        if (overrun) raise_native_overrun(L);
+    }
+    lua_pushvalue(L, ELEMENTWISE_DEST_SLOT);
+    return 1;
+}
+
+template <class Op> int elementwise_k(lua_State* L, int, lua_KContext) {
+    lua_settop(L, ELEMENTWISE_STATE_SLOT);
+    if (lua_type(L, ELEMENTWISE_STATE_SLOT) != LUA_TUSERDATA ||
+        lua_rawlen(L, ELEMENTWISE_STATE_SLOT) != sizeof(elementwise_state))
+        return 0;
+    auto* st = static_cast<elementwise_state*>(lua_touserdata(L, ELEMENTWISE_STATE_SLOT));
+    if (st->x_index < 1 || st->x_index > 2 || st->y_index < 0 || st->y_index > 2 || st->s < ARRAYS || st->s > SCALAR_LEFT)
+        return 0;
+    return elementwise_run<Op>(L, st, true);
 }
 
 // a:op(b, dest, b_offset, a_offset, length, b_stride, a_stride, spans), also the metamethods.
@@ -272,41 +369,34 @@ int elementwise(lua_State* L) {
     shape s = ARRAYS;
     userdata_header* x = a;
     userdata_header* y = b;
-    int x_index = 1;
+    int x_index = 1, y_index = 2;
     if (!a) {
         if (!lua_isnumber(L, 1)) return 0;
-        s = SCALAR_LEFT, x = b, y = nullptr, x_index = 2;
+        s = SCALAR_LEFT, x = b, y = nullptr, x_index = 2, y_index = 0;
     } else if (!b) {
-        if (Op::unary && b_absent) y = a;
-        else if (lua_isnumber(L, 2)) s = SCALAR_RIGHT;
+        if (Op::unary && b_absent) y = a, y_index = 1;
+        else if (lua_isnumber(L, 2)) s = SCALAR_RIGHT, y_index = 0;
         else return 0;
     }
 
     userdata_header* dest = to_userdata(L, 3);
     if (dest && ((dest->type & 31) != code || dest->width != x->width || dest->height != x->height)) return 0;
     bool into_x = !dest && lua_toboolean(L, 3);
-    walk w = {userdata_count(x), y ? userdata_count(y) : -1, q64_intp(L, 5, 0), q64_intp(L, 4, 0),
-              q64_intp(L, 6, 0x1000000), q64_intp(L, 8, 1), q64_intp(L, 7, 1), q64_intp(L, 9, 1)};
-    int64_t outer = std::max<int64_t>(0, std::min(w.spans, w.length));  // spans, or length when swapped
+    elementwise_state st = {};
+    st.w = {userdata_count(x), y ? userdata_count(y) : -1, q64_intp(L, 5, 0), q64_intp(L, 4, 0),
+            q64_intp(L, 6, 0x1000000), q64_intp(L, 8, 1), q64_intp(L, 7, 1), q64_intp(L, 9, 1)};
+    st.g = {std::numeric_limits<int64_t>::min(), 0, USERDATA_WORK_LIMIT, 0, 0};
+    st.s = s, st.code = code, st.x_index = x_index, st.y_index = y_index;
+    lua_settop(L, ELEMENTWISE_DEST_SLOT - 1);
     if (dest) {
         lua_pushvalue(L, 3);
     } else if (into_x) {
-        dest = x;
         lua_pushvalue(L, x_index);
     } else {
-        dest = push_duplicate_userdata(L, x);
-        if (!dest) return 0;
+        if (!push_duplicate_userdata(L, x)) return 0;
         spend_cpu(userdata_count(x) / 128);
     }
-    int number_index = s == SCALAR_LEFT ? 1 : 2;
-    int64_t done = with_element_type(code, [&](auto tag) -> int64_t {
-        using T = decltype(tag);
-        if constexpr (Op::integers_only && std::is_floating_point_v<T>) return 0;  // refused above
-        else return apply<Op, T>(L, s, number_index, x, y, dest, w);
-    });
-    int k = Op::divisor[code == UTYPE_F64 ? 2 : code == UTYPE_I64 ? 1 : 0];
-    spend_cpu(done / k + outer / 2);
-    return 1;
+    return elementwise_run<Op>(L, &st, false);
 }
 
 }  // namespace

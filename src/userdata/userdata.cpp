@@ -163,9 +163,12 @@ static userdata_header* new_userdata(lua_State* L, int code, int dims, int64_t w
     if (width > USERDATA_MAX_BYTES || height > USERDATA_MAX_BYTES) return nullptr;
     int64_t size = (width * height * userdata_element_size(code) + 7) & ~int64_t(7);
     if (size < 1 || size > USERDATA_MAX_BYTES) return nullptr;
-    auto* h = static_cast<userdata_header*>(
-        lua_newuserdatauv(L, sizeof(userdata_header) + size_t(size), 0));
-    memset(h, 0, sizeof(userdata_header) + size_t(size));
+    // The block comes zero from the host, so a large array costs nothing to make and its pages
+    // are first touched by the (charged) work that uses them. May raise the memory error.
+    size_t block = sizeof(userdata_header) + size_t(size);
+    request_zeroed_block(block);
+    auto* h = static_cast<userdata_header*>(lua_newuserdatauv(L, block, 0));
+    if (!end_zeroed_block_request()) memset(h, 0, block);
     set_userdata_metatable(L);
     h->type = uint8_t(code);
     h->dimensions = uint8_t(dims);

@@ -9,7 +9,9 @@
 #include <string>
 
 #include "audio_fixture.h"
+#include "storage/capture.h"
 #include "kernel/slice.h"
+#include "storage/pdisk.h"
 #include "kernel/api.h"
 #include "app/app.h"
 #include "base/machine.h"
@@ -314,18 +316,27 @@ TEST_F(AudioDevice, ScriptsCallInWhileTheCallbackMixes) {
 }
 
 TEST_F(AudioDevice, CaptureStartsAndEndsWhileTheCallbackAppends) {
-    // The capture buffer is made, swapped in and dropped on this thread while the callback
-    // appends each block to it (the file itself has nowhere to go here).
+    // The capture buffers are made, swapped and dropped on this thread while the callback
+    // appends each block, and the captures go to a folder of their own.
+    std::string tmpl = std::string(getenv("HOME")) + "/capture_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+    pfile_init();
+    pfile_reset();
+    ASSERT_EQ(mount_host_path("/desktop/host", tmpl.c_str()), 0);
     uint64_t until = os_get_time() + 300;
     for (int rounds = 0; os_get_time() < until || rounds < 20; rounds++) {
         ASSERT_EQ(run("_signal(16)"), "");
         ASSERT_EQ(app.audio_capture_on, 1u);
         os_sleep(uint32_t(rounds % 3 * 6));
+        if (rounds % 2) update_captures();
         ASSERT_EQ(run("_signal(16)"), "");
+        if (rounds == 200) break;  // names run out at 256
     }
     EXPECT_EQ(app.audio_capture_on, 0u);
     EXPECT_EQ(app.audio_capture_buffer, nullptr);
     EXPECT_EQ(lock_level, 0);
+    pfile_reset();
+    EXPECT_EQ(system(("rm -rf '" + tmpl + "'").c_str()), 0);
 }
 
 }  // namespace

@@ -85,6 +85,7 @@ TEST(GurlJobs, FailedTransfersEndAndTheirSlotsAreReclaimed) {
     const std::string urls[] = {
         "http://127.0.0.1:" + std::to_string(closed_port()) + "/x",
         "file:///etc/hostname",  // only web addresses are fetched
+        "nothing",               // and only with their scheme: no name is looked up for this
     };
     for (const std::string& url : urls) {
         end_calls = 0;

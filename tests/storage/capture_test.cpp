@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <qoi.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -58,19 +59,21 @@ struct Capture : temp_drive {
         desk = home + "/desk";
         ASSERT_EQ(mkdir(desk.c_str(), 0755), 0);
         ASSERT_EQ(mount_host_path("/desktop/host", desk.c_str()), 0);
-        gif_memory_limit = GIF_MEMORY_LIMIT_DEFAULT;
+        gif_file_limit = GIF_FILE_LIMIT_DEFAULT;
         // Entry e of the output palette shows colour(e); the remap is the identity.
         ASSERT_EQ(exec("for e = 0, 255 do poke4(0x5000 + 4 * e, e << 16 | (255 - e) << 8 | ((e * 7) & 255)) end "
                        "for i = 0, 63 do poke(0x5480 + i, i) end for i = 0, 67 do poke(0x5400 + i, 0) end"),
                   "");
     }
     void TearDown() override {
-        end_captures();
+        end_captures(true);
         processes_init();
         config.video_process_id = saved_video_process;
-        gif_memory_limit = GIF_MEMORY_LIMIT_DEFAULT;
+        gif_file_limit = GIF_FILE_LIMIT_DEFAULT;
         temp_drive::TearDown();
     }
+    // Waits for the recordings and screenshots being written and reports them.
+    void settle() { end_captures(true); }
     std::string exec(const std::string& code) {
         set_current_process(wm);
         return exec_script(wm->L, code);
@@ -139,6 +142,7 @@ TEST_F(Capture, ScreenshotPixelsScaleAndVideoModeEnlargement) {
         request(ADDR_SCREENSHOT_REQUEST, {c.x, c.y, c.w, c.h, c.scale, 0, 0, 0}, name);
         ASSERT_EQ(exec("_signal(21)"), "");
         frames(1);
+        settle();  // the worker has written the file
         std::string path = desk + "/" + name + ".png";
         ASSERT_EQ(size_of(path), std::to_string(c.want_w) + "x" + std::to_string(c.want_h) + "\n");
         int bx = std::min(std::max(c.x, 0), VIDEO_WIDTH - std::max(c.w, 16));
@@ -161,6 +165,7 @@ TEST_F(Capture, ScreenshotDelayNamesAndSilence) {
     EXPECT_EQ(host_names(desk), std::vector<std::string>{});
     EXPECT_EQ(run("stat(320), stat(321), stat(322)"), "0 0 0");
     frames(1);
+    settle();
     EXPECT_EQ(host_names(desk), std::vector<std::string>{"late.png"});
     EXPECT_EQ(notes(), "");  // silent
 
@@ -177,6 +182,7 @@ TEST_F(Capture, ScreenshotDelayNamesAndSilence) {
         request(ADDR_SCREENSHOT_REQUEST, {0, 0, 16, 16, 1, 0, 0, 0}, name);
         ASSERT_EQ(exec("_signal(21)"), "");
         frames(1);
+        settle();
         EXPECT_TRUE(host_get(desk + "/" + file).has_value()) << file;
         EXPECT_EQ(notes(), "captured 16x16 (x1) screenshot: /desktop/host/" + file);
     }
@@ -251,6 +257,7 @@ TEST_F(Capture, GifFramesDelaysAndPixels) {
     EXPECT_EQ(run("stat(321)"), "3");
     ASSERT_EQ(exec("_signal(19)"), "");
     EXPECT_EQ(run("stat(320), stat(321)"), "0 0");
+    settle();
     EXPECT_EQ(notes(), "captured 3 frame gif 20x16 (x2): /desktop/host/rec.gif");
     std::string path = desk + "/rec.gif";
     EXPECT_EQ(command_output("/usr/bin/identify -format '%wx%h %T\\n' '" + path + "'"), "40x32 3\n40x32 3\n40x32 3\n");
@@ -282,6 +289,7 @@ TEST_F(Capture, GifColourMapsAndTheLastIndex) {
     ASSERT_EQ(exec("poke(0x5400, 3) poke(0x10000, 63)"), "");
     frames(2);
     ASSERT_EQ(exec("_signal(19)"), "");
+    settle();
     EXPECT_EQ(notes(), "");  // silent
     EXPECT_EQ(gif_structure(desk + "/maps.gif"),
               "\tColorResolution = 8, BitsPerPixel = 8, BackGround = 0, Aspect = 0.\n"
@@ -296,26 +304,33 @@ TEST_F(Capture, GifColourMapsAndTheLastIndex) {
     EXPECT_EQ(all.substr(2 * 1024 + 4, 4), rgba(colour(3 * 64 + 1)));
 }
 
-TEST_F(Capture, GifReadsAMappedScreenAndEndsAtTheMemoryLimit) {
-    // The screen is a typed array mapped over the screen's pages.
+TEST_F(Capture, GifReadsAMappedScreenAndEndsAtTheFileLimit) {
+    // The screen is a typed array mapped over the screen's pages, showing new noise each frame.
     ASSERT_EQ(exec("S = userdata('u8', 480, 270) _map_ram(S, 0x10000)"), "");
-    screen([](int x, int y) { return (x ^ y) & 63; });
+    auto noise = [](int k) { return [k](int x, int y) { return int((uint32_t(x * 7919 + y * 104729 + k) * 2654435761u) >> 26); }; };
+    screen(noise(0));
     std::string want;
     for (int y = 0; y < 270; y++)
-        for (int x = 0; x < 480; x++) want += rgba(colour((x ^ y) & 63));
-    ASSERT_EQ(run("S:get(5, 3)"), std::to_string(5 ^ 3));
-    // Room for three whole frames and not a fourth.
-    gif_memory_limit = 480 * 270 * 7 / 2;
+        for (int x = 0; x < 480; x++) want += rgba(colour(noise(0)(x, y)));
+    ASSERT_EQ(run("S:get(5, 3)"), std::to_string(noise(0)(5, 3)));
+    // Room for three frames at the most they could take: the recording ends by itself, and
+    // the file stays within the bound whatever the worker has written meanwhile.
+    gif_file_limit = 3 * gif_frame_bound(480, 270);
     request(ADDR_GIF_REQUEST, {0, 0, 480, 270, 1, 0, 0, 0}, "full");
     ASSERT_EQ(exec("_signal(18)"), "");
-    frames(6);
-    EXPECT_EQ(run("stat(320)"), "1");
-    frames(1);
+    for (int k = 0; k < 40 && run("stat(320)") == "1"; k++) {
+        frames(1);
+        screen(noise(k + 1));
+    }
     EXPECT_EQ(run("stat(320)"), "0");
-    EXPECT_EQ(notes(), "captured 3 frame gif 480x270 (x1): /desktop/host/full.gif");
-    frames(2);  // nothing more is recorded
+    settle();
+    std::string note = notes();
+    int count = 0;
+    ASSERT_EQ(sscanf(note.c_str(), "captured %d frame gif 480x270 (x1): /desktop/host/full.gif", &count), 1) << note;
+    EXPECT_GE(count, 3);
+    EXPECT_LE(int64_t(host_get(desk + "/full.gif")->size()), gif_file_limit);
     std::string all = pixels_of(desk + "/full.gif", true);
-    ASSERT_EQ(all.size(), 3u * 480 * 270 * 4);
+    ASSERT_EQ(all.size(), size_t(count) * 480 * 270 * 4);
     EXPECT_TRUE(all.substr(0, want.size()) == want);
 }
 
@@ -330,7 +345,41 @@ TEST_F(Capture, AFailedRestartLeavesNoRecordingRunning) {
     request(ADDR_GIF_REQUEST, {0, 0, 16, 16, 1, 0, 0, 1}, "full");
     ASSERT_EQ(exec("_signal(18)"), "");
     EXPECT_EQ(run("stat(320), stat(321)"), "0 0");
+    settle();
     EXPECT_EQ(command_output("/usr/bin/identify -format '%wx%h\\n' '" + desk + "/first.gif'"), "16x16\n");
+}
+
+TEST_F(Capture, NamesPassOverLinksAndFoldersAndStartsAreCharged) {
+    // A dangling link and a folder take their names: nothing is written through the link.
+    ASSERT_EQ(symlink((home + "/outside.gif").c_str(), (desk + "/rec.gif").c_str()), 0);
+    ASSERT_EQ(mkdir((desk + "/rec_1.gif").c_str(), 0755), 0);
+    ASSERT_EQ(symlink((home + "/outside.raw").c_str(), (desk + "/audio.raw").c_str()), 0);
+    screen([](int x, int) { return x & 63; });
+    request(ADDR_GIF_REQUEST, {0, 0, 16, 16, 1, 0, 0, 0}, "rec");
+    ASSERT_EQ(exec("_signal(18) _signal(16)"), "");
+    frames(2);
+    ASSERT_EQ(exec("_signal(19) _signal(16)"), "");
+    settle();
+    EXPECT_EQ(notes(), "captured 0.000 seconds: /desktop/host/audio_1.raw|captured 1 frame gif 16x16 (x1): /desktop/host/rec_2.gif");
+    struct stat st;
+    EXPECT_NE(lstat((home + "/outside.gif").c_str(), &st), 0);
+    EXPECT_NE(lstat((home + "/outside.raw").c_str(), &st), 0);
+    EXPECT_EQ(size_of(desk + "/rec_2.gif"), "16x16\n");
+
+    // A start pays for every name it looks at: with all of them taken, 256 lookups.
+    for (int i = 2; i <= 255; i++) host_put(desk + "/rec_" + std::to_string(i) + ".gif", "x");
+    auto charged = [&](const char* code) {
+        set_current_process(wm);
+        cpu_cycles = 0;
+        EXPECT_EQ(exec(code), "");
+        return int64_t(cpu_cycles);
+    };
+    const int64_t idle = charged("_signal(22)");
+    EXPECT_GT(charged("_signal(18)") - idle, 256 * 64);
+    EXPECT_EQ(run("stat(320)"), "0");
+    EXPECT_GT(charged("_signal(16)") - idle, 2 * AUDIO_CAPTURE_INITIAL_BYTES / 128);
+    EXPECT_EQ(run("stat(322)"), "1");
+    ASSERT_EQ(exec("_signal(16)"), "");
 }
 
 // ---- Audio capture ----------------------------------------------------------------------------
@@ -341,6 +390,9 @@ TEST_F(Capture, AudioCaptureWritesTheBlocksItWasGiven) {
     ASSERT_EQ(exec("_signal(16)"), "");
     EXPECT_EQ(run("stat(322)"), "1");
     for (int i = 0; i < 3; i++) audio_capture_append(reinterpret_cast<const uint8_t*>(blocks.data()) + i * 2048, 2048);
+    // Each frame writes what came so far: the file grows while the capture runs.
+    update_captures();
+    EXPECT_TRUE(host_get(desk + "/audio.raw") == blocks);
     ASSERT_EQ(exec("_signal(16)"), "");
     EXPECT_EQ(run("stat(322)"), "0");
     EXPECT_EQ(lock_level, 0);
@@ -369,10 +421,11 @@ TEST_F(Capture, EndingEverythingWritesWhatRuns) {
     request(ADDR_GIF_REQUEST, {0, 0, 16, 16, 1, 0, 0, 0}, "left");
     ASSERT_EQ(exec("_signal(18) _signal(16)"), "");
     frames(3);
-    end_captures();
+    end_captures(true);
     EXPECT_EQ(run("stat(320), stat(322)"), "0 0");
     EXPECT_EQ(host_names(desk), (std::vector<std::string>{"audio.raw", "left.gif"}));
-    EXPECT_EQ(notes(), "captured 2 frame gif 16x16 (x1): /desktop/host/left.gif|captured 0.000 seconds: /desktop/host/audio.raw");
+    // The audio file is complete at once; the recording is reported once its worker is done.
+    EXPECT_EQ(notes(), "captured 0.000 seconds: /desktop/host/audio.raw|captured 2 frame gif 16x16 (x1): /desktop/host/left.gif");
 }
 
 }  // namespace

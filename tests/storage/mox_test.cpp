@@ -53,6 +53,7 @@ struct Mox : testing::Test {
 
     void SetUp() override {
         processes_init();
+        cpu_cycles = 0;  // a test before may have left the slice spent
         proc = create_process_from_code("", "mox", "mox", "");
         ASSERT_NE(proc, nullptr);
         set_current_process(proc);
@@ -75,7 +76,9 @@ struct Mox : testing::Test {
     }
 
     // Runs a chunk and leaves its first result on the stack; false (and err set) on an error.
+    // Each chunk starts with a fresh slice, as a test's earlier work may have spent it.
     bool call(const std::string& code, std::string& err) {
+        cpu_cycles = 0;
         if (luaL_loadstring(L, code.c_str()) == LUA_OK && lua_pcall(L, 0, 1, 0) == LUA_OK) return true;
         err = std::string("error: ") + lua_tostring(L, -1);
         return false;

@@ -1,0 +1,88 @@
+// Hostile children storing and fetching: loops of large raw stores, images at and past the
+// codec's size limit and large host files never hold up the root's frames.
+#include <lodepng.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "hostile_child.h"
+#include "storage/image.h"
+#include "test_support.h"
+
+namespace {
+
+using drive_test::temp_drive;
+
+struct HostileStorage : temp_drive {
+    void SetUp() override {
+        hostile::fresh_machine();
+        temp_drive::SetUp();
+    }
+    void TearDown() override {
+        processes_init();
+        temp_drive::TearDown();
+    }
+    // Writes a PNG of noise (16-bit RGBA, interlaced: the slowest kind to decode) to the drive.
+    void write_noise_png(const char* name, unsigned w, unsigned h) {
+        std::vector<unsigned char> pixels(size_t(w) * h * 8);
+        uint32_t s = 1;
+        for (unsigned char& c : pixels) c = uint8_t((s = s * 1103515245u + 12345u) >> 16);
+        LodePNGState state;
+        lodepng_state_init(&state);
+        state.info_raw.colortype = state.info_png.color.colortype = LCT_RGBA;
+        state.info_raw.bitdepth = state.info_png.color.bitdepth = 16;
+        state.info_png.interlace_method = 1;
+        state.encoder.auto_convert = 0;
+        unsigned char* png = nullptr;
+        size_t size = 0;
+        ASSERT_EQ(lodepng_encode(&png, &size, pixels.data(), w, h, &state), 0u);
+        lodepng_state_cleanup(&state);
+        FILE* f = fopen((drive + "/" + name).c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        EXPECT_EQ(fwrite(png, 1, size, f), size);
+        fclose(f);
+        free(png);
+    }
+};
+
+constexpr const char* RAW = "'--[[mox_format=\"raw\"]]'";
+
+TEST_F(HostileStorage, RawAndHostStoresPayForTheirBytes) {
+    const std::string cases[][2] = {
+        {"raw stores to ram", std::string("local s = string.rep('r', 4000000) coroutine.yield() for i = 1, 60 do store('/ram/a.bin', s, ") +
+                                  RAW + ") end"},
+        {"host stores", std::string("local s = string.rep('h', 8000000) coroutine.yield() for i = 1, 12 do store('/big.bin', s, ") + RAW +
+                            ") end "},
+        {"fetches", std::string("store('/ram/f.txt', string.rep('f', 4000000), ") + RAW +
+                        ") coroutine.yield() for i = 1, 40 do assert(#fetch('/ram/f.txt') == 4000000) end"},
+    };
+    for (const auto& c : cases) {
+        hostile::outcome o = hostile::run_child(c[1].c_str(), 3000);
+        EXPECT_TRUE(o.ended) << c[0];
+        EXPECT_EQ(o.reports, "") << c[0];
+        hostile::expect_frame_gap_held(o, c[0].c_str());
+        processes_init();
+    }
+}
+
+TEST_F(HostileStorage, ImagesAtTheLimitAreChargedAndPastItRefused) {
+    write_noise_png("noise.png", 512, 512);
+    write_noise_png("wide.png", 513, 512);
+    const std::string at_limit =
+        "local TOO_LARGE = '" + std::string(IMAGE_TOO_LARGE_MESSAGE) + "' "
+        "local a = userdata('u8', 512, 512) local s = 1 "
+        "for i = 0, 512 * 512 - 1 do s = (s * 1103515245 + 12345) & 0x7fffffff a[i] = (s >> 16) & 63 end "
+        "for i = 1, 6 do assert(store('/ram/a.png', a) == nil) assert(store('/ram/a.qoi', a) == nil) end "
+        "for i = 1, 6 do assert(type(fetch('/noise.png')) == 'userdata') assert(type(fetch('/ram/a.qoi', 1)) == 'userdata') end "
+        "local b = userdata('i32', 513, 512) "
+        "for i = 1, 20 do assert(store('/ram/b.png', b) == TOO_LARGE and store('/ram/b.qoi', b) == TOO_LARGE) "
+        "local v, meta, e = fetch('/wide.png') assert(v == nil and e == TOO_LARGE) end "
+        "assert(fstat('/ram/b.png') == nil)";
+    hostile::outcome o = hostile::run_child(at_limit.c_str(), 3000);
+    EXPECT_TRUE(o.ended);
+    EXPECT_EQ(o.reports, "");
+    hostile::expect_frame_gap_held(o, "images at the limit");
+}
+
+}  // namespace
