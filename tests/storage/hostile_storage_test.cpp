@@ -48,14 +48,18 @@ struct HostileStorage : temp_drive {
 
 constexpr const char* RAW = "'--[[mox_format=\"raw\"]]'";
 
+// Makes s of 2^k copies of c, one doubling a slice: building it is not what is measured.
+std::string doubled(const char* c, int k) {
+    return std::string("local s = '") + c + "' for i = 1, " + std::to_string(k) + " do s = s .. s coroutine.yield() end ";
+}
+
 TEST_F(HostileStorage, RawAndHostStoresPayForTheirBytes) {
     const std::string cases[][2] = {
-        {"raw stores to ram", std::string("local s = string.rep('r', 4000000) coroutine.yield() for i = 1, 60 do store('/ram/a.bin', s, ") +
-                                  RAW + ") end"},
-        {"host stores", std::string("local s = string.rep('h', 8000000) coroutine.yield() for i = 1, 12 do store('/big.bin', s, ") + RAW +
-                            ") end "},
-        {"fetches", std::string("store('/ram/f.txt', string.rep('f', 4000000), ") + RAW +
-                        ") coroutine.yield() for i = 1, 40 do assert(#fetch('/ram/f.txt') == 4000000) end"},
+        {"raw stores to ram", doubled("r", 22) + "for i = 1, 60 do store('/ram/a.bin', s, " + RAW + ") end"},
+        {"host stores", doubled("h", 23) + "for i = 1, 12 do store('/big.bin', s, " + RAW + ") end"},
+        {"host text stores", doubled("\\200t", 21) + "for i = 1, 6 do store('/big.txt', s, " + RAW + ") end"},
+        {"fetches", doubled("f", 22) + "store('/f.txt', s, " + RAW + ") store('/ram/f.txt', s, " + RAW +
+                        ") coroutine.yield() for i = 1, 20 do assert(fetch('/f.txt') == s and fetch('/ram/f.txt') == s) end"},
     };
     for (const auto& c : cases) {
         hostile::outcome o = hostile::run_child(c[1].c_str(), 3000);
