@@ -70,6 +70,24 @@ TEST_F(HostileStorage, RawAndHostStoresPayForTheirBytes) {
     }
 }
 
+TEST_F(HostileStorage, AStoreEndedMidwayLeavesTheOldFile) {
+    FILE* f = fopen((drive + "/big.bin").c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fputs("old", f);
+    fclose(f);
+    // Ended a few pieces into its store, the child is removed with the machine's processes.
+    hostile::outcome o = hostile::run_child((doubled("h", 23) + "store('/big.bin', s, " + RAW + ")").c_str(), 27);
+    EXPECT_FALSE(o.ended);
+    processes_init();
+    FILE* g = fopen((drive + "/big.bin").c_str(), "rb");
+    ASSERT_NE(g, nullptr);
+    char buf[8] = {};
+    const std::string listed(buf, fread(buf, 1, sizeof buf, g));
+    fclose(g);
+    EXPECT_EQ(listed, "old");
+    EXPECT_NE(system(("ls -A '" + drive + "' | grep -q orvalune_wb").c_str()), 0) << "a temporary file was left";
+}
+
 TEST_F(HostileStorage, ImagesAtTheLimitAreChargedAndPastItRefused) {
     write_noise_png("noise.png", 512, 512);
     write_noise_png("wide.png", 513, 512);
