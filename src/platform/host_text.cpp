@@ -274,6 +274,39 @@ void decode_utf8(const uint8_t* s, int64_t n, pbuffer* out)
     }
 }
 
+}  // namespace
+
+int64_t decode_utf8_piece(const uint8_t* s, int64_t n, int64_t limit, pbuffer* out)
+{
+    int64_t i = 0;
+    while (i < n && i < limit) {
+        uint8_t c = s[i];
+        if (c == 13) {
+            i++;
+            continue;
+        }
+        if (c < 0x80) {
+            int64_t j = i;
+            while (j < n && j < limit && s[j] < 0x80 && s[j] != 13) j++;
+            bwrite(s + i, 1, j - i, out);
+            i = j;
+            continue;
+        }
+        int consumed = 0;
+        int code = match_sequence(s + i, n - i, &consumed);
+        if (code >= 0) {
+            bwrite_uint8((uint8_t)code, out);
+            i += consumed;
+        } else {
+            bwrite_uint8(c, out);
+            i++;
+        }
+    }
+    return i;
+}
+
+namespace {
+
 // Kinds of text told by a byte-order mark.
 enum text_form { FORM_UTF8, FORM_UTF16_BE, FORM_UTF16_LE, FORM_UTF32_BE, FORM_UTF32_LE };
 
@@ -349,6 +382,50 @@ pbuffer* decode_host_text(const pbuffer* buffer)
     return out;
 }
 
+namespace {
+
+// The UTF-8 sequence of one t6scii code (1..255) in seq; its length.
+int encode_code(uint8_t c, uint8_t* seq)
+{
+    int len = 0;
+    if ((c >= 1 && c <= 8) || c == 11 || c == 12 || c == 14 || c == 15) {
+        uint32_t v = unicode_superscript[c];
+        if (v > 0xFFFF) seq[len++] = (uint8_t)(v >> 16);
+        seq[len++] = (uint8_t)(v >> 8);
+        seq[len++] = (uint8_t)v;
+    } else if (c >= 16 && c <= 31) {
+        int k = c + 10;
+        len = glyph_length(k);
+        memcpy(seq, unicode_glyph[k], (size_t)len);
+    } else if (c == 127) {
+        seq[0] = 0xE2;
+        seq[1] = 0x97;
+        seq[2] = 0x8B;
+        len = 3;
+    } else if (c >= 128 && c <= 153) {
+        int k = c - 128;
+        len = glyph_length(k);
+        memcpy(seq, unicode_glyph[k], (size_t)len);
+    } else if (c >= 154 && c <= 253) {
+        uint32_t tail = c <= 203 ? unicode_hiragana[c - 154] : unicode_katakana[c - 204];
+        seq[0] = 0xE3;
+        seq[1] = (uint8_t)(tail >> 8);
+        seq[2] = (uint8_t)tail;
+        len = 3;
+    } else if (c >= 254) {
+        int k = c - 212;
+        len = glyph_length(k);
+        memcpy(seq, unicode_glyph[k], (size_t)len);
+    } else {
+        // 9, 10, 13 and 32..126 are the same in both.
+        seq[0] = c;
+        len = 1;
+    }
+    return len;
+}
+
+}  // namespace
+
 pbuffer* encode_host_text(const char* text)
 {
     size_t length = text ? strlen(text) : 0;
@@ -359,43 +436,36 @@ pbuffer* encode_host_text(const char* text)
 
     for (const uint8_t* p = (const uint8_t*)text; *p; p++) {
         if (out->length > HOST_TEXT_MAX_LENGTH - 8) break;
-        uint8_t c = *p;
         uint8_t seq[7];
-        int len = 0;
-        if ((c >= 1 && c <= 8) || c == 11 || c == 12 || c == 14 || c == 15) {
-            uint32_t v = unicode_superscript[c];
-            if (v > 0xFFFF) seq[len++] = (uint8_t)(v >> 16);
-            seq[len++] = (uint8_t)(v >> 8);
-            seq[len++] = (uint8_t)v;
-        } else if (c >= 16 && c <= 31) {
-            int k = c + 10;
-            len = glyph_length(k);
-            memcpy(seq, unicode_glyph[k], (size_t)len);
-        } else if (c == 127) {
-            seq[0] = 0xE2;
-            seq[1] = 0x97;
-            seq[2] = 0x8B;
-            len = 3;
-        } else if (c >= 128 && c <= 153) {
-            int k = c - 128;
-            len = glyph_length(k);
-            memcpy(seq, unicode_glyph[k], (size_t)len);
-        } else if (c >= 154 && c <= 253) {
-            uint32_t tail = c <= 203 ? unicode_hiragana[c - 154] : unicode_katakana[c - 204];
-            seq[0] = 0xE3;
-            seq[1] = (uint8_t)(tail >> 8);
-            seq[2] = (uint8_t)tail;
-            len = 3;
-        } else if (c >= 254) {
-            int k = c - 212;
-            len = glyph_length(k);
-            memcpy(seq, unicode_glyph[k], (size_t)len);
-        } else {
-            // 9, 10, 13 and 32..126 are the same in both.
-            seq[0] = c;
-            len = 1;
-        }
+        int len = encode_code(*p, seq);
         bwrite(seq, 1, len, out);
     }
     return out;
+}
+
+bool encode_host_text_bytes(const uint8_t* s, int64_t n, pbuffer* out)
+{
+    int64_t i = 0;
+    while (i < n) {
+        // Plain bytes (and zero bytes, kept as they are) go in runs.
+        int64_t j = i;
+        while (j < n && (s[j] == 0 || s[j] == 9 || s[j] == 10 || s[j] == 13 || (s[j] >= 32 && s[j] <= 126))) j++;
+        if (j > i) {
+            if (bwrite(s + i, 1, j - i, out) != int32_t(j - i)) return false;
+            i = j;
+            continue;
+        }
+        uint8_t seq[7];
+        int len = encode_code(s[i++], seq);
+        if (bwrite(seq, 1, len, out) != len) return false;
+    }
+    return true;
+}
+
+int64_t host_text_utf8_start(const pbuffer* buffer)
+{
+    int64_t n = buffer && buffer->data && buffer->length > 0 ? buffer->length : 0;
+    int64_t skip = 0;
+    text_form form = n > 0 ? read_byte_order_mark(buffer->data, n, &skip) : FORM_UTF8;
+    return form == FORM_UTF8 ? skip : -1;
 }

@@ -24,6 +24,17 @@ extern const uint32_t unicode_superscript[16];
 // A leading byte-order mark selects UTF-8, UTF-16 or UTF-32 input.
 pbuffer* decode_host_text(const pbuffer* buffer);
 
+// Piece by piece decoding, for long texts: the number of byte-order mark bytes before UTF-8
+// host text, or -1 when a mark selects a wider form (decoded whole by decode_host_text).
+int64_t host_text_utf8_start(const pbuffer* buffer);
+// Decodes the UTF-8 host text s[0..n) onto out from its start up to the first character that
+// begins at or past limit, and returns the bytes consumed. Decoding a text in such pieces, each
+// beginning where the last one stopped, gives what decoding it whole does.
+int64_t decode_utf8_piece(const uint8_t* s, int64_t n, int64_t limit, pbuffer* out);
+// Appends the UTF-8 form of n t6scii bytes to out, zero bytes kept as they are; false when
+// memory runs out.
+bool encode_host_text_bytes(const uint8_t* s, int64_t n, pbuffer* out);
+
 // UTF-8 form of the zero-terminated t6scii text: a new buffer that the caller
 // destroys; an empty buffer for a null text; null when memory runs out.
 pbuffer* encode_host_text(const char* text);

@@ -2,6 +2,8 @@
 // folders, status, paths, copying and deletion. All run on the main thread for cproc.
 #include "storage/file_api.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -13,6 +15,7 @@
 #include "base/pbuffer.h"
 #include "kernel/process.h"
 #include "kernel/slice.h"
+#include "lauxlib.h"
 #include "lua.h"
 #include "platform/host.h"
 #include "platform/host_text.h"
@@ -139,21 +142,27 @@ int push_refusal(lua_State* L, const char* refusal) {
     return 1;
 }
 
-// Host text (UTF-8) form of t6scii bytes; zero bytes are kept as they are.
-bool encode_text_bytes(const std::string& text, std::string* out) {
-    out->clear();
-    size_t i = 0;
-    for (;;) {
-        // text.c_str() ends every segment at a zero byte, the last one at the string's end.
-        pbuffer* piece = encode_host_text(text.c_str() + i);
-        if (!piece) return false;
-        out->append(text_of(piece), size_t(length_of(piece)));
-        destroy_buffer(piece);
-        size_t zero = text.find('\0', i);
-        if (zero == std::string::npos) return true;
-        out->push_back('\0');
-        i = zero + 1;
+// One part of what a store writes: bytes of the argument string at stack slot source (2 or 3),
+// looked at again after each pause; of a literal (0); or of the store's own buffer (-1).
+struct store_part {
+    const char* data;
+    int64_t length;
+    int source;
+};
+
+// Host text (UTF-8) form of t6scii parts one after another, zero bytes kept as they are: a new
+// buffer, or null when memory runs out.
+pbuffer* encode_text_parts(std::initializer_list<store_part> parts) {
+    int64_t total = 0;
+    for (const store_part& p : parts) total += p.length;
+    pbuffer* out = create_buffer_2(std::min<int64_t>(total + total / 2, PBUFFER_MAX_LENGTH / 2), FILE_API_BUFFER_TAG);
+    for (const store_part& p : parts) {
+        if (out && !encode_host_text_bytes(reinterpret_cast<const uint8_t*>(p.data), p.length, out)) {
+            destroy_buffer(out);
+            out = nullptr;
+        }
     }
+    return out;
 }
 
 bool mount_at_or_under(const char* mount_point, const char* path) {
@@ -333,10 +342,265 @@ int fetch_body(lua_State* L) {
     return unmox_fetched(L, job->bytes, job->ext, job->flags);
 }
 
+// --- Host files piece by piece ---
+// A store to a host file, or a fetch, made where the thread can yield goes on over several
+// slices: it writes (or reads, or decodes) a piece at a time and ends the slice between pieces
+// once the budget is spent. What it holds meanwhile lives in a transfer on the caller's stack,
+// whose __gc releases it all when the call is abandoned (an error, a killed process): the
+// target then keeps its old bytes and no temporary file is left.
+
+constexpr int64_t HOST_PIECE_BYTES = int64_t(1) << 20;
+// Host text is decoded in smaller pieces, each byte past ASCII charged as this many cycles.
+constexpr int64_t DECODE_PIECE_BYTES = int64_t(1) << 16;
+constexpr int64_t DECODE_WIDE_BYTE_CYCLES = 8;
+constexpr char TRANSFER_TYPE[] = "host file transfer";
+
+struct host_transfer {
+    pbuffer* path;         // the normalised path
+    pbuffer* origin;       // store: the host file
+    host_stream* stream;   // store: the temporary file beside the target
+    int fd;                // fetch: the host file being read, or -1
+    pbuffer* bytes;        // store: bytes made for the file; fetch: the bytes read
+    pbuffer* text;         // store: the last piece as host text; fetch: the text decoded
+    store_part parts[3];   // store: what is written, in order
+    int part;              // store: the part being written
+    int64_t done;          // store: bytes of that part written; fetch: bytes decoded
+    int64_t decode_from;   // fetch: where decoding starts (past a byte-order mark), -1 whole
+    bool encode;           // store: the parts are t6scii, written as host text
+    bool decode;           // fetch: the bytes are host text
+    bool raw;              // fetch: the bytes are the result as they are
+    int flags;             // fetch: its flags
+    char ext[EXT_MAX + 1];
+};
+
+void release_transfer(host_transfer* t) {
+    if (!t) return;
+    host_write_abandon(t->stream);
+    t->stream = nullptr;
+    if (t->fd >= 0) close(t->fd);
+    t->fd = -1;
+    destroy_buffer(t->path);
+    destroy_buffer(t->origin);
+    destroy_buffer(t->bytes);
+    destroy_buffer(t->text);
+    t->path = t->origin = t->bytes = t->text = nullptr;
+}
+
+int transfer_gc(lua_State* L) {
+    release_transfer(static_cast<host_transfer*>(lua_touserdata(L, 1)));
+    return 0;
+}
+
+// Pushes an empty transfer; raises only before it holds anything.
+host_transfer* push_transfer(lua_State* L) {
+    host_transfer* t = static_cast<host_transfer*>(lua_newuserdatauv(L, sizeof(host_transfer), 0));
+    memset(t, 0, sizeof *t);
+    t->fd = -1;
+    if (luaL_newmetatable(L, TRANSFER_TYPE)) {
+        lua_pushcfunction(L, api_guarded<transfer_gc>);
+        lua_setfield(L, -2, "__gc");
+    }
+    lua_setmetatable(L, -2);
+    return t;
+}
+
+// The transfer at slot, with the stack as the call's first part left it; null when it is gone.
+host_transfer* transfer_at(lua_State* L, int slot) {
+    lua_settop(L, slot);
+    return static_cast<host_transfer*>(luaL_testudata(L, slot, TRANSFER_TYPE));
+}
+
+// Whether the argument strings a store writes from are still the ones it began with.
+bool store_parts_held(lua_State* L, const host_transfer* t) {
+    for (const store_part& p : t->parts) {
+        if (p.source <= 0 || p.length == 0) continue;
+        size_t n = 0;
+        if (lua_type(L, p.source) != LUA_TSTRING || lua_tolstring(L, p.source, &n) != p.data || int64_t(n) < p.length)
+            return false;
+    }
+    return true;
+}
+
+int store_k(lua_State* L, int, lua_KContext) {
+    host_transfer* t = transfer_at(L, 4);
+    if (!t) return 0;
+    if (!t->stream || !store_parts_held(L, t)) {
+        release_transfer(t);
+        return 0;
+    }
+    while (t->part < 3) {
+        const store_part& p = t->parts[t->part];
+        const int64_t n = std::min(p.length - t->done, HOST_PIECE_BYTES);
+        const uint8_t* bytes = reinterpret_cast<const uint8_t*>(p.data) + t->done;
+        bool ok = true;
+        if (n > 0 && t->encode) {
+            if (!t->text) t->text = create_buffer_2(n + n / 2, FILE_API_BUFFER_TAG);
+            if (t->text) t->text->length = t->text->cursor = 0;
+            ok = t->text && encode_host_text_bytes(bytes, n, t->text) &&
+                 host_write_piece(t->stream, t->text->data, t->text->length);
+            spend_cpu(n / FILE_BYTES_PER_CYCLE + (t->text ? int64_t(t->text->length) * 3 / 8 : 0));
+        } else if (n > 0) {
+            ok = host_write_piece(t->stream, bytes, n);
+            spend_cpu(n * 3 / 8);
+        }
+        if (!ok) {
+            release_transfer(t);
+            return 0;
+        }
+        t->done += n;
+        if (t->done >= p.length) {
+            t->part++;
+            t->done = 0;
+        }
+        if (t->part < 3 && native_work_should_pause(L)) return native_work_pause(L, 0, api_guarded_k<store_k>);
+    }
+    spend_cpu(frame_budget() / 4);
+    // The file goes where the path leads now: if its mount has changed meanwhile, the store fails.
+    pbuffer* now = host_origin_of(text_of(t->path), "w");
+    const bool same = now && strcmp(text_of(now), text_of(t->origin)) == 0;
+    destroy_buffer(now);
+    if (same) host_write_finish(t->stream, text_of(t->path), text_of(t->origin));
+    else host_write_abandon(t->stream);
+    t->stream = nullptr;
+    release_transfer(t);
+    return 0;
+}
+
+struct store_job {
+    const char* path;
+    host_transfer* transfer;  // null when the store is made in one go
+};
+
+// When the store goes on piece by piece and path leads to a host file, hands the parts (and
+// the buffer they come from, which it then owns) to the transfer and answers true.
+bool hand_to_transfer(const store_job* job, const char* mode, std::initializer_list<store_part> parts,
+                      pbuffer** owned, bool encode) {
+    host_transfer* t = job->transfer;
+    if (!t) return false;
+    t->origin = host_origin_of(job->path, mode);
+    if (!t->origin) return false;
+    t->stream = host_write_begin(text_of(t->origin));
+    int i = 0;
+    for (const store_part& p : parts) t->parts[i++] = p;
+    if (owned) {
+        t->bytes = *owned;
+        *owned = nullptr;
+    }
+    t->encode = encode;
+    return true;
+}
+
+// The work of store, with its three arguments; the path, normalised, comes in the job. Pushes
+// a refusal text, or nothing; or hands a host file's bytes to the job's transfer.
+int store_body(lua_State* L) {
+    const store_job* job = static_cast<const store_job*>(take_job(L));
+    const char* path = job->path;
+    size_t value_length = 0, meta_length = 0;
+    const char* value = string_arg(L, 2, &value_length);
+    const char* meta = string_arg(L, 3, &meta_length);
+    char ext[EXT_MAX + 1];
+    snprintf(ext, sizeof ext, "%s", get_ext(path));
+
+    // Raw text: the metadata header (unless a trusted caller asks for none) and the bytes.
+    // The strings here are made and dropped without a call into the script state.
+    if (value && begins_with(meta, int64_t(meta_length), RAW_HEADER)) {
+        const char* refusal = nullptr;
+        {
+            const bool bare = !(cproc && cproc->sandboxed) && contains(meta, meta_length, NONE_FORMAT);
+            const store_part header{meta, bare ? 0 : int64_t(meta_length), 3};
+            const store_part newline{"\n", bare ? 0 : 1, 0};
+            const store_part bytes{value, int64_t(value_length), 2};
+            if (is_text_ext(ext)) {
+                // Text files hold host text, which is what fetch turns back into these bytes.
+                if (hand_to_transfer(job, "w", {header, newline, bytes}, nullptr, true)) return 0;
+                spend_cpu((header.length + bytes.length) / FILE_BYTES_PER_CYCLE);
+                pbuffer* host = encode_text_parts({header, newline, bytes});
+                if (host) refusal = write_refusal(write_file(path, "w", {std::string_view(text_of(host), size_t(length_of(host)))}));
+                destroy_buffer(host);
+            } else {
+                if (hand_to_transfer(job, "wb", {header, newline, bytes}, nullptr, false)) return 0;
+                refusal = write_refusal(write_file(path, "w", {std::string_view(header.data, size_t(header.length)),
+                                                               std::string_view(newline.data, size_t(newline.length)),
+                                                               std::string_view(value, value_length)}));
+            }
+        }
+        return push_refusal(L, refusal);
+    }
+
+    const int cartridge = q64_path_kind(path);
+    if (cartridge != 0) {
+        if (!value) return 0;
+        if (cartridge == 3 && (int64_t(value_length) < Q64_PNG_MIN_BYTES || memcmp(value + 1, "PNG", 3) != 0))
+            return push_refusal(L, "invalid .q64.png file: not a valid PNG");
+        return push_refusal(L, write_refusal(store_cartridge(path, std::string_view(value, value_length))));
+    }
+
+    // The image is made before the file is opened: an array that cannot be written leaves
+    // the file as it was.
+    if (is_image_ext(ext)) {
+        bool too_large = false;
+        pbuffer* image = encode_array_as_image(to_userdata(L, 2), !strcmp(ext, "qoi"), &too_large);
+        if (too_large) return push_refusal(L, IMAGE_TOO_LARGE_MESSAGE);
+        if (!image) return 0;
+        const store_part whole{text_of(image), length_of(image), -1};
+        if (hand_to_transfer(job, "wb", {whole}, &image, false)) return 0;
+        write_result r = write_file(path, "wb", {std::string_view(text_of(image), size_t(length_of(image)))});
+        destroy_buffer(image);
+        return push_refusal(L, write_refusal(r));
+    }
+
+    // The mox text is made before the file is opened: a value that cannot be written leaves
+    // the file as it was. The writer never raises.
+    const char* refusal = nullptr;
+    pbuffer* text = create_buffer_2(1024, FILE_API_BUFFER_TAG);
+    if (text && stringify_object(L, 2, text, MOX_STORE_FLAGS) >= 0) {
+        std::string_view header = meta ? std::string_view(meta, meta_length) : std::string_view(EMPTY_HEADER);
+        const store_part head{header.data(), int64_t(header.size()), meta ? 3 : 0};
+        const store_part body{text_of(text), length_of(text), -1};
+        if (hand_to_transfer(job, "w", {head, body}, &text, false)) return 0;
+        refusal = write_refusal(write_file(path, "w", {header, std::string_view(text_of(text), size_t(length_of(text)))}));
+    }
+    destroy_buffer(text);
+    return push_refusal(L, refusal);
+}
+
 }  // namespace
 
-int lua54_fetch_local(lua_State* L) {
-    const int64_t flags = q64_intp(L, 2, 0);
+int lua54_store_local(lua_State* L) {
+    lua_settop(L, 3);
+    if (!lua_isyieldable(L)) {
+        pbuffer* path = normalised_arg(L, 1);
+        if (!path) return 0;
+        // The path is this frame's own: the work runs as a protected call.
+        store_job job{text_of(path), nullptr};
+        const int status = protected_call(L, store_body, &job, 3);
+        destroy_buffer(path);
+        if (status != LUA_OK) raise_again(L, status);
+        return lua_gettop(L);
+    }
+    // The arguments stay below the transfer for the pieces written in later slices; the work
+    // gets copies of them.
+    host_transfer* t = push_transfer(L);
+    t->path = normalised_arg(L, 1);
+    if (!t->path) return 0;
+    lua_pushvalue(L, 1);
+    lua_pushvalue(L, 2);
+    lua_pushvalue(L, 3);
+    store_job job{text_of(t->path), t};
+    const int status = protected_call(L, store_body, &job, 3);
+    if (status != LUA_OK) {
+        release_transfer(t);
+        raise_again(L, status);
+    }
+    if (t->origin) return store_k(L, LUA_OK, 0);
+    release_transfer(t);
+    return lua_gettop(L) - 4;
+}
+
+namespace {
+
+// fetch made in one go.
+int fetch_whole(lua_State* L, int64_t flags) {
     pbuffer* path = normalised_arg(L, 1);
     if (!path) return 0;
     const bool raw = q64_path_kind(text_of(path)) != 0 || (flags & 2) != 0;
@@ -358,84 +622,124 @@ int lua54_fetch_local(lua_State* L) {
     return lua_gettop(L) - top;
 }
 
-namespace {
+// Pushes what a fetch read and decoded, then frees it.
+int push_transfer_result(lua_State* L, host_transfer* t) {
+    const int top = lua_gettop(L);
+    int status = LUA_OK;
+    if (t->raw) {
+        push_bytes_then_destroy(L, text_of(t->bytes), size_t(length_of(t->bytes)), nullptr);
+    } else if (t->decode) {
+        // Decoded text is pushed as fetch pushes any other bytes.
+        const pbuffer* text = t->text ? t->text : t->bytes;
+        fetched_job job{text->data, length_of(text), t->ext, t->flags};
+        status = protected_call(L, push_fetched, &job, 0);
+    } else {
+        fetch_job job{t->bytes, t->ext, t->flags};
+        status = protected_call(L, fetch_body, &job, 0);
+    }
+    release_transfer(t);
+    if (status != LUA_OK) raise_again(L, status);
+    return lua_gettop(L) - top;
+}
 
-// The work of store, with its three arguments; the path, normalised, comes as the job. Pushes
-// a refusal text, or nothing.
-int store_body(lua_State* L) {
-    const char* path = static_cast<const char*>(take_job(L));
-    size_t value_length = 0, meta_length = 0;
-    const char* value = string_arg(L, 2, &value_length);
-    const char* meta = string_arg(L, 3, &meta_length);
-    char ext[EXT_MAX + 1];
-    snprintf(ext, sizeof ext, "%s", get_ext(path));
+// Once every byte is read: whether the bytes are host text to decode, and from where.
+void begin_decoding(host_transfer* t) {
+    t->decode = !t->raw && is_text_ext(t->ext) && !is_binary_mox_document(t->bytes->data, length_of(t->bytes));
+    if (!t->decode) return;
+    t->decode_from = host_text_utf8_start(t->bytes);
+    t->done = t->decode_from;
+    if (t->decode_from >= 0) t->text = create_buffer_2(length_of(t->bytes) - t->decode_from, HOST_TEXT_BUFFER_TAG);
+}
 
-    // Raw text: the metadata header (unless a trusted caller asks for none) and the bytes.
-    // The strings here are made and dropped without a call into the script state.
-    if (value && begins_with(meta, int64_t(meta_length), RAW_HEADER)) {
-        const char* refusal = nullptr;
-        {
-            const bool bare = !(cproc && cproc->sandboxed) && contains(meta, meta_length, NONE_FORMAT);
-            const std::string_view header = bare ? std::string_view() : std::string_view(meta, meta_length);
-            const std::string_view newline = bare ? std::string_view() : std::string_view("\n");
-            const std::string_view bytes(value, value_length);
-            if (is_text_ext(ext)) {
-                // Text files hold host text, which is what fetch turns back into these bytes.
-                spend_cpu(int64_t(header.size() + bytes.size()) / FILE_BYTES_PER_CYCLE);
-                std::string content, host;
-                content.reserve(header.size() + newline.size() + bytes.size());
-                content.append(header).append(newline).append(bytes);
-                if (encode_text_bytes(content, &host)) refusal = write_refusal(write_file(path, "w", {host}));
-            } else {
-                refusal = write_refusal(write_file(path, "w", {header, newline, bytes}));
+int fetch_k(lua_State* L, int, lua_KContext) {
+    host_transfer* t = transfer_at(L, 3);
+    if (!t || !t->bytes) return 0;
+    while (t->fd >= 0) {
+        static uint8_t chunk[HOST_READ_CHUNK];
+        int64_t got_piece = 0;
+        bool ok = true, end = false;
+        while (got_piece < HOST_PIECE_BYTES) {
+            ssize_t got = read(t->fd, chunk, sizeof chunk);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) {
+                ok = got == 0;
+                end = true;
+                break;
             }
+            if (bwrite(chunk, 1, got, t->bytes) != got) {  // grew past what a buffer can hold
+                ok = false;
+                break;
+            }
+            got_piece += got;
         }
-        return push_refusal(L, refusal);
+        spend_cpu(got_piece / 8 + got_piece / FILE_BYTES_PER_CYCLE);
+        if (!ok) {
+            release_transfer(t);
+            return 0;
+        }
+        if (end) {
+            close(t->fd);
+            t->fd = -1;
+            begin_decoding(t);
+        } else if (native_work_should_pause(L)) {
+            return native_work_pause(L, 0, api_guarded_k<fetch_k>);
+        }
     }
-
-    const int cartridge = q64_path_kind(path);
-    if (cartridge != 0) {
-        if (!value) return 0;
-        if (cartridge == 3 && (int64_t(value_length) < Q64_PNG_MIN_BYTES || memcmp(value + 1, "PNG", 3) != 0))
-            return push_refusal(L, "invalid .q64.png file: not a valid PNG");
-        return push_refusal(L, write_refusal(store_cartridge(path, std::string_view(value, value_length))));
+    if (t->decode && t->decode_from < 0) {
+        // A wider form than UTF-8: decoded whole.
+        t->text = decode_host_text(t->bytes);
+        spend_cpu(length_of(t->bytes) / FILE_BYTES_PER_CYCLE);
+    } else if (t->decode && t->text) {
+        const int64_t n = length_of(t->bytes);
+        while (t->done < n) {
+            const uint8_t* from = t->bytes->data + t->done;
+            const int64_t used = decode_utf8_piece(from, n - t->done, DECODE_PIECE_BYTES, t->text);
+            // A byte past ASCII is looked up in the character tables: far more work than a plain one.
+            int64_t wide = 0;
+            for (int64_t i = 0; i < used; i++) wide += from[i] >> 7;
+            t->done += used;
+            spend_cpu(used / FILE_BYTES_PER_CYCLE + wide * DECODE_WIDE_BYTE_CYCLES);
+            if (t->done < n && native_work_should_pause(L)) return native_work_pause(L, 0, api_guarded_k<fetch_k>);
+        }
     }
-
-    // The image is made before the file is opened: an array that cannot be written leaves
-    // the file as it was.
-    if (is_image_ext(ext)) {
-        bool too_large = false;
-        pbuffer* image = encode_array_as_image(to_userdata(L, 2), !strcmp(ext, "qoi"), &too_large);
-        if (too_large) return push_refusal(L, IMAGE_TOO_LARGE_MESSAGE);
-        if (!image) return 0;
-        write_result r = write_file(path, "wb", {std::string_view(text_of(image), size_t(length_of(image)))});
-        destroy_buffer(image);
-        return push_refusal(L, write_refusal(r));
-    }
-
-    // The mox text is made before the file is opened: a value that cannot be written leaves
-    // the file as it was. The writer never raises.
-    const char* refusal = nullptr;
-    pbuffer* text = create_buffer_2(1024, FILE_API_BUFFER_TAG);
-    if (text && stringify_object(L, 2, text, MOX_STORE_FLAGS) >= 0) {
-        std::string_view header = meta ? std::string_view(meta, meta_length) : std::string_view(EMPTY_HEADER);
-        refusal = write_refusal(write_file(path, "w", {header, std::string_view(text_of(text), size_t(length_of(text)))}));
-    }
-    destroy_buffer(text);
-    return push_refusal(L, refusal);
+    return push_transfer_result(L, t);
 }
 
 }  // namespace
 
-int lua54_store_local(lua_State* L) {
-    lua_settop(L, 3);
-    pbuffer* path = normalised_arg(L, 1);
-    if (!path) return 0;
-    // The path is this frame's own: the work runs as a protected call.
-    const int status = protected_call(L, store_body, path->data, 3);
-    destroy_buffer(path);
-    if (status != LUA_OK) raise_again(L, status);
-    return lua_gettop(L);
+int lua54_fetch_local(lua_State* L) {
+    const int64_t flags = q64_intp(L, 2, 0);
+    if (!lua_isyieldable(L)) return fetch_whole(L, flags);
+    lua_settop(L, 1);
+    lua_pushinteger(L, flags);
+    host_transfer* t = push_transfer(L);
+    t->path = normalised_arg(L, 1);
+    if (!t->path) return 0;
+    const char* path = text_of(t->path);
+    t->raw = q64_path_kind(path) != 0 || (flags & 2) != 0;
+    t->flags = int(flags & 0xFF);
+    snprintf(t->ext, sizeof t->ext, "%s", get_ext(path));
+    const char* mode = t->raw ? "rf" : "rb";
+    // A file larger than a process may hold is not read (see read_file).
+    if (pfile_size(path, 0) > PROCESS_MEMORY_LIMIT) {
+        release_transfer(t);
+        return 0;
+    }
+    pbuffer* origin = host_origin_of(path, mode);
+    if (origin) {
+        t->fd = host_read_open(text_of(origin));
+        destroy_buffer(origin);
+        struct stat st;
+        if (t->fd >= 0 && fstat(t->fd, &st) == 0) t->bytes = create_buffer_2(int64_t(st.st_size), FILE_API_BUFFER_TAG);
+    } else {
+        t->bytes = read_file(path, mode);
+        if (t->bytes) begin_decoding(t);
+    }
+    if (!t->bytes) {
+        release_transfer(t);
+        return 0;
+    }
+    return fetch_k(L, LUA_OK, 0);
 }
 
 // ---------------------------------------------------------------------------

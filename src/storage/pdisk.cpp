@@ -863,6 +863,21 @@ int pdisk_ram_room(const char* path, const char* mode, int64_t length) {
     return fits;
 }
 
+namespace {
+
+// Notes a host file written whole: the file history records it and the host is told.
+void record_host_write(const char* name, const char* origin) {
+    anywhen_event(0, name, origin);
+    host_write_flag = 1;
+}
+
+void report_failed_host_write(const char* target) {
+    snprintf(velt_debug_string, sizeof(velt_debug_string), "** could not write %s\n", target);
+    velt_debug(velt_debug_string);
+}
+
+}  // namespace
+
 int pfclose(ram_file* f) {
     if (!f) return 0;
     int result = 0;
@@ -873,11 +888,9 @@ int pfclose(ram_file* f) {
         spend_cpu(len / 8 + frame_budget() / 4);
         std::string target = hs->target_path;
         if (commit_host_write(hs, f->contents)) {
-            anywhen_event(0, text_of(f->name), text_of(f->origin));
-            host_write_flag = 1;
+            record_host_write(text_of(f->name), text_of(f->origin));
         } else {
-            snprintf(velt_debug_string, sizeof(velt_debug_string), "** could not write %s\n", target.c_str());
-            velt_debug(velt_debug_string);
+            report_failed_host_write(target.c_str());
             result = 1;
         }
     }
@@ -947,4 +960,50 @@ void process_dropped_file(const char* host_path) {
     process_record* wm = get_process(3);
     if (wm) send_process_message(wm, msg);
     destroy_buffer(msg);
+
+// ---------------------------------------------------------------------------
+// Host files piece by piece
+
+pbuffer* host_origin_of(const char* path, const char* mode) {
+    total_pdisk_calls++;
+    if (!mode || (mode[0] != 'r' && mode[0] != 'w' && mode[0] != 'a')) return nullptr;
+    pbuffer* norm = normalise_orvalune_path(path);
+    if (!norm) return nullptr;
+    uint32_t kind = 0;
+    pbuffer* origin = resolve_normalised(text_of(norm), &kind, mode[1] == 'f');
+    if (mode[0] == 'r' && mode[1] == 'f') flush_dirty_mounts_immediately();
+    destroy_buffer(norm);
+    if (origin && kind == MOUNT_HOST) return origin;
+    destroy_buffer(origin);
+    return nullptr;
+}
+
+host_stream* host_write_begin(const char* host_path) { return begin_host_write(host_path, 'w'); }
+
+bool host_write_piece(host_stream* hs, const void* bytes, int64_t n) {
+    if (!hs || !hs->file) return false;
+    return n <= 0 || fwrite(bytes, 1, size_t(n), hs->file) == size_t(n);
+}
+
+bool host_write_finish(host_stream* hs, const char* name, const char* origin) {
+    if (!hs) return false;
+    std::string target = hs->target_path;
+    if (commit_host_write(hs, nullptr)) {
+        record_host_write(name, origin);
+        return true;
+    }
+    report_failed_host_write(target.c_str());
+    return false;
+}
+
+void host_write_abandon(host_stream* hs) { release_host_stream(hs, true); }
+
+int host_read_open(const char* host_path) {
+    struct stat st;
+    int fd = open_regular_for_reading(host_path, &st);
+    if (fd >= 0 && st.st_size > PBUFFER_MAX_LENGTH) {
+        close(fd);
+        return -1;
+    }
+    return fd;
 }

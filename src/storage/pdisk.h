@@ -152,6 +152,26 @@ int32_t pfwrite(const void* buffer, int64_t size, int64_t count, ram_file* f);
 // failed (the host file then keeps its previous contents). Null is ignored.
 int pfclose(ram_file* f);
 
+// ---- Host files written or read piece by piece ----
+// The host path (a new buffer) that path, opened with mode, would read or write, or null when
+// it is no host file. Resolves as pfopen does, with the same side effects (mounting, and the
+// write-back of dirty mounts for "rf").
+pbuffer* host_origin_of(const char* path, const char* mode);
+// A pending write of the host file at host_path through a temporary file beside it, or null
+// when pfopen would refuse to write it.
+host_stream* host_write_begin(const char* host_path);
+// Appends n bytes to the temporary file; false when the host write fails.
+bool host_write_piece(host_stream* hs, const void* bytes, int64_t n);
+// Moves the temporary file over the target and records the write of name (a virtual path)
+// with origin as pfclose does; false when that failed (the target then keeps its previous
+// contents). Releases hs either way.
+bool host_write_finish(host_stream* hs, const char* name, const char* origin);
+// Removes the temporary file and releases hs (null is ignored); the target is untouched.
+void host_write_abandon(host_stream* hs);
+// Opens a host file for reading as pfopen does; -1 when it is no readable regular file below
+// 2 GiB.
+int host_read_open(const char* host_path);
+
 // ---- Mounts ----
 int mount_host_path(const char* mount_point, const char* host_path);
 int mount_ram_folder(const char* path);

@@ -48,14 +48,18 @@ struct HostileStorage : temp_drive {
 
 constexpr const char* RAW = "'--[[mox_format=\"raw\"]]'";
 
+// Makes s of 2^k copies of c, one doubling a slice: building it is not what is measured.
+std::string doubled(const char* c, int k) {
+    return std::string("local s = '") + c + "' for i = 1, " + std::to_string(k) + " do s = s .. s coroutine.yield() end ";
+}
+
 TEST_F(HostileStorage, RawAndHostStoresPayForTheirBytes) {
     const std::string cases[][2] = {
-        {"raw stores to ram", std::string("local s = string.rep('r', 4000000) coroutine.yield() for i = 1, 60 do store('/ram/a.bin', s, ") +
-                                  RAW + ") end"},
-        {"host stores", std::string("local s = string.rep('h', 8000000) coroutine.yield() for i = 1, 12 do store('/big.bin', s, ") + RAW +
-                            ") end "},
-        {"fetches", std::string("store('/ram/f.txt', string.rep('f', 4000000), ") + RAW +
-                        ") coroutine.yield() for i = 1, 40 do assert(#fetch('/ram/f.txt') == 4000000) end"},
+        {"raw stores to ram", doubled("r", 22) + "for i = 1, 60 do store('/ram/a.bin', s, " + RAW + ") end"},
+        {"host stores", doubled("h", 23) + "for i = 1, 12 do store('/big.bin', s, " + RAW + ") end"},
+        {"host text stores", doubled("\\200t", 21) + "for i = 1, 6 do store('/big.txt', s, " + RAW + ") end"},
+        {"fetches", doubled("f", 22) + "store('/f.txt', s, " + RAW + ") store('/ram/f.txt', s, " + RAW +
+                        ") coroutine.yield() for i = 1, 20 do assert(fetch('/f.txt') == s and fetch('/ram/f.txt') == s) end"},
     };
     for (const auto& c : cases) {
         hostile::outcome o = hostile::run_child(c[1].c_str(), 3000);
@@ -64,6 +68,24 @@ TEST_F(HostileStorage, RawAndHostStoresPayForTheirBytes) {
         hostile::expect_frame_gap_held(o, c[0].c_str());
         processes_init();
     }
+}
+
+TEST_F(HostileStorage, AStoreEndedMidwayLeavesTheOldFile) {
+    FILE* f = fopen((drive + "/big.bin").c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fputs("old", f);
+    fclose(f);
+    // Ended a few pieces into its store, the child is removed with the machine's processes.
+    hostile::outcome o = hostile::run_child((doubled("h", 23) + "store('/big.bin', s, " + RAW + ")").c_str(), 27);
+    EXPECT_FALSE(o.ended);
+    processes_init();
+    FILE* g = fopen((drive + "/big.bin").c_str(), "rb");
+    ASSERT_NE(g, nullptr);
+    char buf[8] = {};
+    const std::string listed(buf, fread(buf, 1, sizeof buf, g));
+    fclose(g);
+    EXPECT_EQ(listed, "old");
+    EXPECT_NE(system(("ls -A '" + drive + "' | grep -q orvalune_wb").c_str()), 0) << "a temporary file was left";
 }
 
 TEST_F(HostileStorage, ImagesAtTheLimitAreChargedAndPastItRefused) {
