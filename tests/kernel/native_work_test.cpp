@@ -61,4 +61,28 @@ INSTANTIATE_TEST_SUITE_P(Cases, HostileNativeWork, testing::ValuesIn(CASES),
                              return name;
                          });
 
+// A fixed-size string option is charged by the bytes it copies, none for packsize; an overrun
+// that a protected call caught is over: the calls after it run as usual.
+TEST(HostileNativeWorkCaught, OverrunEndsWithTheCallThatCaughtIt) {
+    hostile::fresh_machine();
+    hostile::outcome o = hostile::run_child(
+        "local ok, n = pcall(string.packsize, 'c100000000') "
+        "assert(ok and n == 100000000, tostring(n)) "
+        "assert(#string.unpack('c50000', string.pack('c50000', 'ab')) == 50000) "
+        "local s = string.rep('a', 300000) "
+        "for i = 1, 2 do "
+        "  local ok2, e = pcall(string.find, s, '.-b') "
+        "  assert(not ok2 and tostring(e):find('non%-yieldable'), tostring(e)) "
+        "  print(pcall(string.packsize, 'c1000000000')) "
+        "  assert(select(2, pcall(string.packsize, 'c1000000000')) == 1000000000) "
+        "  assert(string.rep('x', 1000):upper() == string.rep('X', 1000)) "
+        "end "
+        "error('reached the end')");
+    EXPECT_TRUE(o.ended);
+    EXPECT_EQ(o.reports.find(hostile::OVERRUN), std::string::npos) << o.reports;
+    EXPECT_NE(o.reports.find("reached the end"), std::string::npos) << o.reports;
+    hostile::expect_frame_gap_held(o, "caught overrun");
+    processes_init();
+}
+
 }  // namespace
