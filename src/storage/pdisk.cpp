@@ -960,6 +960,7 @@ void process_dropped_file(const char* host_path) {
     process_record* wm = get_process(3);
     if (wm) send_process_message(wm, msg);
     destroy_buffer(msg);
+}
 
 // ---------------------------------------------------------------------------
 // Host files piece by piece
