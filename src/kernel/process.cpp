@@ -252,7 +252,18 @@ void free_process(process_record* rec) {
         // Finalisers run while the state closes: they must not find it open.
         lua_State* L = rec->L;
         rec->L = nullptr;
+        // The close handlers and finalisers that run now (a to-be-closed variable left open by
+        // an error runs its handler here a second time) have no slice of their own: together
+        // they get one frame's budget before they end with the overrun error, like code that
+        // cannot yield. Nothing of theirs is charged to whoever removes the process.
+        int32_t saved_cycles = cpu_cycles, saved_max = cpu_cycles_max, saved_super = cpu_superyielding;
+        cpu_cycles_max = 0;
+        cpu_cycles = NATIVE_OVERRUN_BOUND - FRAME_CYCLE_BUDGET;
+        cpu_superyielding = 0;
         lua_close(L);
+        cpu_cycles = saved_cycles;
+        cpu_cycles_max = saved_max;
+        cpu_superyielding = saved_super;
         restore_current(previous == rec ? nullptr : previous);
     }
     for (uint32_t p = 0; p < PAGE_COUNT; p++) {
