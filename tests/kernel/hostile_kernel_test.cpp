@@ -25,8 +25,7 @@ const kernel_case CASES[] = {
     {"close handler looping in a coroutine",
      "coroutine.wrap(function() local x <close> = setmetatable({}, {__close = function() while true do end end}) "
      "error('boom') end)()", 3000, true, "boom"},
-    {"string keys until out of memory", "local t = {} for i = 1, 1e8 do t['k' .. i] = i end", 20000, true,
-     "out of memory"},
+    // Every key falls in one chain: each look-up walks the table and is charged by its steps.
     {"sparse float keys", "local t = {} for i = 1, 300000 do t[i * 2^20] = i end", 200, false, nullptr},
     {"many creations in one slice",
      "for i = 1, 40 do _create_process_from_code('while true do coroutine.yield() end', 'c' .. i, '/c.lua') end "
@@ -50,7 +49,6 @@ TEST_P(HostileKernel, ChildNeverHoldsUpTheRoot) {
     if (c.report) {
         EXPECT_NE(o.reports.find(c.report), std::string::npos) << o.reports;
     }
-    printf("%s: %d frames, longest %.1f ms\n", c.name, o.frames, o.longest_ms);
     hostile::expect_frame_gap_held(o, c.name);
 }
 
