@@ -53,6 +53,7 @@ struct Mox : testing::Test {
 
     void SetUp() override {
         processes_init();
+        prepare_processes_for_frame();  // each case starts on a fresh frame's cycle count
         proc = create_process_from_code("", "mox", "mox", "");
         ASSERT_NE(proc, nullptr);
         set_current_process(proc);
