@@ -212,6 +212,18 @@ static void collect_over_limit(process_record* rec, int32_t cap) {
     cpu_cycles = std::max(cpu_cycles, cap);
 }
 
+// A process's collector starts each cycle, whatever its pause, no later than halfway from what
+// the last cycle kept to the memory limit: with the usual pause a heap that keeps more than
+// half the limit would reach it with its garbage, and an allocation the limit refuses gets no
+// emergency collection. The limit is given in the collector's own bytes, from the room the
+// limit leaves now.
+static void set_collector_soft_limit(process_record* rec) {
+    int64_t used = rec->heap_bytes + rec->page_bytes - rec->heap_baseline + PROCESS_MEMORY_SLACK;
+    int64_t total = (int64_t)lua_gc(rec->L, LUA_GCCOUNT) * 1024 + lua_gc(rec->L, LUA_GCCOUNTB);
+    int64_t mark = total + PROCESS_MEMORY_LIMIT - used;
+    lua_setgcsoftlimit(rec->L, (size_t)std::max<int64_t>(mark, 1));
+}
+
 int32_t run_process_slice(process_record* rec, double fraction) {
     if (!rec) return 0;
     if (rec->id >= 4 && app.exclusive_process != 0 && app.exclusive_process != rec->id) return 0;
@@ -241,6 +253,7 @@ int32_t run_process_slice(process_record* rec, double fraction) {
     if (rec->limit_collecting) {
         collect_over_limit(rec, (int32_t)cap);
     } else {
+        set_collector_soft_limit(rec);
         // Resuming from the caller's thread keeps the C-stack guard across nested slices.
         status = lua_resume(rec->L, saved ? saved->L : nullptr, 0, &nresults);
     }
