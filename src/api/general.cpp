@@ -91,11 +91,11 @@ int lua54_add(lua_State* L) {
     if (nargs == 3) {
         pos = luaL_checkinteger(L, 3);
         if ((lua_Unsigned)pos - 1u >= (lua_Unsigned)n + 1u) return luaL_argerror(L, 2, "position out of bounds");
+        charge_native_work_or_raise(L, n + 1 - pos);
         for (lua_Integer i = n + 1; i > pos; i--) {
             lua_rawgeti(L, 1, i - 1);
             lua_rawseti(L, 1, i);
         }
-        spend_cpu(n + 1 - pos);
     }
     lua_pushvalue(L, 2);
     lua_rawseti(L, 1, pos);
@@ -106,7 +106,7 @@ int lua54_add(lua_State* L) {
 int lua54_del(lua_State* L) {
     if (lua_type(L, 1) != LUA_TTABLE) return 0;
     lua_Integer n = (lua_Integer)lua_rawlen(L, 1);
-    spend_cpu(n);
+    charge_native_work_or_raise(L, n);
     for (lua_Integer i = 1; i <= n; i++) {
         lua_rawgeti(L, 1, i);
         if (lua_compare(L, -1, 2, LUA_OPEQ)) {
@@ -128,6 +128,7 @@ int lua54_deli(lua_State* L) {
     lua_Integer n = (lua_Integer)lua_rawlen(L, 1);
     lua_Integer i = lua_isnoneornil(L, 2) ? (lua_isnone(L, 2) ? n : 0) : q64_intp(L, 2, 0);
     if (i < 1 || i > n) return 0;
+    charge_native_work_or_raise(L, n - i);
     lua_rawgeti(L, 1, i);
     for (lua_Integer j = i; j < n; j++) {
         lua_rawgeti(L, 1, j + 1);
@@ -135,7 +136,6 @@ int lua54_deli(lua_State* L) {
     }
     lua_pushnil(L);
     lua_rawseti(L, 1, n);
-    spend_cpu(n - i);
     return 1;
 }
 
@@ -147,7 +147,7 @@ int lua54_count(lua_State* L) {
         lua_pushinteger(L, n);
         return 1;
     }
-    spend_cpu(n);
+    charge_native_work_or_raise(L, n);
     lua_Integer c = 0;
     for (lua_Integer i = 1; i <= n; i++) {
         lua_rawgeti(L, 1, i);
@@ -462,7 +462,7 @@ int lua54_split(lua_State* L) {
     size_t len;
     const char* s = lua_tolstring(L, 1, &len);
     bool convert = lua_isnone(L, 3) ? true : lua_toboolean(L, 3) != 0;
-    spend_cpu((int64_t)len);
+    charge_native_work_or_raise(L, (int64_t)len);
     lua_newtable(L);
     lua_Integer k = 1;
     if (lua_type(L, 2) == LUA_TNUMBER) {
@@ -653,7 +653,7 @@ int lua54_md5(lua_State* L) {
     if (!text_arg(L, 1)) return 0;
     size_t len;
     const char* s = lua_tolstring(L, 1, &len);
-    spend_cpu((int64_t)(len / 2));
+    charge_native_work_or_raise(L, (int64_t)(len / 2));
     char out[33];
     md5((const uint8_t*)s, len, out);
     lua_pushstring(L, out);
@@ -664,7 +664,7 @@ int lua54_crc(lua_State* L) {
     if (!text_arg(L, 1)) return 0;
     size_t len;
     const char* s = lua_tolstring(L, 1, &len);
-    spend_cpu((int64_t)(len / 8));
+    charge_native_work_or_raise(L, (int64_t)(len / 8));
     lua_pushinteger(L, crc32b((const uint8_t*)s, len));
     return 1;
 }

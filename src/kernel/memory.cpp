@@ -262,10 +262,24 @@ void q64_pmemcpy_pages(process_record* src_rec, process_record* dst_rec, int64_t
     for (int64_t i = first; i < end; i++) {
         uint32_t p = (uint32_t)i;
         if (!src_rec->pages.page[p]) continue;
+        page_table& dt = dst_rec->pages;
+        if (!dt.owned[p] && dt.mapped[p] == 0) {
+            // A page the destination has not got yet: filled whole, so it need not be zeroed
+            // first (new processes take their wave tables this way).
+            uint8_t* block = (uint8_t*)malloc(PAGE_SIZE);
+            if (block) {
+                gather_page(src_rec->pages, p, block);
+                dt.owned[p] = block;
+                dt.page[p] = block;
+                dt.mapped[p] = PAGE_SIZE;
+                dst_rec->page_bytes += PAGE_SIZE;
+                mark_page_written(dt, p);
+                continue;
+            }
+        }
         // The source page may be a short stretch of an array: past it, its owned bytes.
         gather_page(src_rec->pages, p, bytes);
         owned_page(dst_rec, p);
-        page_table& dt = dst_rec->pages;
         if (!dt.owned[p]) continue;  // no memory for the page
         if (is_array_page(dt, p)) {
             // Keep the destination's array mapping; bytes past it go to its owned page.

@@ -1,6 +1,8 @@
 // The process table: creation, removal, restart, the script allocator and message queues.
 #include "kernel/process.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -240,6 +242,46 @@ void destroy_print_buffer(process_record* rec) {
     rec->print.text = nullptr;
 }
 
+// --- Script states freed in pieces ------------------------------------------------------------
+
+// The states of removed processes, freed a bounded number of objects a frame (freeing a heap
+// of a million objects takes longer than a frame).
+constexpr int CLOSING_CAPACITY = 16;
+constexpr int CLOSE_OBJECTS_PER_FRAME = 100000;
+constexpr int64_t CLOSE_AT_ONCE_BYTES = 1 << 20;
+static lua_State* closing_states[CLOSING_CAPACITY];
+static int closing_count = 0;
+
+// Frees up to `objects` objects of the closing states, oldest first; none of their frees is
+// charged to any process.
+static void step_closing_states(int64_t objects) {
+    process_record* previous = cproc;
+    cproc = nullptr;
+    while (closing_count > 0 && objects > 0) {
+        int n = (int)std::min<int64_t>(objects, INT_MAX);
+        objects -= n;
+        if (!lua_closestep(closing_states[0], n)) break;
+        closing_count--;
+        memmove(closing_states, closing_states + 1, sizeof(closing_states[0]) * closing_count);
+    }
+    cproc = previous;
+}
+
+static bool defer_closing(lua_State* L) {
+    if (closing_count == CLOSING_CAPACITY) step_closing_states(INT_MAX);
+    if (closing_count == CLOSING_CAPACITY) return false;
+    closing_states[closing_count++] = L;
+    return true;
+}
+
+void free_closing_states(bool all) {
+    if (all) {
+        while (closing_count > 0) step_closing_states(INT_MAX);
+    } else {
+        step_closing_states(CLOSE_OBJECTS_PER_FRAME);
+    }
+}
+
 void free_process(process_record* rec) {
     if (!rec) return;
     if (app.exclusive_process == rec->id) app.exclusive_process = 0;
@@ -250,7 +292,21 @@ void free_process(process_record* rec) {
         // Finalisers run while the state closes: they must not find it open.
         lua_State* L = rec->L;
         rec->L = nullptr;
-        lua_close(L);
+        // The close handlers and finalisers that run now (a to-be-closed variable left open by
+        // an error runs its handler here a second time) have no slice of their own: together
+        // they get one frame's budget before they end with the overrun error, like code that
+        // cannot yield. Nothing of theirs is charged to whoever removes the process.
+        int32_t saved_cycles = cpu_cycles, saved_max = cpu_cycles_max, saved_super = cpu_superyielding;
+        cpu_cycles_max = 0;
+        cpu_cycles = NATIVE_OVERRUN_BOUND - FRAME_CYCLE_BUDGET;
+        cpu_superyielding = 0;
+        lua_closebegin(L);
+        // A big heap is freed over the next frames; its bytes are nobody's from here on.
+        if (rec->heap_bytes <= CLOSE_AT_ONCE_BYTES || !defer_closing(L)) lua_closestep(L, INT_MAX);
+        rec->heap_bytes = 0;
+        cpu_cycles = saved_cycles;
+        cpu_cycles_max = saved_max;
+        cpu_superyielding = saved_super;
         restore_current(previous == rec ? nullptr : previous);
     }
     for (uint32_t p = 0; p < PAGE_COUNT; p++) {
@@ -334,6 +390,7 @@ void processes_init() {
         remove_at(process_count - 1);
     }
     removing_all = false;
+    free_closing_states(true);
     process_id = 1;
     cproc = nullptr;
     if (kernel_hook.processes_cleared) kernel_hook.processes_cleared();
@@ -500,7 +557,9 @@ void notify(const char* text) {
     return nullptr;
 }
 
-[[gnu::noinline]] static void* refuse_block(int final_attempt) {
+[[gnu::noinline]] static void* refuse_block(int final_attempt, bool by_limit) {
+    // A block refused by the limit is retried at once, without the emergency collection.
+    if (by_limit && !final_attempt) lua_noemergencygc = 1;
     if (final_attempt) {
         if (cproc) cproc->out_of_memory = 1;
         cpu_superyielding = SUPERYIELD;
@@ -538,14 +597,16 @@ bool end_zeroed_block_request() {
     cpu_cycles = cycles < INT32_MAX ? (int32_t)cycles : INT32_MAX;
     process_record* rec = cproc;
     uint64_t old_accounted = header ? *header : 0;
-    // One allocation may not take a process past its memory limit: it fails like any other.
-    if ((rec && accounted_size > old_accounted && passes_limit(rec, accounted_size, accounted_size - old_accounted)) ||
-        new_size >= SIZE_MAX / 2)
-        return refuse_block(final_attempt);
+    // One allocation may not take a process past its memory limit: it fails like any other,
+    // without the emergency collection (of the whole heap in one go, which would hold the
+    // machine); the process is then out of memory.
+    if (rec && accounted_size > old_accounted && passes_limit(rec, accounted_size, accounted_size - old_accounted))
+        return refuse_block(final_attempt, true);
+    if (new_size >= SIZE_MAX / 2) return refuse_block(final_attempt, true);
     size_t bytes = new_size + sizeof(uint64_t);
     bool zeroed = !header && zeroed_block_size && new_size >= zeroed_block_size;
     uint64_t* grown = (uint64_t*)(header ? realloc(header, bytes) : zeroed ? calloc(1, bytes) : malloc(bytes));
-    if (!grown) return refuse_block(final_attempt);
+    if (!grown) return refuse_block(final_attempt, false);
     if (zeroed) zeroed_block_size = 0, zeroed_block_made = true;
     *grown = accounted_size;
     if (rec) rec->heap_bytes += (int64_t)accounted_size - (int64_t)old_accounted;

@@ -94,6 +94,11 @@ struct process_record {
     int64_t heap_baseline;
     int64_t page_bytes;
     int64_t out_of_memory;
+    // Found past its memory limit at the end of a slice: held (its slices collect its garbage
+    // instead of running it) until collector cycles have ended, the first of them begun after
+    // the hold. Then it runs on, or is out of memory.
+    int64_t limit_collecting;
+    int64_t limit_cycles_ended;
     // What the bodies of its downloads hold (kept by the fetch jobs, net/gurl.h), counted
     // against the memory limit by the allocator; null until its first download.
     const std::atomic<int64_t>* download_bytes;
@@ -122,6 +127,9 @@ void restart_process(process_record* rec);
 void processes_init();
 // Removes every process marked for killing whose slices have all returned.
 void remove_killed_processes();
+// Frees a bounded piece of the script states of removed processes still being freed; `all`
+// frees them whole.
+void free_closing_states(bool all);
 
 // The record of a live process (not one marked for removal), found in constant time.
 process_record* get_process(int64_t id);

@@ -186,6 +186,42 @@ static bool still_there(const process_record* rec, int64_t id) {
     return rec && rec->id == id && !rec->kill_pending;
 }
 
+// Collector steps a held process's slice makes (each about 50,000 units of the collector's
+// work), and the cycles it needs to have seen end.
+constexpr int LIMIT_COLLECT_STEPS = 8;
+constexpr int64_t LIMIT_COLLECT_CYCLES = 2;
+
+static bool over_memory_limit(const process_record* rec) {
+    return rec->heap_bytes + rec->page_bytes - rec->heap_baseline + PROCESS_MEMORY_SLACK > PROCESS_MEMORY_LIMIT;
+}
+
+// A slice of a process held past its memory limit: a piece of the full collection that tells
+// whether it is out of memory (the cycle under way when it was held may have kept garbage,
+// so the one after it must end too), made in the process's own slice.
+static void collect_over_limit(process_record* rec, int32_t cap) {
+    if (rec->limit_collecting == 1) {
+        // In steps of the usual size, whatever the script set.
+        lua_gc(rec->L, LUA_GCINC, 200, 100, 13);
+        rec->limit_collecting = 2;
+    }
+    for (int i = 0; i < LIMIT_COLLECT_STEPS && rec->limit_cycles_ended < LIMIT_COLLECT_CYCLES; i++) {
+        if (lua_gc(rec->L, LUA_GCSTEP, 0)) rec->limit_cycles_ended++;
+    }
+    cpu_cycles = std::max(cpu_cycles, cap);
+}
+
+// A process's collector starts each cycle, whatever its pause, no later than halfway from what
+// the last cycle kept to the memory limit: with the usual pause a heap that keeps more than
+// half the limit would reach it with its garbage, and an allocation the limit refuses gets no
+// emergency collection. The limit is given in the collector's own bytes, from the room the
+// limit leaves now.
+static void set_collector_soft_limit(process_record* rec) {
+    int64_t used = rec->heap_bytes + rec->page_bytes - rec->heap_baseline + PROCESS_MEMORY_SLACK;
+    int64_t total = (int64_t)lua_gc(rec->L, LUA_GCCOUNT) * 1024 + lua_gc(rec->L, LUA_GCCOUNTB);
+    int64_t mark = total + PROCESS_MEMORY_LIMIT - used;
+    lua_setgcsoftlimit(rec->L, (size_t)std::max<int64_t>(mark, 1));
+}
+
 int32_t run_process_slice(process_record* rec, double fraction) {
     if (!rec) return 0;
     if (rec->id >= 4 && app.exclusive_process != 0 && app.exclusive_process != rec->id) return 0;
@@ -211,8 +247,14 @@ int32_t run_process_slice(process_record* rec, double fraction) {
 
     rec->slice_depth++;
     int nresults = 0;
-    // Resuming from the caller's thread keeps the C-stack guard across nested slices.
-    int status = lua_resume(rec->L, saved ? saved->L : nullptr, 0, &nresults);
+    int status = LUA_YIELD;
+    if (rec->limit_collecting) {
+        collect_over_limit(rec, (int32_t)cap);
+    } else {
+        set_collector_soft_limit(rec);
+        // Resuming from the caller's thread keeps the C-stack guard across nested slices.
+        status = lua_resume(rec->L, saved ? saved->L : nullptr, 0, &nresults);
+    }
     rec->slice_depth--;
 
     int64_t used = (uint32_t)cpu_cycles;
@@ -233,14 +275,16 @@ int32_t run_process_slice(process_record* rec, double fraction) {
     // A memory error that reached the top of the slice is the process running out of memory,
     // whichever allocation site raised it.
     if (status == LUA_ERRMEM) rec->out_of_memory = 1;
-    bool over_limit = rec->out_of_memory != 0;
-    if (!over_limit && rec->heap_bytes + rec->page_bytes - rec->heap_baseline + PROCESS_MEMORY_SLACK >
-                           PROCESS_MEMORY_LIMIT) {
-        lua_gc(rec->L, LUA_GCCOLLECT);
-        if (rec->heap_bytes + rec->page_bytes - rec->heap_baseline + PROCESS_MEMORY_SLACK > PROCESS_MEMORY_LIMIT)
-            rec->out_of_memory = 1;
-        over_limit = rec->out_of_memory != 0;
+    // Past the limit, it is held while a full collection is made over its next slices; only
+    // a process still past it then is out of memory.
+    bool over = over_memory_limit(rec);
+    if (!rec->out_of_memory && !rec->limit_collecting && over) rec->limit_collecting = 1;
+    if (rec->limit_collecting && rec->limit_cycles_ended >= LIMIT_COLLECT_CYCLES) {
+        rec->limit_collecting = 0;
+        rec->limit_cycles_ended = 0;
+        if (over) rec->out_of_memory = 1;
     }
+    bool over_limit = rec->out_of_memory != 0;
     if (over_limit) {
         rec->state = PSTATE_FINISHED;
         report_error("*runtime error: out of memory");
@@ -296,6 +340,7 @@ void update_processes_after_frame() {
         os_lock_mouse_cursor(peek_proc(wm, ADDR_MOUSE_LOCK_FLAGS), peek_proc(wm, ADDR_MOUSE_LOCK),
                              peek_proc(wm, ADDR_MOUSE_POINTER_SCALE));
     }
+    free_closing_states(false);
     // The mixer's copy of the audio owner's written pages, the sockets and the mounts.
     if (kernel_hook.slices_done) kernel_hook.slices_done(!skip_prune);
     process_record* first = get_process_by_index(0);

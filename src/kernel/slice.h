@@ -46,6 +46,8 @@ int32_t frame_budget();
 // runs on until it has overrun the budget by the interpreter's bound (about 30 frames' budget)
 // and then ends with NATIVE_OVERRUN_MESSAGE, as the string library's work does.
 extern const char* const NATIVE_OVERRUN_MESSAGE;  // "too many cycles in non-yieldable code"
+// How far past the slice's budget such work may run: the interpreter's bound.
+constexpr int32_t NATIVE_OVERRUN_BOUND = 1 << 23;
 
 // Charges n cycles (saturating; nothing for n <= 0) and tells whether native work has passed
 // the overrun bound, so that a loop can stop, release what it holds and then raise the error.

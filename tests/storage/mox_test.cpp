@@ -53,7 +53,8 @@ struct Mox : testing::Test {
 
     void SetUp() override {
         processes_init();
-        cpu_cycles = 0;  // a test before may have left the slice spent
+        prepare_processes_for_frame();  // each case starts on a fresh frame's cycle count
+        cpu_cycles = 0;
         proc = create_process_from_code("", "mox", "mox", "");
         ASSERT_NE(proc, nullptr);
         set_current_process(proc);
