@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include "audio/mudo.h"
 #include "kernel/app.h"
@@ -437,9 +439,11 @@ int audio_op_start(int64_t id, int force) {
     bool changed = owner->id != app.audio_mirror_id;
     page_table& pt = owner->pages;
     if (changed) {
-        // A new owner: its whole space.
+        // A new owner: its whole space. Pages it never touched read zero in the cleared copy and
+        // are not written, so they take no memory there.
+        mudo_memset(0, 0, ADDRESS_SPACE_SIZE);
         for (uint32_t p = 0; p < PAGE_COUNT; p++) {
-            copy_page_to_mixer(pt, p);
+            if ((pt.mapped[p] > 0 && pt.page[p]) || pt.owned[p]) copy_page_to_mixer(pt, p);
             pt.flags[p] &= (uint8_t)~PAGE_WRITTEN;
         }
         pt.written_count = 0;
@@ -571,12 +575,27 @@ int lua54_unmap_ram(lua_State* L) {
 
 // ---- the mixer's copy of the owner's memory -------------------------------------------------
 
-uint8_t mixer_ram[ADDRESS_SPACE_SIZE];
+// Page-aligned so that clearing it hands back every one of its pages.
+alignas(65536) uint8_t mixer_ram[ADDRESS_SPACE_SIZE];
+
+void clear_to_fresh_pages(void* p, size_t n) {
+    if (!p || n == 0) return;
+    static const uintptr_t host_page = (uintptr_t)sysconf(_SC_PAGESIZE) > 0 ? (uintptr_t)sysconf(_SC_PAGESIZE) : 4096;
+    uintptr_t start = (uintptr_t)p, end = start + n;
+    uintptr_t lo = (start + host_page - 1) & ~(host_page - 1), hi = end & ~(host_page - 1);
+    if (lo >= hi || madvise((void*)lo, hi - lo, MADV_DONTNEED) != 0) {
+        memset(p, 0, n);
+        return;
+    }
+    memset(p, 0, lo - start);
+    memset((void*)hi, 0, end - hi);
+}
 
 void mudo_memset(uint32_t address, uint8_t value, uint32_t length) {
     if (address >= ADDRESS_SPACE_SIZE) return;
     length = std::min(length, ADDRESS_SPACE_SIZE - address);
-    memset(mixer_ram + address, value, length);
+    if (value == 0 && length >= 16 * PAGE_SIZE) clear_to_fresh_pages(mixer_ram + address, length);
+    else memset(mixer_ram + address, value, length);
 }
 
 void mudo_memcpy(uint32_t address, const uint8_t* source, uint32_t length) {

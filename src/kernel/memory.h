@@ -1,6 +1,7 @@
 // The process address space: 16 MB of paged 24-bit memory per process, its readers and
 // writers, bulk copies and fills, typed-array mappings and the audio owner's mixer copy.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include "kernel/memmap.h"
 #include "kernel/process.h"
@@ -70,8 +71,14 @@ int64_t truncated_arg(lua_State* L, int index, int64_t dflt);
 int lua54_map_ram(lua_State* L);
 int lua54_unmap_ram(lua_State* L);
 
+// Zeroes n bytes at p by handing the whole pages among them back to the system (they read
+// zero again and take no memory until next touched); only the partial pages at either end are
+// written. For large regions that start out as untouched zero pages.
+void clear_to_fresh_pages(void* p, size_t n);
+
 // The mixer's own 16 MB copy of the audio owner's address space: the synthesiser reads
 // audio data from here only, and only this module writes it (mudo_memset, mudo_memcpy).
+// Untouched zero pages until written; cleared by clear_to_fresh_pages.
 extern uint8_t mixer_ram[ADDRESS_SPACE_SIZE];
 
 // Script functions of the address space.

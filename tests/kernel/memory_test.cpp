@@ -586,6 +586,18 @@ TEST_F(MemoryAudio, TheCopyVisitsOnlyThePagesListedAsWritten) {
     EXPECT_EQ(flags({0x40, 0x41, 0x42}), (V{254, 254, 254}));
 }
 
+TEST_F(MemoryAudio, ClearingTheMirrorLeavesEveryByteZero) {
+    // Both ends, a page edge and the middle, then a new owner's copy and a boot's clear.
+    for (uint32_t a : {0u, 1u, 0xFFFu, 0x1000u, 0x7FFFFFu, ADDRESS_SPACE_SIZE - 1}) mixer_ram[a] = 0xA5;
+    bracket(1, 1);
+    EXPECT_EQ(mixer_bytes({0x7FFFFF, ADDRESS_SPACE_SIZE - 1}), (V{0, peek(ADDRESS_SPACE_SIZE - 1)}));
+    memset(mixer_ram, 0x5A, ADDRESS_SPACE_SIZE);
+    mudo_clear_for_boot();
+    size_t nonzero = 0;
+    for (uint32_t a = 0; a < ADDRESS_SPACE_SIZE; a++) nonzero += mixer_ram[a] != 0;
+    EXPECT_EQ(nonzero, 0u);
+}
+
 TEST_F(MemoryAudio, MappedPagesCopyTheArrayThenTheOwnedPage) {
     userdata_header* u = new_array(3, 100, 1);
     memset(data_of(u), 0x33, 100);
