@@ -265,6 +265,11 @@ int lua54_map_ram(lua_State* L) {
             int32_t mapped = (int32_t)std::min<int64_t>(length - i * PAGE_SIZE, PAGE_SIZE);
             // The system state below 0x10000 is only replaced by whole pages.
             if (p < INITIAL_PAGES && mapped < (int32_t)PAGE_SIZE) continue;
+            // The defaults behind a shared page come back when the array is unmapped.
+            if (page_is_shared(rec, p)) {
+                uint32_t stretch = 0;
+                locate_proc_for_write(rec, (int64_t)p << 12, &stretch);
+            }
             userdata_header* old = pt.array[p];
             if (old != a.header) {
                 added++;

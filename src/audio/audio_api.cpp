@@ -79,8 +79,9 @@ constexpr uint32_t WAVE_TABLE_SAMPLES = NOISE_SAMPLES + 4 * FAMILY_WAVES * WAVE_
 constexpr uint32_t WAVE_TABLE_BYTES = WAVE_TABLE_SAMPLES * 2;                          // 0x88000
 static_assert(ADDR_WAVE_TABLES + WAVE_TABLE_BYTES == ADDRESS_SPACE_SIZE);
 
-// The wave table as little-endian bytes, built once per run.
-uint8_t wave_table[WAVE_TABLE_BYTES];
+// The wave table as little-endian bytes, built once per run and then only read: every process
+// shows these pages until it writes them.
+alignas(4096) uint8_t wave_table[WAVE_TABLE_BYTES];
 bool wave_table_built = false;
 // A process's random stream as it stands after the noise was drawn from it.
 uint64_t stream_after_noise[4];
@@ -92,6 +93,11 @@ constexpr uint8_t default_instrument[64] = {
     0x00, 0x40, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
 };
 constexpr uint8_t default_descriptors[8] = {0x00, 0xF8, 0x0A, 0xFF, 0x80, 0xF7, 0x0D, 0x01};
+
+// The page at ADDR_AUDIO_DATA as every process starts with it: the default instrument and its
+// two wave descriptors, zeros elsewhere. Shared like the wave table.
+alignas(4096) uint8_t default_audio_page[PAGE_SIZE];
+bool default_audio_page_built = false;
 
 void put_sample(uint32_t index, int32_t v) {
     wave_table[2 * index] = (uint8_t)v;
@@ -136,7 +142,7 @@ void build_wave_table(uint64_t* stream) {
 void write_to_process(process_record* rec, uint32_t a, const uint8_t* bytes, uint32_t n) {
     while (n > 0) {
         uint32_t stretch = 0;
-        uint8_t* dst = locate_proc(rec, a, &stretch);
+        uint8_t* dst = locate_proc_for_write(rec, a, &stretch);
         uint32_t run = std::min(n, stretch);
         memcpy(dst, bytes, run);
         mark_page_written(rec->pages, a >> 12);
@@ -149,19 +155,38 @@ void write_to_process(process_record* rec, uint32_t a, const uint8_t* bytes, uin
 void write_default_audio_data(process_record* rec) {
     if (!rec) return;
     if (!wave_table_built && rec->id < 2) build_wave_table(rec->rng_state);
+    if (!wave_table_built) {
+        uint64_t scratch[4];
+        build_wave_table(scratch);
+    }
+    // Later processes take the first one's pages as they stand: those it never wrote are the
+    // shared table still, and are shared again; a page it made its own is copied.
     process_record* first = get_process(1);
-    if (rec->id >= 2 && first && first != rec) {
-        q64_pmemcpy_pages(first, rec, ADDR_WAVE_TABLES, ADDRESS_SPACE_SIZE);
-    } else {
-        if (!wave_table_built) {
-            uint64_t scratch[4];
-            build_wave_table(scratch);
+    bool from_first = rec->id >= 2 && first && first != rec;
+    for (uint32_t p = ADDR_WAVE_TABLES >> 12; p < PAGE_COUNT; p++) {
+        const uint8_t* shared = wave_table + (p * PAGE_SIZE - ADDR_WAVE_TABLES);
+        if (from_first && !(page_is_shared(first, p) && first->pages.page[p] == shared)) {
+            q64_pmemcpy_pages(first, rec, int64_t(p) * PAGE_SIZE, int64_t(p + 1) * PAGE_SIZE);
+            continue;
         }
-        write_to_process(rec, ADDR_WAVE_TABLES, wave_table, WAVE_TABLE_BYTES);
+        if (page_is_shared(rec, p) && rec->pages.page[p] == shared) continue;
+        if (!rec->pages.owned[p] && rec->pages.mapped[p] == 0) share_page(rec, p, shared);
+        else write_to_process(rec, p * PAGE_SIZE, shared, PAGE_SIZE);
     }
     // Every process starts its random stream where the first one's stands after the noise.
     memcpy(rec->rng_state, stream_after_noise, sizeof(rec->rng_state));
-    write_to_process(rec, ADDR_AUDIO_DATA, default_instrument, sizeof(default_instrument));
-    write_to_process(rec, ADDR_AUDIO_DATA + MUDO_WAVE_DESCRIPTORS_OFFSET, default_descriptors,
-                     sizeof(default_descriptors));
+    if (!default_audio_page_built) {
+        memcpy(default_audio_page, default_instrument, sizeof(default_instrument));
+        memcpy(default_audio_page + MUDO_WAVE_DESCRIPTORS_OFFSET, default_descriptors, sizeof(default_descriptors));
+        default_audio_page_built = true;
+    }
+    constexpr uint32_t audio_page = ADDR_AUDIO_DATA >> 12;
+    static_assert(MUDO_WAVE_DESCRIPTORS_OFFSET + sizeof(default_descriptors) <= PAGE_SIZE);
+    if (!rec->pages.owned[audio_page] && rec->pages.mapped[audio_page] == 0) {
+        share_page(rec, audio_page, default_audio_page);
+    } else {
+        write_to_process(rec, ADDR_AUDIO_DATA, default_instrument, sizeof(default_instrument));
+        write_to_process(rec, ADDR_AUDIO_DATA + MUDO_WAVE_DESCRIPTORS_OFFSET, default_descriptors,
+                         sizeof(default_descriptors));
+    }
 }

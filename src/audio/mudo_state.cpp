@@ -269,9 +269,11 @@ int audio_op_start(int64_t id, int force) {
     bool changed = owner->id != app.audio_mirror_id;
     page_table& pt = owner->pages;
     if (changed) {
-        // A new owner: its whole space.
+        // A new owner: its whole space. Pages it never touched read zero in the cleared copy and
+        // are not written, so they take no memory there.
+        mudo_memset(0, 0, ADDRESS_SPACE_SIZE);
         for (uint32_t p = 0; p < PAGE_COUNT; p++) {
-            copy_page_to_mixer(pt, p);
+            if ((pt.mapped[p] > 0 && pt.page[p]) || pt.owned[p]) copy_page_to_mixer(pt, p);
             pt.flags[p] &= (uint8_t)~PAGE_WRITTEN;
         }
         pt.written_count = 0;
@@ -294,7 +296,8 @@ void audio_op_end() { os_unlock_audio(); }
 void mudo_memset(uint32_t address, uint8_t value, uint32_t length) {
     if (address >= ADDRESS_SPACE_SIZE) return;
     length = std::min(length, ADDRESS_SPACE_SIZE - address);
-    memset(mixer_ram + address, value, length);
+    if (value == 0 && length >= 16 * PAGE_SIZE) clear_to_fresh_pages(mixer_ram + address, length);
+    else memset(mixer_ram + address, value, length);
 }
 
 void mudo_memcpy(uint32_t address, const uint8_t* source, uint32_t length) {

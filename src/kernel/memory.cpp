@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include "base/machine.h"
 #include "kernel/process.h"
@@ -22,15 +24,26 @@ inline bool is_array_page(const page_table& pt, uint32_t page) {
     return (pt.userdata_map[page >> 6] >> (page & 63)) & 1;
 }
 
+inline bool is_shared_page(const page_table& pt, uint32_t page) {
+    return (pt.shared_map[page >> 6] >> (page & 63)) & 1;
+}
+
 // The owned block of a page, allocated zeroed on first touch. A page with nothing mapped
-// takes the new block as its page pointer, in full.
+// takes the new block as its page pointer, in full; a page showing a shared copy takes it
+// with the shared bytes copied in.
 uint8_t* owned_page(process_record* rec, uint32_t page) {
     page_table& pt = rec->pages;
     if (pt.owned[page]) return pt.owned[page];
-    uint8_t* block = (uint8_t*)calloc(PAGE_SIZE, 1);
+    bool shared = is_shared_page(pt, page);
+    uint8_t* block = (uint8_t*)(shared ? malloc(PAGE_SIZE) : calloc(PAGE_SIZE, 1));
     if (!block) {
         memset(spare_page, 0, sizeof(spare_page));
         return spare_page;
+    }
+    if (shared) {
+        memcpy(block, pt.page[page], PAGE_SIZE);
+        pt.shared_map[page >> 6] &= ~(uint64_t(1) << (page & 63));
+        pt.mapped[page] = 0;
     }
     pt.owned[page] = block;
     rec->page_bytes += PAGE_SIZE;
@@ -39,6 +52,11 @@ uint8_t* owned_page(process_record* rec, uint32_t page) {
         pt.mapped[page] = PAGE_SIZE;
     }
     return block;
+}
+
+// A shared page becomes the process's own before anything writes it.
+inline void own_if_shared(process_record* rec, uint32_t page) {
+    if (__builtin_expect(is_shared_page(rec->pages, page), 0)) owned_page(rec, page);
 }
 
 // Where the byte at address a (already masked) lives, and how many bytes from there on lie
@@ -62,6 +80,16 @@ inline uint8_t* byte_at(process_record* rec, uint32_t a) {
     return owned_page(rec, page) + offset;
 }
 
+// The same for writing.
+inline uint8_t* locate_w(process_record* rec, uint32_t a, uint32_t* stretch) {
+    own_if_shared(rec, a >> 12);
+    return locate(rec, a, stretch);
+}
+inline uint8_t* byte_at_w(process_record* rec, uint32_t a) {
+    own_if_shared(rec, a >> 12);
+    return byte_at(rec, a);
+}
+
 uint64_t read_bytes(process_record* rec, int64_t a, int count) {
     uint64_t v = 0;
     for (int i = 0; i < count; i++) v |= (uint64_t)*byte_at(rec, mask_address((int64_t)((uint64_t)a + (uint64_t)i))) << (8 * i);
@@ -71,7 +99,7 @@ uint64_t read_bytes(process_record* rec, int64_t a, int count) {
 void write_bytes(process_record* rec, int64_t a, uint64_t v, int count) {
     for (int i = 0; i < count; i++) {
         uint32_t at = mask_address((int64_t)((uint64_t)a + (uint64_t)i));
-        *byte_at(rec, at) = (uint8_t)(v >> (8 * i));
+        *byte_at_w(rec, at) = (uint8_t)(v >> (8 * i));
         mark_page_written(rec->pages, at >> 12);
     }
 }
@@ -82,7 +110,7 @@ int64_t copy_runs(process_record* rec, uint32_t d, uint32_t s, uint32_t count) {
     while (count > 0) {
         uint32_t s_stretch = 0, d_stretch = 0;
         uint8_t* sp = locate(rec, s, &s_stretch);
-        uint8_t* dp = locate(rec, d, &d_stretch);
+        uint8_t* dp = locate_w(rec, d, &d_stretch);
         uint32_t run = std::min(count, std::min(s_stretch, d_stretch));
         memmove(dp, sp, run);  // one array may be mapped at both addresses
         mark_page_written(rec->pages, d >> 12);
@@ -111,7 +139,7 @@ void copy_overlapping(process_record* rec, uint32_t d, uint32_t s, uint32_t coun
         done = 0;
         while (done < count) {
             uint32_t at = (d + done) & ADDRESS_MASK, stretch = 0;
-            uint8_t* dp = locate(rec, at, &stretch);
+            uint8_t* dp = locate_w(rec, at, &stretch);
             uint32_t run = std::min(count - done, stretch);
             memcpy(dp, temp + done, run);
             mark_page_written(rec->pages, at >> 12);
@@ -126,7 +154,8 @@ void copy_overlapping(process_record* rec, uint32_t d, uint32_t s, uint32_t coun
     for (uint32_t k = 0; k < count; k++) {
         uint32_t i = downward ? count - 1 - k : k;
         uint32_t at = (d + i) & ADDRESS_MASK;
-        *byte_at(rec, at) = *byte_at(rec, (s + i) & ADDRESS_MASK);
+        uint8_t b = *byte_at(rec, (s + i) & ADDRESS_MASK);
+        *byte_at_w(rec, at) = b;
         mark_page_written(rec->pages, at >> 12);
     }
 }
@@ -199,6 +228,25 @@ uint8_t* locate_proc(process_record* rec, int64_t a, uint32_t* stretch) {
     return locate(rec, mask_address(a), stretch);
 }
 
+uint8_t* locate_proc_for_write(process_record* rec, int64_t a, uint32_t* stretch) {
+    if (!rec) return nullptr;
+    return locate_w(rec, mask_address(a), stretch);
+}
+
+void share_page(process_record* rec, uint32_t page, const uint8_t* bytes) {
+    if (!rec || !bytes || page >= PAGE_COUNT) return;
+    page_table& pt = rec->pages;
+    if (pt.owned[page] || pt.mapped[page] != 0) return;
+    pt.page[page] = const_cast<uint8_t*>(bytes);  // never written through: see own_if_shared
+    pt.mapped[page] = PAGE_SIZE;
+    pt.shared_map[page >> 6] |= uint64_t(1) << (page & 63);
+    mark_page_written(pt, page);
+}
+
+bool page_is_shared(const process_record* rec, uint32_t page) {
+    return rec && page < PAGE_COUNT && is_shared_page(rec->pages, page);
+}
+
 // ---- bulk copies and fills ----------------------------------------------------------------
 
 void poke_block(int64_t a, const uint8_t* src, int64_t n) {
@@ -208,7 +256,7 @@ void poke_block(int64_t a, const uint8_t* src, int64_t n) {
     uint32_t at = mask_address(a);
     while (count > 0) {
         uint32_t stretch = 0;
-        uint8_t* dp = locate(rec, at, &stretch);
+        uint8_t* dp = locate_w(rec, at, &stretch);
         uint32_t run = std::min(count, stretch);
         memmove(dp, src, run);
         mark_page_written(rec->pages, at >> 12);
@@ -243,7 +291,7 @@ int64_t q64_memset(int64_t a, int64_t value, int64_t n) {
     int64_t cost = 0;
     while (count > 0) {
         uint32_t stretch = 0;
-        uint8_t* dp = locate(rec, at, &stretch);
+        uint8_t* dp = locate_w(rec, at, &stretch);
         uint32_t run = std::min(count, stretch);
         memset(dp, (uint8_t)value, run);
         mark_page_written(rec->pages, at >> 12);
@@ -297,5 +345,19 @@ void q64_pmemcpy_pages(process_record* src_rec, process_record* dst_rec, int64_t
 
 // ---- the mixer's copy of the owner's memory -------------------------------------------------
 
-uint8_t mixer_ram[ADDRESS_SPACE_SIZE];
+// Page-aligned so that clearing it hands back every one of its pages.
+alignas(65536) uint8_t mixer_ram[ADDRESS_SPACE_SIZE];
+
+void clear_to_fresh_pages(void* p, size_t n) {
+    if (!p || n == 0) return;
+    static const uintptr_t host_page = (uintptr_t)sysconf(_SC_PAGESIZE) > 0 ? (uintptr_t)sysconf(_SC_PAGESIZE) : 4096;
+    uintptr_t start = (uintptr_t)p, end = start + n;
+    uintptr_t lo = (start + host_page - 1) & ~(host_page - 1), hi = end & ~(host_page - 1);
+    if (lo >= hi || madvise((void*)lo, hi - lo, MADV_DONTNEED) != 0) {
+        memset(p, 0, n);
+        return;
+    }
+    memset(p, 0, lo - start);
+    memset((void*)hi, 0, end - hi);
+}
 

@@ -1,6 +1,7 @@
 // The process address space: 16 MB of paged 24-bit memory per process, its readers and
 // writers, bulk copies and fills, the typed-array page marks and the mixer's copy of the owner's memory.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include "base/memmap.h"
 #include "kernel/process.h"
@@ -55,8 +56,19 @@ void poke2_proc(process_record* rec, int64_t a, int64_t v);
 void poke_block(int64_t a, const uint8_t* src, int64_t n);
 // Where the byte at address a of rec's space lives by the address rule, with the number of
 // bytes from there on that lie in the same contiguous stretch (the mapped part of its page, or
-// the rest of its owned page); an untouched page is allocated. Null for a null record.
+// the rest of its owned page); an untouched page is allocated. Null for a null record. For
+// reading: writers use locate_proc_for_write.
 uint8_t* locate_proc(process_record* rec, int64_t a, uint32_t* stretch);
+
+// The same for writing: a page that shows a shared read-only copy becomes the process's own
+// first. The caller marks the page written.
+uint8_t* locate_proc_for_write(process_record* rec, int64_t a, uint32_t* stretch);
+// Shows the 4,096 read-only bytes at bytes as page `page` of rec's space, shared until the
+// process first writes the page; the page is marked written. Only for a page with nothing
+// mapped or owned yet.
+void share_page(process_record* rec, uint32_t page, const uint8_t* bytes);
+// Whether the page shows a shared copy, and the bytes it shows.
+bool page_is_shared(const process_record* rec, uint32_t page);
 
 // Copies n bytes within the current process's space, as if through a temporary buffer
 // (n is capped at 16 MB); returns the cycle cost, 0 for n < 1 or dst equal to src.
@@ -76,8 +88,14 @@ int64_t truncated_arg(lua_State* L, int index, int64_t dflt);
 int lua54_map_ram(lua_State* L);
 int lua54_unmap_ram(lua_State* L);
 
+// Zeroes n bytes at p by handing the whole pages among them back to the system (they read
+// zero again and take no memory until next touched); only the partial pages at either end are
+// written. For large regions that start out as untouched zero pages.
+void clear_to_fresh_pages(void* p, size_t n);
+
 // The mixer's own 16 MB copy of the audio owner's address space: the synthesiser reads
 // audio data from here only, and only this module writes it (mudo_memset, mudo_memcpy).
+// Untouched zero pages until written; cleared by clear_to_fresh_pages.
 extern uint8_t mixer_ram[ADDRESS_SPACE_SIZE];
 
 // Script functions of the address space.

@@ -316,6 +316,7 @@ void free_process(process_record* rec) {
         rec->pages.mapped[p] = 0;
         rec->pages.flags[p] = 0;
     }
+    memset(rec->pages.shared_map, 0, sizeof(rec->pages.shared_map));
     rec->pages.written_count = 0;
     rec->page_bytes = 0;
     destroy_print_buffer(rec);

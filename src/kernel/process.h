@@ -29,6 +29,9 @@ struct page_table {
     uint8_t flags[PAGE_COUNT];        // PAGE_WRITTEN, PAGE_COLOUR_TABLE_CHANGED; a write sets 255
     uint8_t* owned[PAGE_COUNT];       // the process's own zeroed block, null until touched
     uint64_t userdata_map[PAGE_COUNT / 64];  // page points into a typed array
+    // The page points, in full, at a read-only copy shared by every process (the default audio
+    // data): reads see it directly, and the first write gives the process its own copy.
+    uint64_t shared_map[PAGE_COUNT / 64];
     userdata_header* array[PAGE_COUNT];      // that array, or null
     // The pages whose PAGE_WRITTEN bit is set, each once, in the order they were first written:
     // what the end-of-frame copy to the mixer visits. Kept by mark_page_written (memory.h).

@@ -99,7 +99,7 @@ struct Memory : testing::Test {
 
 TEST_F(Memory, FirstTouchAllocatesOncePerPageAndReadsCount) {
     int64_t before = p->page_bytes;
-    EXPECT_EQ(before, 0x10000 + 0x89000);  // the first 64 KB and the default audio data
+    EXPECT_EQ(before, 0x10000);  // the first 64 KB; the default audio data is shared, not owned
     EXPECT_EQ(peek(0x7FFFF), 0);
     EXPECT_EQ(p->page_bytes, before + 4096);
     EXPECT_EQ(p->pages.mapped[0x7F], 4096);
@@ -225,9 +225,9 @@ TEST_F(Memory, PageCopyBetweenProcesses) {
     EXPECT_EQ(peeks({0x40000, 0x41FFF}, q), (V{11, 12}));
     EXPECT_EQ(q->pages.mapped[0x40], 4096);
     EXPECT_EQ(q->pages.flags[0x41], 255);
-    // Untouched source pages 0x42 to 0x4F are skipped; of the two copied, page 0x40 already
-    // held the default instrument.
-    EXPECT_EQ(q->page_bytes, q_bytes + 4096);
+    // Untouched source pages 0x42 to 0x4F are skipped; both copied pages become q's own (page
+    // 0x40 showed the shared default instrument).
+    EXPECT_EQ(q->page_bytes, q_bytes + 2 * 4096);
     EXPECT_EQ(q->pages.owned[0x42], nullptr);
     q64_pmemcpy_pages(p, q, 0xFFF000, 0x1000000);  // the last page of the space
     EXPECT_EQ(peek_proc(q, 0xFFF000), 13);
@@ -584,6 +584,67 @@ TEST_F(MemoryAudio, TheCopyVisitsOnlyThePagesListedAsWritten) {
     EXPECT_EQ(mixer_bytes({0x40010, 0x40020, 0x41FFF, 0x42000, 0x60005}), (V{1, 2, 2, 3, 0}));
     EXPECT_EQ(p->pages.written_count, 0);
     EXPECT_EQ(flags({0x40, 0x41, 0x42}), (V{254, 254, 254}));
+}
+
+TEST_F(MemoryAudio, DefaultAudioDataIsSharedUntilEachProcessWritesIt) {
+    process_record* q = make("q");
+    const uint32_t wave = 0xF80000, instrument = ADDR_AUDIO_DATA;
+    const int64_t wave_byte = peek(wave + 7), instrument_byte = peek(instrument + 1);
+    EXPECT_EQ(instrument_byte, 1);
+    EXPECT_TRUE(page_is_shared(q, wave >> 12));
+    EXPECT_EQ(q->pages.page[wave >> 12], p->pages.page[wave >> 12]);
+    EXPECT_EQ(q->page_bytes, 0x10000);
+    bracket(1, 1);  // the written list starts empty
+
+    // Each kind of write makes the page the writer's own, and lists it as written.
+    const int64_t bytes = p->page_bytes;
+    poke(wave + 7, wave_byte ^ 0xFF);
+    q64_memset(0xF90000, 0x11, 8);
+    q64_memcpy(0xFA0000, 0xF90000, 8);
+    uint8_t text[2] = {0x22, 0x23};
+    poke_block(instrument + 1, text, 2);
+    EXPECT_EQ(p->page_bytes, bytes + 4 * 4096);
+    EXPECT_EQ(p->pages.written_count, 4);
+    EXPECT_FALSE(page_is_shared(p, wave >> 12));
+    EXPECT_EQ(peeks({wave + 7, wave + 8, 0xFA0007, instrument + 1, instrument}),
+              (V{wave_byte ^ 0xFF, peek_proc(q, wave + 8), 0x11, 0x22, 0}));
+    EXPECT_EQ(peeks({wave + 7, 0xFA0000, instrument + 1}, q), (V{wave_byte, peek_proc(q, 0xFA0000), instrument_byte}));
+    EXPECT_NE(peek_proc(q, 0xFA0000), 0x11);
+    EXPECT_EQ(q->page_bytes, 0x10000);
+
+    // A later process takes the first one's pages as they stand.
+    process_record* r = make("r");
+    EXPECT_EQ(peeks({wave + 7, 0xF80008}, r), (V{wave_byte ^ 0xFF, peek_proc(q, 0xF80008)}));
+    EXPECT_TRUE(page_is_shared(r, 0xFB0));
+
+    // The mixer plays each owner's own bytes.
+    bracket(1, 1);
+    EXPECT_EQ(mixer_bytes({wave + 7, instrument + 1}), (V{wave_byte ^ 0xFF, 0x22}));
+    bracket(q->id, 1);
+    EXPECT_EQ(mixer_bytes({wave + 7, instrument + 1, 0xFFFFFF}), (V{wave_byte, instrument_byte, peek_proc(q, 0xFFFFFF)}));
+
+    // An array mapped over a shared page hides it; unmapped, the defaults read again.
+    set_current_process(q);
+    p = q;
+    userdata_header* u = new_array(3, 4096, 1);
+    ASSERT_EQ(map(-1, {0xFC0000}), 4096);
+    EXPECT_EQ(peek(0xFC0005), 0);
+    const int64_t defaults = peek_proc(r, 0xFC0005);
+    EXPECT_EQ(unmap(-1), 1);
+    EXPECT_EQ(peek(0xFC0005), defaults);
+    (void)u;
+}
+
+TEST_F(MemoryAudio, ClearingTheMirrorLeavesEveryByteZero) {
+    // Both ends, a page edge and the middle, then a new owner's copy and a boot's clear.
+    for (uint32_t a : {0u, 1u, 0xFFFu, 0x1000u, 0x7FFFFFu, ADDRESS_SPACE_SIZE - 1}) mixer_ram[a] = 0xA5;
+    bracket(1, 1);
+    EXPECT_EQ(mixer_bytes({0x7FFFFF, ADDRESS_SPACE_SIZE - 1}), (V{0, peek(ADDRESS_SPACE_SIZE - 1)}));
+    memset(mixer_ram, 0x5A, ADDRESS_SPACE_SIZE);
+    mudo_clear_for_boot();
+    size_t nonzero = 0;
+    for (uint32_t a = 0; a < ADDRESS_SPACE_SIZE; a++) nonzero += mixer_ram[a] != 0;
+    EXPECT_EQ(nonzero, 0u);
 }
 
 TEST_F(MemoryAudio, MappedPagesCopyTheArrayThenTheOwnedPage) {
