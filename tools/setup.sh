@@ -14,7 +14,7 @@ as_root() {
 packages=(build-essential cmake ninja-build pkg-config libsdl2-dev liblz4-dev
     libcurl4-openssl-dev libgif-dev liblodepng-dev libqoi-dev libbloom-dev
     libgtest-dev clang libclang-rt-14-dev python3 patch xvfb x11-apps xdotool imagemagick giflib-tools famfamfam-silk
-    famfamfam-flag-png)
+    famfamfam-flag-png lua5.4)
 missing=()
 for p in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
