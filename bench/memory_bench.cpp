@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "bench_machine.h"
+#include "audio/mudo.h"
 #include "kernel/memory.h"
 
 namespace {
