@@ -179,6 +179,8 @@ int lua54_kill_process(lua_State* L) {
 int lua54_close_process_host_resources(lua_State* L) {
     // No process has id 0, so it has nothing to close (the socket layer reads 0 as everybody's).
     int64_t id = truncated(L, 1);
+    // A sandbox reaches nothing of another process's, not even to close it.
+    if (cproc && cproc->sandboxed && id != cproc->id) return 0;
     if (id != 0) delete_sockets_by_process(id);
     return 0;
 }

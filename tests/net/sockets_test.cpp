@@ -182,6 +182,9 @@ TEST_F(Sockets, ClosingAProcesssHostResourcesLeavesOthersAlone) {
     process_record* other = make("other");
     const std::string mine = std::to_string(other->id);
     const std::string theirs = std::to_string(p->id);
+    // A sandboxed process closes nothing of another's.
+    run("_close_process_host_resources(" + theirs + ")", make("boxed", "/box"));
+    EXPECT_EQ(count_sockets(0), 1);
     struct { std::string call; int32_t left; } cases[] = {
         {"_close_process_host_resources()", 1},
         {"_close_process_host_resources(0)", 1},
