@@ -245,35 +245,6 @@ int match_sequence(const uint8_t* s, int64_t n, int* consumed)
     return -1;
 }
 
-void decode_utf8(const uint8_t* s, int64_t n, pbuffer* out)
-{
-    int64_t i = 0;
-    while (i < n) {
-        uint8_t c = s[i];
-        if (c == 13) {
-            i++;
-            continue;
-        }
-        if (c < 0x80) {
-            // Copy a run of plain bytes at once.
-            int64_t j = i;
-            while (j < n && s[j] < 0x80 && s[j] != 13) j++;
-            bwrite(s + i, 1, j - i, out);
-            i = j;
-            continue;
-        }
-        int consumed = 0;
-        int code = match_sequence(s + i, n - i, &consumed);
-        if (code >= 0) {
-            bwrite_uint8((uint8_t)code, out);
-            i += consumed;
-        } else {
-            bwrite_uint8(c, out);
-            i++;
-        }
-    }
-}
-
 }  // namespace
 
 int64_t decode_utf8_piece(const uint8_t* s, int64_t n, int64_t limit, pbuffer* out)
@@ -304,6 +275,12 @@ int64_t decode_utf8_piece(const uint8_t* s, int64_t n, int64_t limit, pbuffer* o
     }
     return i;
 }
+
+namespace {
+
+void decode_utf8(const uint8_t* s, int64_t n, pbuffer* out) { decode_utf8_piece(s, n, n, out); }
+
+}  // namespace
 
 namespace {
 
