@@ -382,16 +382,10 @@ bool write_whole(int fd, const uint8_t* bytes, size_t n) {
     return true;
 }
 
-// The worker: each box pixel becomes s x s pixels, encoded as RGBA and written to the file.
-int shot_worker(void* arg) {
-    shot_job* j = static_cast<shot_job*>(arg);
-    const int64_t s = j->s, bw = j->box.width;
-    const int64_t w = bw * s, h = int64_t(j->box.height) * s;
-    uint8_t* rgba = static_cast<uint8_t*>(malloc(size_t(w * h * 4)));
-    bool ok = rgba != nullptr;
-    uint8_t* out = rgba;
-    for (int64_t r = 0; ok && r < h; r++) {
-        const uint32_t* src = j->pixels + (r / s) * bw;
+// Rows of 32-bit colours, pitch apart, as RGBA with each pixel s x s pixels: w x h of them.
+void enlarge_to_rgba(const uint32_t* rows, int64_t pitch, int64_t w, int64_t h, int64_t s, uint8_t* out) {
+    for (int64_t r = 0; r < h; r++) {
+        const uint32_t* src = rows + (r / s) * pitch;
         for (int64_t c = 0; c < w; c++, out += 4) {
             uint32_t v = src[c / s];
             out[0] = uint8_t(v >> 16);
@@ -400,6 +394,16 @@ int shot_worker(void* arg) {
             out[3] = 255;
         }
     }
+}
+
+// The worker: each box pixel becomes s x s pixels, encoded as RGBA and written to the file.
+int shot_worker(void* arg) {
+    shot_job* j = static_cast<shot_job*>(arg);
+    const int64_t s = j->s, bw = j->box.width;
+    const int64_t w = bw * s, h = int64_t(j->box.height) * s;
+    uint8_t* rgba = static_cast<uint8_t*>(malloc(size_t(w * h * 4)));
+    bool ok = rgba != nullptr;
+    if (ok) enlarge_to_rgba(j->pixels, bw, w, h, s, rgba);
     unsigned char* png = nullptr;
     size_t size = 0;
     ok = ok && encode_png(rgba, unsigned(w), unsigned(h), LCT_RGBA, 8, &png, &size) == 0;
@@ -497,17 +501,7 @@ void capture_label(const uint32_t* frame) {
         notify(SCREENSHOT_FAILED);
         return;
     }
-    uint8_t* out = rgba;
-    for (int64_t r = 0; r < h; r++) {
-        const uint32_t* src = frame + (box.y + r / s) * VIDEO_WIDTH + box.x;
-        for (int64_t c = 0; c < w; c++, out += 4) {
-            uint32_t v = src[c / s];
-            out[0] = uint8_t(v >> 16);
-            out[1] = uint8_t(v >> 8);
-            out[2] = uint8_t(v);
-            out[3] = 255;
-        }
-    }
+    enlarge_to_rgba(frame + box.y * VIDEO_WIDTH + box.x, VIDEO_WIDTH, w, h, s, rgba);
     store_label(rgba);
     free(rgba);
 }
