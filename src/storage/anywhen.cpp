@@ -193,14 +193,36 @@ void replace_table() {
 // ---------------------------------------------------------------------------------------------
 // String-keyed table
 
+// The slot block of the last table destroyed, kept for the next table of its capacity: a table
+// is made for every query, and clearing a block already in memory costs far less than mapping
+// fresh pages and faulting each one in.
+static uint32_t* spare_slots = nullptr;
+static uint32_t spare_capacity = 0;
+
+static uint32_t* take_slots(uint32_t capacity) {
+    if (spare_slots && spare_capacity == capacity) {
+        uint32_t* slots = spare_slots;
+        spare_slots = nullptr;
+        memset(slots, 0, size_t(capacity) * 2 * sizeof(uint32_t));
+        return slots;
+    }
+    return static_cast<uint32_t*>(calloc(size_t(capacity) * 2, sizeof(uint32_t)));
+}
+
+static void give_back_slots(uint32_t* slots, uint32_t capacity) {
+    if (!slots) return;
+    free(spare_slots);
+    spare_slots = slots;
+    spare_capacity = capacity;
+}
+
 htable* create_htable(uint32_t capacity) {
     if (capacity == 0 || (capacity & (capacity - 1)) != 0) return nullptr;
     htable* t = static_cast<htable*>(calloc(1, sizeof(htable)));
     if (!t) return nullptr;
     t->capacity = capacity;
-    // Both slot arrays in one block: a table is made for every query, and one large block costs
-    // half what two do to map and unmap.
-    t->key_slot = static_cast<uint32_t*>(calloc(size_t(capacity) * 2, sizeof(uint32_t)));
+    // Both slot arrays in one block.
+    t->key_slot = take_slots(capacity);
     t->value_slot = t->key_slot ? t->key_slot + capacity : nullptr;
     // The stores start small and grow as keys come: most tables hold few.
     const int64_t store = std::min<int64_t>(int64_t(capacity) * 8, 4096);
@@ -215,7 +237,7 @@ htable* create_htable(uint32_t capacity) {
 
 void destroy_htable(htable* t) {
     if (!t) return;
-    free(t->key_slot);  // the value slots too
+    give_back_slots(t->key_slot, t->capacity);  // the value slots too
     destroy_buffer(t->keys);
     destroy_buffer(t->values);
     free(t);
