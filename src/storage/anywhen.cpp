@@ -193,27 +193,32 @@ void replace_table() {
 // ---------------------------------------------------------------------------------------------
 // String-keyed table
 
-// The slot block of the last table destroyed, kept for the next table of its capacity: a table
-// is made for every query, and clearing a block already in memory costs far less than mapping
-// fresh pages and faulting each one in.
-static uint32_t* spare_slots = nullptr;
-static uint32_t spare_capacity = 0;
+// The slot blocks of the last tables destroyed, kept for the next tables of their capacity (the
+// day's table and a query's live together): a table is made for every query, and clearing a
+// block already in memory costs far less than mapping fresh pages and faulting each one in.
+constexpr int SPARE_SLOT_BLOCKS = 2;
+static uint32_t* spare_slots[SPARE_SLOT_BLOCKS];
+static uint32_t spare_capacity[SPARE_SLOT_BLOCKS];
 
 static uint32_t* take_slots(uint32_t capacity) {
-    if (spare_slots && spare_capacity == capacity) {
-        uint32_t* slots = spare_slots;
-        spare_slots = nullptr;
-        memset(slots, 0, size_t(capacity) * 2 * sizeof(uint32_t));
-        return slots;
+    for (int i = 0; i < SPARE_SLOT_BLOCKS; i++) {
+        if (spare_slots[i] && spare_capacity[i] == capacity) {
+            uint32_t* slots = spare_slots[i];
+            spare_slots[i] = nullptr;
+            memset(slots, 0, size_t(capacity) * 2 * sizeof(uint32_t));
+            return slots;
+        }
     }
     return static_cast<uint32_t*>(calloc(size_t(capacity) * 2, sizeof(uint32_t)));
 }
 
 static void give_back_slots(uint32_t* slots, uint32_t capacity) {
     if (!slots) return;
-    free(spare_slots);
-    spare_slots = slots;
-    spare_capacity = capacity;
+    int i = 0;
+    while (i < SPARE_SLOT_BLOCKS - 1 && spare_slots[i]) i++;
+    free(spare_slots[i]);  // all kept: the last one gives way
+    spare_slots[i] = slots;
+    spare_capacity[i] = capacity;
 }
 
 htable* create_htable(uint32_t capacity) {

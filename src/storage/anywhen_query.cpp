@@ -516,11 +516,11 @@ void invalidate_bloom_by_month(int year, int month) {
     drop_month(&monthly_bloom[i]);
 }
 
+// The month records themselves stay, emptied (drop_month clears each), for the next time the history opens: mapping and
+// faulting in their pages anew costs more than clearing them.
 void anywhen_release_queries() {
     if (!monthly_bloom) return;
     for (int i = 0; i < ANYWHEN_MONTHS; i++) drop_month(&monthly_bloom[i]);
-    free(monthly_bloom);
-    monthly_bloom = nullptr;
 }
 
 int anywhen_check_location_by_month(const char* key, int year, int month) {
