@@ -387,13 +387,8 @@ int lua54_cls(lua_State* L) {
 
 namespace {
 
-int pset_batch(lua_State* L, int64_t from);
-int pset_k(lua_State* L, int, lua_KContext ctx) {
-    lua_settop(L, BATCH_ARGS);
-    return pset_batch(L, int64_t(ctx));
-}
 
-// Rows from row number from on; a batch that pauses goes on in pset_k.
+// Rows from row number from on; a batch that pauses goes on in its continuation.
 int pset_batch(lua_State* L, int64_t from) {
     batch_rows b;
     if (!has_target() || !batch_begin(L, 3, &b)) return 0;
@@ -409,7 +404,7 @@ int pset_batch(lua_State* L, int64_t from) {
         putpixel(c, r.v[0] - c.camera_x, r.v[1] - c.camera_y);
         return 0;
     });
-    if (paused) native_work_pause(L, lua_KContext(next), api_guarded_k<pset_k>);
+    if (paused) native_work_pause(L, lua_KContext(next), api_guarded_k<batch_k<pset_batch>>);
     return 0;
 }
 
@@ -643,11 +638,6 @@ int lua54_rect(lua_State* L) {
 
 namespace {
 
-int rectfill_batch(lua_State* L, int64_t from);
-int rectfill_k(lua_State* L, int, lua_KContext ctx) {
-    lua_settop(L, BATCH_ARGS);
-    return rectfill_batch(L, int64_t(ctx));
-}
 
 int rectfill_batch(lua_State* L, int64_t from) {
     batch_rows b;
@@ -666,7 +656,7 @@ int rectfill_batch(lua_State* L, int64_t from) {
         return draw_rectfill(c, v[0] - c.camera_x, v[1] - c.camera_y, v[2] - c.camera_x, v[3] - c.camera_y,
                              cproc->invert_flag != 0);
     });
-    if (paused) native_work_pause(L, lua_KContext(next), api_guarded_k<rectfill_k>);
+    if (paused) native_work_pause(L, lua_KContext(next), api_guarded_k<batch_k<rectfill_batch>>);
     return 0;
 }
 

@@ -60,6 +60,14 @@ bool batch_begin(lua_State* L, int max_columns, batch_rows* b);
 // and whatever state the form adds above them.
 constexpr int BATCH_ARGS = 5;
 
+// The continuation of a batch that paused: the stack back to the batch's arguments, then the
+// rows from the one it stopped at (its context).
+template <int (*Batch)(lua_State*, int64_t)>
+int batch_k(lua_State* L, int, lua_KContext ctx) {
+    lua_settop(L, BATCH_ARGS);
+    return Batch(L, int64_t(ctx));
+}
+
 // Calls row(values) for each row in reach from row number from on, values[0..columns) being
 // the row's numbers as they are and the rest of the BATCH_MAX_COLUMNS values 0. A row is in
 // reach while its start lies inside the array with room for all its columns, so a negative

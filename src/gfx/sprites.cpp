@@ -296,13 +296,8 @@ char sprite_arrays_key;
 
 namespace {
 
-int spr_batch(lua_State* L, int64_t from);
-int spr_k(lua_State* L, int, lua_KContext ctx) {
-    lua_settop(L, BATCH_ARGS);
-    return spr_batch(L, int64_t(ctx));
-}
 
-// Rows from row number from on; a batch that pauses goes on in spr_k, which looks up the
+// Rows from row number from on; a batch that pauses goes on in its continuation, which looks up the
 // target, the array and every sprite again.
 int spr_batch(lua_State* L, int64_t from) {
     batch_rows b;
@@ -318,7 +313,7 @@ int spr_batch(lua_State* L, int64_t from) {
         return draw_spr(c, s, 0, 0, number_to_int(v[1]), number_to_int(v[2]), s->width, s->height, v[3] < 0,
                         v[4] < 0);
     });
-    if (paused) native_work_pause(L, lua_KContext(next), api_guarded_k<spr_k>);
+    if (paused) native_work_pause(L, lua_KContext(next), api_guarded_k<batch_k<spr_batch>>);
     return 0;
 }
 

@@ -170,13 +170,8 @@ inline int64_t double_to_int(double d) {
 
 namespace {
 
-int tline3d_batch(lua_State* L, int64_t from);
-int tline3d_k(lua_State* L, int, lua_KContext ctx) {
-    lua_settop(L, BATCH_ARGS);
-    return tline3d_batch(L, int64_t(ctx));
-}
 
-// Rows from row number from on; a batch that pauses goes on in tline3d_k.
+// Rows from row number from on; a batch that pauses goes on in its continuation.
 int tline3d_batch(lua_State* L, int64_t from) {
     process_record* rec = cproc;
     batch_rows b;
@@ -200,7 +195,7 @@ int tline3d_batch(lua_State* L, int64_t from) {
         a.flags = b.columns > 11 ? double_to_int(v[11]) : 0;
         return draw_tline3d(c, s, a);
     });
-    if (paused) native_work_pause(L, lua_KContext(next), api_guarded_k<tline3d_k>);
+    if (paused) native_work_pause(L, lua_KContext(next), api_guarded_k<batch_k<tline3d_batch>>);
     return 0;
 }
 
