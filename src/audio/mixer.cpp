@@ -15,6 +15,24 @@ constexpr uint32_t ECHO_LINE_MASK = MUDO_NODE_BUFFER - 1;
 
 int32_t mix_accumulator[MIX_PIECE * 2];
 
+// A channel's rest count (mixer.rest_ticks): after two ticks in a row that started at rest with
+// the same length, the channel and its previous-tick copy are both at rest, their node
+// buffers hold silence over a tick, and every later tick at rest changes only counters: those
+// are advanced without rendering. Only the mixer writes the copies and the node buffers
+// (the main thread at most clears them), so the count stays true between calls.
+uint8_t* const rest_ticks = mixer.rest_ticks;
+int32_t* const rest_samples = mixer.rest_samples;
+constexpr uint8_t SETTLED = 2;
+uint32_t rendered_mask, rested_mask;  // channels mixed each way in the current piece
+
+// A channel that renders silence and whose tick moves nothing but counters: no note, no track,
+// no instrument, not the music's, and no channel effect that steps by itself.
+bool channel_at_rest(const mudo_channel& ch) {
+    if (ch.music_owned || ch.track_active || ch.note_on || ch.instrument != MUDO_NO_INSTRUMENT) return false;
+    if (ch.effect == 'v' || ch.effect == 'w' || ch.effect == 't') return false;
+    return ch.arp_step == 0 && ch.arp_ticks == 0 && ch.alt_state == 0 && ch.alt_ticks == 0;
+}
+
 inline int16_t clamp_sample(int64_t v) { return (int16_t)std::clamp<int64_t>(v, -32767, 32767); }
 
 int16_t* node_buffer(int slot, int node) { return mixer.node_output[slot * MUDO_MAX_CHANNEL_NODES + node]; }
@@ -57,6 +75,9 @@ void copy_echo_lines(int channel) {
 // channel for the next tick's fade.
 void start_channel_tick(int channel, int32_t samples) {
     mudo_channel& ch = mixer.channels[channel];
+    if (!channel_at_rest(ch) || rest_samples[channel] != samples) rest_ticks[channel] = 0;
+    else if (rest_ticks[channel] < SETTLED) rest_ticks[channel]++;
+    rest_samples[channel] = samples;
     update_channel_track_tick(channel);
     evaluate_channel_node_parameters(channel);
     render_channel_tick(channel, samples);
@@ -125,6 +146,7 @@ void wide_chunk(const int16_t* left, const int16_t* right, int16_t* out, int32_t
 void mix_piece(int16_t* out, int32_t m) {
     int32_t remaining[MUDO_CHANNELS], offset[MUDO_CHANNELS];
     for (int c = 0; c < MUDO_CHANNELS; c++) remaining[c] = m, offset[c] = 0;
+    rendered_mask = rested_mask = 0;
 
     mixer.sample_accumulator += (uint32_t)m;
     while (mixer.sample_accumulator >= MUDO_SAMPLES_PER_TICK) {
@@ -159,6 +181,11 @@ void mix_piece(int16_t* out, int32_t m) {
         if (remaining[c] > 0) memset(mixer.channel_output[c] + 2 * offset[c], 0, (size_t)remaining[c] * 4);
 
     int32_t samples = 2 * m;
+    if (rendered_mask == 0 && rested_mask == (1u << MUDO_CHANNELS) - 1) {
+        // Every channel at rest: the sum is silence.
+        memset(out, 0, (size_t)samples * 2);
+        return;
+    }
     for (int32_t i = 0; i < samples; i++) mix_accumulator[i] = mixer.channel_output[0][i];
     for (int c = 1; c < MUDO_CHANNELS; c++) {
         const int16_t* src = mixer.channel_output[c];
@@ -175,7 +202,51 @@ void mix_piece(int16_t* out, int32_t m) {
     }
 }
 
+// n frames of a settled channel at rest: silence, and what its ticks would have moved on.
+// A tick at rest loads no nodes (no instrument), evaluates none and renders zeros over
+// buffers that already hold them; it counts the release ticks, keeps the nodes as the
+// previous tick's, counts the tick and leaves a copy of the channel for the next fade.
+void rest_channel(int channel, int32_t n, int16_t* out) {
+    mudo_channel& ch = mixer.channels[channel];
+    rested_mask |= 1u << channel;
+    uint32_t samples = (uint32_t)rest_samples[channel];
+    uint32_t ticks = 0, copied_done = 0, copied_samples = 0;  // the copy is taken before the tick resets
+    for (int32_t done = 0; done < n;) {
+        if (ch.tick_samples_done >= ch.tick_samples) {
+            ticks++;
+            copied_done = ch.tick_samples_done;
+            copied_samples = ch.tick_samples;
+            ch.tick_samples_done = 0;
+            ch.tick_samples = samples;
+        }
+        int32_t k = std::min((int32_t)(ch.tick_samples - ch.tick_samples_done), n - done);
+        ch.tick_samples_done += (uint32_t)k;
+        done += k;
+    }
+    memset(out, 0, (size_t)n * 4);
+    if (!ch.wide) {
+        int32_t pan = std::clamp(ch.nodes[0].params[1] / 65536, -127, 127);
+        ch.prev_gain_left = stereo_contrib[pan + 128];
+        ch.prev_gain_right = stereo_contrib[128 - pan];
+    }
+    if (ticks == 0) return;
+    for (int k = 0; k < MUDO_INSTRUMENT_NODES; k++) ch.nodes[k].kind = NODE_SILENT;
+    ch.tree_depth = 0;
+    ch.ticks_since_release += ticks;
+    mixer.tick_counter += ticks;
+    memcpy(ch.prev_nodes, ch.nodes, sizeof(ch.nodes));
+    int slot = channel + MUDO_CHANNELS;
+    mudo_channel& copy = mixer.channels[slot];
+    memcpy(&copy, &ch, sizeof(ch));
+    copy.index = (uint32_t)slot;
+    copy.tick_samples_done = copied_done;
+    copy.tick_samples = copied_samples;
+    point_channel_node_outputs(slot);
+}
+
 }  // namespace
+
+bool mudo_skip_resting_channels = true;
 
 int32_t mix_channel(int channel, int32_t n, int16_t* out) {
     if (channel < 0 || channel >= MUDO_CHANNELS || n <= 0 || !out) return 0;
@@ -183,6 +254,13 @@ int32_t mix_channel(int channel, int32_t n, int16_t* out) {
     point_channel_node_outputs(channel);
     if (ch.samples_per_tick == 0) ch.samples_per_tick = MUDO_SAMPLES_PER_TICK;
     int32_t samples = (int32_t)std::min<uint32_t>(ch.samples_per_tick, MUDO_NODE_BUFFER);
+
+    if (mudo_skip_resting_channels && rest_ticks[channel] >= SETTLED && rest_samples[channel] == samples &&
+        channel_at_rest(ch)) {
+        rest_channel(channel, n, out);
+        return n;
+    }
+    rendered_mask |= 1u << channel;
 
     int64_t g = ((int64_t)ch.mix_volume * mixer_ram[ADDR_AUDIO_VOLUME]) >> 4;
     if (ch.music_owned) g = g * mixer_ram[ADDR_AUDIO_MUSIC_VOLUME] * mixer.music_volume / 16384;

@@ -141,6 +141,10 @@ struct mudo_mixer {
     uint32_t fade_start, fade_target;
     uint32_t music_volume;      // 0..256
     uint32_t sample_accumulator;
+    // Per live channel: ticks in a row (at most 2) that started at rest with the same tick
+    // length, and that length; the mixer skips rendering a channel settled at rest.
+    uint8_t rest_ticks[MUDO_CHANNELS];
+    int32_t rest_samples[MUDO_CHANNELS];
     int16_t node_output[MUDO_CHANNEL_SLOTS * MUDO_MAX_CHANNEL_NODES][MUDO_NODE_BUFFER];
     int16_t channel_output[MUDO_CHANNELS][MUDO_NODE_BUFFER * 2];  // stereo frames
 };
@@ -179,6 +183,7 @@ int32_t mudo_duration(uint32_t code);
 int32_t mudo_channel_speed(const mudo_channel& ch);
 // A random number 0..2^31-1 from the synthesiser's own generator.
 uint32_t mudo_rand();
+extern uint64_t mudo_rng_state[4];  // that generator's state
 
 // ---- State ----------------------------------------------------------------------------------------
 
@@ -298,6 +303,10 @@ int mudo_mix(int16_t* out, int32_t frames);
 // Renders up to n stereo frames of a live channel into out; fewer only when a music channel's
 // tick budget ran out.
 int32_t mix_channel(int channel, int32_t n, int16_t* out);
+// A channel at rest (no note, track, instrument or self-stepping effect) whose last two ticks
+// were at rest is mixed as silence with its counters advanced, bit for bit what rendering it
+// would give. Tests clear this to compare the two.
+extern bool mudo_skip_resting_channels;
 
 // ---- Script functions -----------------------------------------------------------------------------
 struct lua_State;

@@ -17,7 +17,7 @@ int16_t last_mixed_out[MUDO_LAST_MIXED_FRAMES * 2];
 int32_t last_num_samples_mixed = 0;
 
 static bool mudo_inited = false;
-static uint64_t rng_state[4] = {0x9E3779B97F4A7C15ull, 0xBF58476D1CE4E5B9ull, 0x94D049BB133111EBull, 1};
+uint64_t mudo_rng_state[4] = {0x9E3779B97F4A7C15ull, 0xBF58476D1CE4E5B9ull, 0x94D049BB133111EBull, 1};
 
 const int32_t vib_mag[16] = {16, 20, 24, 28, 32, 36, 40, 44, 48, 56, 64, 80, 96, 128, 192, 256};
 const int32_t trem_mag[16] = {16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 192, 224, 256};
@@ -73,7 +73,7 @@ int32_t mudo_channel_speed(const mudo_channel& ch) {
     return ch.track_active && ch.speed > 0 ? (int32_t)ch.speed : 16;
 }
 
-uint32_t mudo_rand() { return (uint32_t)(xoshiro256ss(rng_state) >> 33); }
+uint32_t mudo_rand() { return (uint32_t)(xoshiro256ss(mudo_rng_state) >> 33); }
 
 // ---- State ----------------------------------------------------------------------------------------
 

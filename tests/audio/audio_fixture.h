@@ -78,6 +78,7 @@ struct Mixing : testing::Test {
         mudo_init();
         memset(mixer.channels, 0, sizeof(mixer.channels));
         for (int c = 0; c < MUDO_CHANNEL_SLOTS; c++) mixer.channels[c].index = (uint32_t)c;
+        memset(mixer.rest_ticks, 0, sizeof(mixer.rest_ticks));  // the records were cleared behind the mixer
         mudo_clear_for_boot();
         mixer.tick_counter = 0;
         mixer_ram[ADDR_AUDIO_VOLUME] = 64;

@@ -375,3 +375,102 @@ TEST_F(Mixing, PassLimitLeavesSilenceNotOldSound) {
 }
 
 }  // namespace
+
+namespace {
+
+// The mixer's whole state (records, node and channel buffers) and the last block.
+struct mixer_snapshot {
+    std::vector<uint8_t> bytes;
+    std::vector<int16_t> last;
+    int32_t last_count;
+    std::array<uint64_t, 4> rng;
+};
+mixer_snapshot snapshot() {
+    const uint8_t* m = reinterpret_cast<const uint8_t*>(&mixer);
+    return {{m, m + sizeof(mixer)}, {last_mixed_out, last_mixed_out + 2 * MUDO_LAST_MIXED_FRAMES}, last_num_samples_mixed,
+            {mudo_rng_state[0], mudo_rng_state[1], mudo_rng_state[2], mudo_rng_state[3]}};
+}
+void restore(const mixer_snapshot& s) {
+    memcpy(&mixer, s.bytes.data(), sizeof(mixer));
+    memcpy(last_mixed_out, s.last.data(), s.last.size() * 2);
+    last_num_samples_mixed = s.last_count;
+    memcpy(mudo_rng_state, s.rng.data(), sizeof(mudo_rng_state));
+}
+
+// Idle stretches between notes: a plain note and its release, a reset, a note through an
+// echo beside a track, a resting channel with a self-stepping effect, another with a tick
+// length of its own, and silence at master volume 0; mixed in uneven blocks.
+std::vector<int16_t> idle_and_notes() {
+    std::vector<int16_t> out;
+    auto run = [&](int32_t frames) {
+        for (int32_t block : {300, 512, 777}) {
+            std::vector<int16_t> part = mix(frames, block);
+            out.insert(out.end(), part.begin(), part.end());
+        }
+    };
+    run(3000);
+    mudo_set_note(0, 48, 1, 64, 0, 0, 1, MUDO_NO_PAN);
+    run(2000);
+    kill_channel(0, false);  // released: the instrument's sound goes on
+    run(2000);
+    kill_channel(0, true);
+    run(2000);
+    mudo_set_note(3, 50, 3, 64, 'v', 0x23, 1, -40);
+    put_track(0, 4, 2, {{48, 1, 64, 0, 0}, {55, 1, 40, 0, 0}, {60, 1, 64, 'c', 1}});
+    play(0, 5);
+    run(3000);
+    kill_channel(3, false);  // the echo tail
+    run(2000);
+    kill_channel(3, true);
+    kill_channel(5, true);
+    mixer.channels[7].effect = 'v';
+    mixer.channels[9].samples_per_tick = 200;
+    run(3000);
+    mixer.channels[7].effect = 0;
+    mudo_set_volume(0);
+    run(2000);
+    mudo_set_volume(256);
+    run(1000);
+    return out;
+}
+
+}  // namespace
+
+TEST_F(Mixing, ChannelsAtRestMixAsRenderedBitForBit) {
+    const_instrument(1, 8192, true);
+    const_instrument(3, 6000);
+    uint32_t r = BASE + 0x10000 + 512 * 3;
+    put(r + 32, {0x00, NODE_ECHO, 0, 0});
+    put(r + 36, {0, 2, 0, 0});    // delay
+    put(r + 40, {0, 160, 0, 0});  // feedback level
+    for (int c = 0; c < MUDO_CHANNELS; c++) mudo_set_channel_base_addr(c, BASE);
+    mixer_snapshot start = snapshot();
+
+    mudo_skip_resting_channels = false;
+    std::vector<int16_t> rendered = idle_and_notes();
+    mixer_snapshot after = snapshot();
+    restore(start);
+    mudo_skip_resting_channels = true;
+    std::vector<int16_t> skipped = idle_and_notes();
+    mixer_snapshot after_skip = snapshot();
+
+    ASSERT_EQ(rendered.size(), skipped.size());
+    EXPECT_TRUE(rendered == skipped);
+    EXPECT_NE(std::count(rendered.begin(), rendered.end(), 0), (long)rendered.size());
+    EXPECT_EQ(after.last_count, after_skip.last_count);
+    EXPECT_TRUE(after.last == after_skip.last);
+    EXPECT_TRUE(after.rng == after_skip.rng);
+    size_t first = 0;
+    while (first < after.bytes.size() && after.bytes[first] == after_skip.bytes[first]) first++;
+    EXPECT_EQ(first, after.bytes.size()) << "state differs at byte " << first << " of the mixer";
+
+    // The rest path did run: a mark left in a resting channel's node buffer survives it and
+    // not a rendered tick.
+    mixer.node_output[12 * MUDO_MAX_CHANNEL_NODES][0] = 777;
+    mix(2 * TICK);
+    EXPECT_EQ(mixer.node_output[12 * MUDO_MAX_CHANNEL_NODES][0], 777);
+    mudo_skip_resting_channels = false;
+    mix(2 * TICK);
+    EXPECT_EQ(mixer.node_output[12 * MUDO_MAX_CHANNEL_NODES][0], 0);
+    mudo_skip_resting_channels = true;
+}
