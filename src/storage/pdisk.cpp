@@ -21,6 +21,8 @@
 
 ram_file* pfile[MAX_PFILES];
 int32_t num_pfiles = 0;
+// Entries freed since the last sweep (an upper bound: the sweep is skipped only when none were).
+static int32_t freed_since_sweep = 0;
 uint64_t total_pdisk_calls = 0;
 uint32_t automount_blocked = 0;
 int64_t ram_file_limit = RAM_FILE_LIMIT_DEFAULT;
@@ -390,6 +392,7 @@ void free_all_entries() {
         pfile[i] = nullptr;
     }
     num_pfiles = 0;
+    freed_since_sweep = 0;
     ram_file_bytes = 0;
 }
 
@@ -635,6 +638,7 @@ int32_t pfile_range_start(const char* name) { return name ? find_window(name).lo
 
 void free_pfile(ram_file* f) {
     if (!f) return;
+    if (f->kind != PFILE_EMPTY) freed_since_sweep++;
     if (f->kind == PFILE_RAM) ram_file_bytes -= f->counted;
     release_host_stream(f->host_file, true);
     if (f->origin && f->origin != f->name) destroy_buffer(f->origin);
@@ -644,6 +648,9 @@ void free_pfile(ram_file* f) {
 }
 
 void sweep_empty_pfiles() {
+    // Once a frame: nothing freed, nothing to sweep.
+    if (freed_since_sweep == 0) return;
+    freed_since_sweep = 0;
     int32_t kept = 0;
     for (int32_t i = 0; i < num_pfiles; i++) {
         if (pfile[i]->kind == PFILE_EMPTY) {
