@@ -638,7 +638,7 @@ int32_t pfile_range_start(const char* name) { return name ? find_window(name).lo
 
 void free_pfile(ram_file* f) {
     if (!f) return;
-    if (f->kind != PFILE_EMPTY) freed_since_sweep++;
+    freed_since_sweep++;
     if (f->kind == PFILE_RAM) ram_file_bytes -= f->counted;
     release_host_stream(f->host_file, true);
     if (f->origin && f->origin != f->name) destroy_buffer(f->origin);
