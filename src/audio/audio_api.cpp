@@ -110,6 +110,9 @@ void build_wave_table(uint64_t* stream) {
     xoshiro256ss_seed(stream, 0x12345678);
     for (uint32_t i = 0; i < NOISE_SAMPLES; i++) put_sample(i, (int32_t)(xoshiro256ss(stream) & 0xffff));
     memcpy(stream_after_noise, stream, sizeof(stream_after_noise));
+    // The sine term depends on the sample alone: it is worked out once for all 64 waves.
+    double sine[WAVE_WIDTH];
+    for (uint32_t i = 0; i < WAVE_WIDTH; i++) sine[i] = -32767 * std::sin(2 * i * 3.141562 / 1024);
     for (uint32_t w = 0; w < FAMILY_WAVES; w++) {
         for (uint32_t i = 0; i < WAVE_WIDTH; i++) {
             double x = i / 1024.0;
@@ -118,7 +121,7 @@ void build_wave_table(uint64_t* stream) {
 
             int32_t t = (int32_t)((i + 768) & 1023);
             int32_t tri = (t < 512 ? t : 1024 - t) - 256;
-            double v = std::trunc(w * 127.99 * tri + (64.0 - w) * (-32767 * std::sin(2 * i * 3.141562 / 1024)));
+            double v = std::trunc(w * 127.99 * tri + (64.0 - w) * sine[i]);
             put_sample(at, (int32_t)v / 64);
 
             int32_t m = 512 + 8 * (int32_t)w;

@@ -79,6 +79,11 @@ gurl_job* gurl_get_job(int64_t id);
 // Once per frame on the main thread: reclaims ended jobs and advances the job clock.
 void gurl_update();
 int64_t gurl_current_tick();
+// The transfer library is loaded by its soname (libcurl's) when the first download's worker
+// starts; when it cannot be, that is logged once and every download fails. This names the
+// library that the next download loads, forgetting one already loaded (it stays mapped).
+// Main thread, while no download runs.
+void gurl_use_transfer_library(const char* soname);
 
 // Main thread. The account of a live process, made on first use, with its room brought up to
 // date; null when the table is full.
