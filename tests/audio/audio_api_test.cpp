@@ -267,6 +267,18 @@ TEST_F(AudioDevice, NestingLockHoldsTheCallbackOff) {
     EXPECT_TRUE(block_mixed());
 }
 
+// At the end of the run a device of the dummy driver (which the tests use) is paused, not
+// closed: its callback never runs again, and the exit need not wait out its sleeping thread.
+TEST_F(AudioDevice, TheRunsEndStopsTheDummyDevicesCallback) {
+    ASSERT_STREQ(SDL_GetCurrentAudioDriver(), "dummy");
+    EXPECT_TRUE(block_mixed());
+    audio_end_output_device();
+    EXPECT_EQ(SDL_GetAudioDeviceStatus((SDL_AudioDeviceID)audio_device), SDL_AUDIO_PAUSED);
+    forget_block();
+    os_sleep(60);
+    EXPECT_EQ(last_num_samples_mixed, -7);
+}
+
 TEST_F(AudioDevice, ReopensWhenTheHostChangesDevices) {
     int64_t first = audio_device;
     audio_device_removed((uint32_t)first + 100);  // another device: only logged
