@@ -6,6 +6,7 @@
 #include <ctime>
 #include <string>
 
+#include "base/xoshiro.h"
 #include "kernel/api.h"
 #include "kernel/process.h"
 #include "kernel/slice.h"
@@ -18,19 +19,7 @@
 static uint32_t entropy_word = 0x011848D4;
 static std::string userland_clipboard;
 
-static inline uint64_t rol64(uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
-
-uint64_t xoshiro256ss(uint64_t* s) {
-    uint64_t result = rol64(s[1] * 5, 7) * 9;
-    uint64_t t = s[1] << 17;
-    s[2] ^= s[0];
-    s[3] ^= s[1];
-    s[1] ^= s[2];
-    s[0] ^= s[3];
-    s[2] ^= t;
-    s[3] = rol64(s[3], 45);
-    return result;
-}
+uint64_t xoshiro256ss(uint64_t* s) { return xoshiro_next(s); }
 
 static uint64_t fallback_rng_state[4] = {1, 2, 3, 4};
 
@@ -38,13 +27,7 @@ static uint64_t* current_rng() { return cproc ? cproc->rng_state : fallback_rng_
 
 uint64_t xoshiro256ss_rand() { return xoshiro256ss(current_rng()); }
 
-void xoshiro256ss_seed(uint64_t* s, uint64_t seed) {
-    s[0] = seed ^ 0xDEADBEEFull;
-    s[1] = 0xFF;
-    s[2] = (seed << 32) | (seed >> 32);
-    s[3] = 0;
-    for (int i = 0; i < 8; i++) xoshiro256ss(s);
-}
+void xoshiro256ss_seed(uint64_t* s, uint64_t seed) { xoshiro_seed(s, seed); }
 
 void xoshiro256ss_srand(uint64_t seed) { xoshiro256ss_seed(current_rng(), seed); }
 

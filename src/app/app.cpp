@@ -264,7 +264,7 @@ void shutdown_system() {
     delete_sockets_by_process(0);
     sockets_exit();
     anywhen_close();
-    audio_close_output_device();
+    audio_end_output_device();
 }
 
 void orvalune_exit() {

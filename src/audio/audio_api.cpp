@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "audio/mudo.h"
+#include "audio/wave_table.h"
 #include "kernel/api.h"
 #include "kernel/memory.h"
 #include "kernel/process.h"
@@ -73,17 +74,9 @@ int lua54_play_music(lua_State* L) {
 
 namespace {
 
-constexpr uint32_t NOISE_SAMPLES = 16384;
-constexpr uint32_t FAMILY_WAVES = 64, WAVE_WIDTH = 1024;
-constexpr uint32_t WAVE_TABLE_SAMPLES = NOISE_SAMPLES + 4 * FAMILY_WAVES * WAVE_WIDTH;  // 278,528
-constexpr uint32_t WAVE_TABLE_BYTES = WAVE_TABLE_SAMPLES * 2;                          // 0x88000
 static_assert(ADDR_WAVE_TABLES + WAVE_TABLE_BYTES == ADDRESS_SPACE_SIZE);
 
-// The wave table as little-endian bytes, built once per run and then only read: every process
-// shows these pages until it writes them.
-alignas(4096) uint8_t wave_table[WAVE_TABLE_BYTES];
-bool wave_table_built = false;
-// A process's random stream as it stands after the noise was drawn from it.
+// A process's random stream as it stands after the noise of the wave table was drawn from it.
 uint64_t stream_after_noise[4];
 
 constexpr uint8_t default_instrument[64] = {
@@ -99,43 +92,12 @@ constexpr uint8_t default_descriptors[8] = {0x00, 0xF8, 0x0A, 0xFF, 0x80, 0xF7, 
 alignas(4096) uint8_t default_audio_page[PAGE_SIZE];
 bool default_audio_page_built = false;
 
-void put_sample(uint32_t index, int32_t v) {
-    wave_table[2 * index] = (uint8_t)v;
-    wave_table[2 * index + 1] = (uint8_t)((uint32_t)v >> 8);
-}
+bool stream_after_noise_settled = false;
 
-// Noise from the stream (seeded for the purpose), then four families of 64 waves of 1024
-// samples each: sine to triangle, triangle to saw, saw to square, and pulses.
-void build_wave_table(uint64_t* stream) {
-    xoshiro256ss_seed(stream, 0x12345678);
-    for (uint32_t i = 0; i < NOISE_SAMPLES; i++) put_sample(i, (int32_t)(xoshiro256ss(stream) & 0xffff));
-    memcpy(stream_after_noise, stream, sizeof(stream_after_noise));
-    for (uint32_t w = 0; w < FAMILY_WAVES; w++) {
-        for (uint32_t i = 0; i < WAVE_WIDTH; i++) {
-            double x = i / 1024.0;
-            uint32_t at = NOISE_SAMPLES + w * WAVE_WIDTH + i;
-            constexpr uint32_t family = FAMILY_WAVES * WAVE_WIDTH;
-
-            int32_t t = (int32_t)((i + 768) & 1023);
-            int32_t tri = (t < 512 ? t : 1024 - t) - 256;
-            double v = std::trunc(w * 127.99 * tri + (64.0 - w) * (-32767 * std::sin(2 * i * 3.141562 / 1024)));
-            put_sample(at, (int32_t)v / 64);
-
-            int32_t m = 512 + 8 * (int32_t)w;
-            int32_t o = ((64 - (int32_t)w) * (64 - (int32_t)w)) >> 4;
-            int32_t u = ((int32_t)i - o) & 1023;
-            double f = u < m ? (double)u / m : u > m ? (double)(1024 - u) / (1024 - m) : 1.0;
-            put_sample(at + family, (int32_t)std::trunc(-32768 + 65535 * f));
-
-            double k = (double)(w * w) / 4096;
-            f = x < 0.5 ? x * (1 - k) : k + x * (1 - k);
-            put_sample(at + 2 * family, (int32_t)std::trunc(-32767 + 65534 * f));
-
-            double duty = 0.5 + w / 128.0;
-            put_sample(at + 3 * family, x <= duty ? -32767 : 32767);
-        }
-    }
-    wave_table_built = true;
+void settle_stream_after_noise() {
+    xoshiro256ss_seed(stream_after_noise, WAVE_NOISE_SEED);
+    for (uint32_t i = 0; i < WAVE_NOISE_SAMPLES; i++) xoshiro256ss(stream_after_noise);
+    stream_after_noise_settled = true;
 }
 
 // Writes bytes into a process's space from address a on, marking the pages written.
@@ -154,11 +116,7 @@ void write_to_process(process_record* rec, uint32_t a, const uint8_t* bytes, uin
 
 void write_default_audio_data(process_record* rec) {
     if (!rec) return;
-    if (!wave_table_built && rec->id < 2) build_wave_table(rec->rng_state);
-    if (!wave_table_built) {
-        uint64_t scratch[4];
-        build_wave_table(scratch);
-    }
+    if (!stream_after_noise_settled) settle_stream_after_noise();
     // Later processes take the first one's pages as they stand: those it never wrote are the
     // shared table still, and are shared again; a page it made its own is copied.
     process_record* first = get_process(1);

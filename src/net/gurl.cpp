@@ -1,12 +1,16 @@
 // HTTP fetch jobs over libcurl's easy interface: the job table, the workers and the
-// main loop's reclaiming of ended jobs.
+// main loop's reclaiming of ended jobs. libcurl (with its TLS, Kerberos and other libraries) is
+// not linked: the first download's worker loads it by its soname, so a start that downloads
+// nothing never maps it.
 #include "net/gurl.h"
 
 #include <curl/curl.h>
+#include <dlfcn.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <strings.h>
 
 #include "kernel/process.h"
@@ -95,6 +99,74 @@ constexpr long LOW_SPEED_BYTES = 1;      // a transfer slower than this per seco
 constexpr long LOW_SPEED_SECONDS = 30;   // ... for this long is given up
 constexpr long CONNECT_SECONDS = 30;
 constexpr long MAX_REDIRECTS = 20;
+
+// --- the transfer library, loaded on first use ---
+
+// The functions of libcurl's easy interface that the workers call.
+struct transfer_api {
+    CURLcode (*global_init)(long flags);
+    CURL* (*easy_init)();
+    CURLcode (*easy_setopt)(CURL* handle, CURLoption option, ...);
+    CURLcode (*easy_perform)(CURL* handle);
+    void (*easy_cleanup)(CURL* handle);
+};
+enum transfer_status : uint32_t { TRANSFER_UNLOADED, TRANSFER_READY, TRANSFER_MISSING };
+
+// The lock guards the status, the name and the table; the table is filled once, before the
+// status becomes ready, and only read after that.
+std::mutex transfer_lock;
+transfer_status transfer_state = TRANSFER_UNLOADED;
+transfer_api transfer;
+char transfer_soname[64] = "libcurl.so.4";
+
+void log_transfer_failure(const char* what, const char* detail) {
+    char line[512];
+    snprintf(line, sizeof line, "** downloads are off: %s %s: %s\n", what, transfer_soname, detail ? detail : "");
+    velt_debug(line);
+}
+
+template <typename F>
+bool take_function(void* lib, const char* name, F** fn) {
+    void* address = dlsym(lib, name);
+    if (!address) {
+        log_transfer_failure("found no function", name);
+        return false;
+    }
+    *fn = reinterpret_cast<F*>(address);
+    return true;
+}
+
+// Opens the library, takes its functions and initialises it once; with the lock held.
+transfer_status open_transfer_library() {
+    void* lib = dlopen(transfer_soname, RTLD_NOW | RTLD_LOCAL);
+    if (!lib) {
+        log_transfer_failure("could not load", dlerror());
+        return TRANSFER_MISSING;
+    }
+    const bool found = take_function(lib, "curl_global_init", &transfer.global_init) &&
+                       take_function(lib, "curl_easy_init", &transfer.easy_init) &&
+                       take_function(lib, "curl_easy_setopt", &transfer.easy_setopt) &&
+                       take_function(lib, "curl_easy_perform", &transfer.easy_perform) &&
+                       take_function(lib, "curl_easy_cleanup", &transfer.easy_cleanup);
+    if (!found) {
+        dlclose(lib);
+        return TRANSFER_MISSING;
+    }
+    if (transfer.global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
+        // Left mapped: a library that started to initialise is not unloaded.
+        log_transfer_failure("could not initialise", "curl_global_init failed");
+        return TRANSFER_MISSING;
+    }
+    return TRANSFER_READY;
+}
+
+// The loaded library's functions, loading it at the first call; null when it is not there
+// (logged once). Any thread.
+const transfer_api* load_transfer() {
+    std::lock_guard<std::mutex> guard(transfer_lock);
+    if (transfer_state == TRANSFER_UNLOADED) transfer_state = open_transfer_library();
+    return transfer_state == TRANSFER_READY ? &transfer : nullptr;
+}
 
 gurl_job jobs[GURL_MAX_JOBS];
 gurl_account accounts[GURL_MAX_ACCOUNTS];
@@ -196,7 +268,8 @@ bool names_web_scheme(const gurl_buffer* url) {
 
 int worker(void* arg) {
     gurl_job* job = static_cast<gurl_job*>(arg);
-    CURL* curl = names_web_scheme(job->url) ? curl_easy_init() : nullptr;
+    const transfer_api* api = names_web_scheme(job->url) ? load_transfer() : nullptr;
+    CURL* curl = api ? api->easy_init() : nullptr;
     job->transfer = curl;
     if (!curl) {
         finish_job(job, GURL_FAILED);
@@ -204,26 +277,26 @@ int worker(void* arg) {
         job->worker_done.store(1, std::memory_order_release);
         return 0;
     }
-    curl_easy_setopt(curl, CURLOPT_URL, reinterpret_cast<const char*>(job->url->data));
-    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 1L);
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write_block);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, job);
+    api->easy_setopt(curl, CURLOPT_URL, reinterpret_cast<const char*>(job->url->data));
+    api->easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    api->easy_setopt(curl, CURLOPT_NOPROGRESS, 1L);
+    api->easy_setopt(curl, CURLOPT_WRITEFUNCTION, write_block);
+    api->easy_setopt(curl, CURLOPT_WRITEDATA, job);
     // Safe in a worker thread, error pages are failures, only web protocols, bounded size
     // and patience.
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
-    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, MAX_REDIRECTS);
-    curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(GURL_BODY_MAX));
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, LOW_SPEED_BYTES);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, LOW_SPEED_SECONDS);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, CONNECT_SECONDS);
-    const CURLcode rc = curl_easy_perform(curl);
+    api->easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    api->easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
+    api->easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    api->easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    api->easy_setopt(curl, CURLOPT_MAXREDIRS, MAX_REDIRECTS);
+    api->easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(GURL_BODY_MAX));
+    api->easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, LOW_SPEED_BYTES);
+    api->easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, LOW_SPEED_SECONDS);
+    api->easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, CONNECT_SECONDS);
+    const CURLcode rc = api->easy_perform(curl);
     finish_job(job, rc == CURLE_OK ? GURL_DONE : GURL_FAILED);
     if (job->callback) job->callback(job);
-    curl_easy_cleanup(curl);
+    api->easy_cleanup(curl);
     job->transfer = nullptr;
     job->worker_done.store(1, std::memory_order_release);
     return 0;
@@ -235,8 +308,6 @@ int64_t gurl_get(const char* url, size_t length, const char* extra, gurl_callbac
                  gurl_account* account) {
     if (!url) return -1;
     if (!table_ready) {
-        // Once, on the main thread, before any worker exists.
-        curl_global_init(CURL_GLOBAL_DEFAULT);
         for (gurl_job& job : jobs) reset_slot(&job);
         table_ready = true;
     }
@@ -326,6 +397,13 @@ void gurl_update() {
         }
     }
     gurl_tick.store(tick + 1, std::memory_order_relaxed);
+}
+
+void gurl_use_transfer_library(const char* soname) {
+    if (!soname) return;
+    std::lock_guard<std::mutex> guard(transfer_lock);
+    snprintf(transfer_soname, sizeof transfer_soname, "%s", soname);
+    transfer_state = TRANSFER_UNLOADED;
 }
 
 int64_t gurl_current_tick() { return gurl_tick.load(std::memory_order_relaxed); }

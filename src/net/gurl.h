@@ -41,10 +41,10 @@ typedef void (*gurl_callback)(gurl_job* job);
 // leaves them. Kept apart from the process record, which may go while its downloads still run:
 // an account lives while its process does and while any job refers to it.
 struct gurl_account {
-    std::atomic<int64_t> held;  // body capacity of its jobs until they are reclaimed
-    std::atomic<int64_t> room;  // what held may reach, set by the main thread; 0 once the owner is gone
-    int64_t owner;              // process id, 0 once the process is gone (main thread)
-    int32_t jobs;               // jobs that refer to it (main thread)
+    std::atomic<int64_t> held{0};  // body capacity of its jobs until they are reclaimed
+    std::atomic<int64_t> room{0};  // what held may reach, set by the main thread; 0 once the owner is gone
+    int64_t owner = 0;             // process id, 0 once the process is gone (main thread)
+    int32_t jobs = 0;              // jobs that refer to it (main thread)
 };
 constexpr int GURL_MAX_ACCOUNTS = 512 + GURL_MAX_JOBS;  // every process, and jobs outliving theirs
 // Downloads leave their process this much of its memory limit beyond what it uses, so that a
@@ -54,19 +54,20 @@ constexpr int64_t GURL_SCRIPT_HEADROOM = 0x200000;
 // One slot of the job table. The worker publishes the body, then the state, then the finish
 // tick (release), runs the callback, and last sets worker_done; readers use acquire.
 struct gurl_job {
-    uint32_t id;  // 0: free slot
-    gurl_buffer* url;
-    gurl_buffer* extra;
-    gurl_buffer* body;
-    os_thread* thread;
-    std::atomic<uint32_t> state;
-    std::atomic<int64_t> finish_tick;  // 0 while running
-    void* transfer;                    // the worker's transfer handle while it runs
-    uint64_t last_chunk;
-    gurl_callback callback;
-    gurl_account* account;              // whose memory the body counts against, or null
-    std::atomic<uint32_t> over_room;    // the body outgrew its account's room (set before the state)
-    std::atomic<uint32_t> worker_done;  // the worker no longer touches the slot
+    // (The initialisers let the table be zero data rather than built by start-up code.)
+    uint32_t id = 0;  // 0: free slot
+    gurl_buffer* url = nullptr;
+    gurl_buffer* extra = nullptr;
+    gurl_buffer* body = nullptr;
+    os_thread* thread = nullptr;
+    std::atomic<uint32_t> state{0};
+    std::atomic<int64_t> finish_tick{0};  // 0 while running
+    void* transfer = nullptr;             // the worker's transfer handle while it runs
+    uint64_t last_chunk = 0;
+    gurl_callback callback = nullptr;
+    gurl_account* account = nullptr;       // whose memory the body counts against, or null
+    std::atomic<uint32_t> over_room{0};    // the body outgrew its account's room (set before the state)
+    std::atomic<uint32_t> worker_done{0};  // the worker no longer touches the slot
 };
 
 // Starts a download of url (length bytes) on a new worker; the job id, or -1 when url is
@@ -79,6 +80,11 @@ gurl_job* gurl_get_job(int64_t id);
 // Once per frame on the main thread: reclaims ended jobs and advances the job clock.
 void gurl_update();
 int64_t gurl_current_tick();
+// The transfer library is loaded by its soname (libcurl's) when the first download's worker
+// starts; when it cannot be, that is logged once and every download fails. This names the
+// library that the next download loads, forgetting one already loaded (it stays mapped).
+// Main thread, while no download runs.
+void gurl_use_transfer_library(const char* soname);
 
 // Main thread. The account of a live process, made on first use, with its room brought up to
 // date; null when the table is full.

@@ -71,6 +71,24 @@ void audio_close_output_device() {
     audio_device = -1;
 }
 
+void audio_end_output_device() {
+    if (audio_device <= 0) return;
+    const char* driver = SDL_GetCurrentAudioDriver();
+    if (!driver || strcmp(driver, "dummy") != 0) {
+        audio_close_output_device();
+        return;
+    }
+    // The dummy driver plays into nothing, and its thread sleeps a whole buffer between calls
+    // of the callback, which closing waits out at every quit. Paused (which takes the device
+    // lock, so the callback has returned and is not called again) it can be left to the exit.
+    SDL_AudioDeviceID id = (SDL_AudioDeviceID)audio_device;
+    if (locked_device == id) {
+        SDL_UnlockAudioDevice(id);
+        locked_device = 0;
+    }
+    SDL_PauseAudioDevice(id, 1);
+}
+
 audio_sources audio_source;
 
 void sdl2_mixer_callback(void*, uint8_t* stream, int len) {

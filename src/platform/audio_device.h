@@ -19,8 +19,12 @@ void os_unlock_audio();
 // stereo, 512-frame blocks. Nothing while the audio subsystem is down or a device is open; a
 // failed open is logged and left for a later device to retry.
 void audio_open_output_device();
-// Closes the output stream at the end of the run, so that its last block is written whole.
+// Closes the output stream, so that its last block is played (or written) whole.
 void audio_close_output_device();
+// At the end of the run: closes the output stream, but for one that plays into nothing (SDL's
+// dummy driver), which is only paused, so that no callback runs again and the quit does not
+// wait for its thread.
+void audio_end_output_device();
 // Host hot-plug of output devices: an index that arrived opens a device when none is open; a
 // device id that left closes it when it is the open one, and the host's new default is opened.
 void audio_device_added(int32_t index);

@@ -354,6 +354,9 @@ uint32_t get_ticks() { return SDL_GetTicks(); }
 
 uint32_t choose_frame_length(uint64_t now_ms) {
     app.battery_saver_active = config.battery_saver && app.boot_finished && app.last_input_ms + 500 < now_ms;
+    // The loop ends at the start of the next iteration (a reboot, which comes first there,
+    // would clear the request): nothing follows that a wait would pace.
+    if (app.quit_requested && !app.reboot_requested && app.exclusive_process == 0) return 0;
     return app.battery_saver_active ? 32 : 16;
 }
 

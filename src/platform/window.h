@@ -64,7 +64,8 @@ void blit_to_sdl_window(const uint32_t* frame, int32_t width);
 
 // Presents this iteration's frame (unless headless) and paces the loop; returns the stored tick.
 uint32_t end_frame();
-// Frame length in milliseconds for this frame; sets battery_saver_active.
+// Frame length in milliseconds for this frame (0, no wait, for the last frame before a quit);
+// sets battery_saver_active.
 uint32_t choose_frame_length(uint64_t now_ms);
 // Waits in 1 ms delays while ticks() is before last + frame_ms, at most 100 of them;
 // returns ticks() read afresh.

@@ -60,10 +60,11 @@ bool unplaceable_entry(const std::string& name) {
 
 // ---------------------------------------------------------------------------
 // Folders whose reading failed. The mount folders are never reused within a run, and a
-// note whose folder has gone is dropped when room is needed.
+// note whose folder has gone is dropped when room is needed. The list grows as notes come
+// (most runs make none), so start-up builds no table of empty names.
 
-std::string unread_folders[MAX_UNREAD_FOLDERS];
-int32_t unread_count = 0;
+std::vector<std::string> unread_folders;
+int32_t unread_count = 0;  // the list's length
 
 int32_t find_unread(const std::string& folder) {
     for (int32_t i = 0; i < unread_count; i++) {
@@ -73,8 +74,8 @@ int32_t find_unread(const std::string& folder) {
 }
 
 void forget_unread_at(int32_t i) {
-    for (int32_t j = i; j + 1 < unread_count; j++) unread_folders[j] = std::move(unread_folders[j + 1]);
-    unread_folders[--unread_count].clear();
+    unread_folders.erase(unread_folders.begin() + i);
+    unread_count--;
 }
 
 bool ram_folder_has_entries(const std::string& folder) {
@@ -97,7 +98,8 @@ void note_unread(const std::string& folder) {
         }
     }
     if (unread_count == MAX_UNREAD_FOLDERS) forget_unread_at(0);
-    unread_folders[unread_count++] = folder;
+    unread_folders.push_back(folder);
+    unread_count++;
 }
 
 void forget_unread(const std::string& folder) {

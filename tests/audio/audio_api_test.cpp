@@ -7,8 +7,11 @@
 #include <SDL.h>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "audio_fixture.h"
+#include "audio/wave_table.h"
+#include "base/memmap.h"
 #include "storage/capture.h"
 #include "kernel/slice.h"
 #include "storage/pdisk.h"
@@ -84,6 +87,14 @@ TEST_F(AudioScript, DefaultAudioDataOfEveryProcess) {
         {0xFE0000 + 2 * 512, -32767}, {0xFE0000 + 2 * 513, 32767}, {0xFFFFFE, 32767},              // pulses
     };
     for (auto w : waves) EXPECT_EQ(peek2_proc(p, w.address), w.value) << std::hex << w.address;
+    // The baked table is the generator's output byte for byte, and the random stream starts
+    // where the generator left it.
+    std::vector<uint8_t> built(WAVE_TABLE_BYTES);
+    uint64_t after_noise[4];
+    build_wave_table(built.data(), after_noise);
+    EXPECT_EQ(memcmp(built.data(), wave_table, WAVE_TABLE_BYTES), 0);
+    for (uint32_t i = 0; i < WAVE_TABLE_BYTES; i += 4093) EXPECT_EQ(peek_proc(p, ADDR_WAVE_TABLES + i), built[i]) << i;
+    EXPECT_EQ(memcmp(p->rng_state, after_noise, sizeof(after_noise)), 0);
     uint64_t start[4];
     memcpy(start, p->rng_state, sizeof(start));
     EXPECT_TRUE(start[0] | start[1] | start[2] | start[3]);
@@ -254,6 +265,18 @@ TEST_F(AudioDevice, NestingLockHoldsTheCallbackOff) {
     EXPECT_EQ(lock_level, 0);
     forget_block();
     EXPECT_TRUE(block_mixed());
+}
+
+// At the end of the run a device of the dummy driver (which the tests use) is paused, not
+// closed: its callback never runs again, and the exit need not wait out its sleeping thread.
+TEST_F(AudioDevice, TheRunsEndStopsTheDummyDevicesCallback) {
+    ASSERT_STREQ(SDL_GetCurrentAudioDriver(), "dummy");
+    EXPECT_TRUE(block_mixed());
+    audio_end_output_device();
+    EXPECT_EQ(SDL_GetAudioDeviceStatus((SDL_AudioDeviceID)audio_device), SDL_AUDIO_PAUSED);
+    forget_block();
+    os_sleep(60);
+    EXPECT_EQ(last_num_samples_mixed, -7);
 }
 
 TEST_F(AudioDevice, ReopensWhenTheHostChangesDevices) {

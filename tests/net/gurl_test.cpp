@@ -3,13 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "net/gurl.h"
+#include "platform/host.h"
 
 namespace {
 
@@ -105,6 +109,75 @@ TEST(GurlJobs, FailedTransfersEndAndTheirSlotsAreReclaimed) {
         EXPECT_EQ(gurl_get_job(id), nullptr);
     }
     EXPECT_EQ(gurl_get_job(0), nullptr);
+}
+
+// A listening loopback socket; its port is written to *port.
+int listener(int* port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 4) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        close(fd);
+        return -1;
+    }
+    *port = ntohs(a.sin_port);
+    return fd;
+}
+
+// Whether a connection arrives within ms milliseconds; it is closed at once.
+bool connection_arrives(int fd, int ms) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, ms) != 1) return false;
+    int c = accept(fd, nullptr, nullptr);
+    if (c >= 0) close(c);
+    return c >= 0;
+}
+
+std::string log_text() {
+    char path[4096];
+    velt_prefix_with_appdata_path("log.txt", path);
+    std::ifstream in(path);
+    std::stringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+size_t count_of(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) n++;
+    return n;
+}
+
+// Without the transfer library every download fails, as a refused one does, and one log line
+// says why; nothing is sent. Once the library can be loaded again, downloads reach the network.
+TEST(GurlJobs, WithoutTheTransferLibraryDownloadsFailAndSayWhyOnce) {
+    int port = 0;
+    const int fd = listener(&port);
+    ASSERT_GE(fd, 0);
+    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/x";
+    gurl_use_transfer_library("libcurl-absent.so.0");
+    for (int i = 0; i < 2; i++) {
+        end_calls = 0;
+        const int64_t id = gurl_get(url.data(), url.size(), nullptr, note_end);
+        ASSERT_GT(id, 0);
+        gurl_job* job = gurl_get_job(id);
+        ASSERT_NE(job, nullptr);
+        ASSERT_EQ(wait_for_end(job), uint32_t(GURL_FAILED));
+        for (int k = 0; k < 6000 && !job->worker_done.load(); k++) usleep(10000);
+        EXPECT_EQ(end_calls.load(), 1);
+    }
+    EXPECT_FALSE(connection_arrives(fd, 50));
+    EXPECT_EQ(count_of(log_text(), "** downloads are off: could not load libcurl-absent.so.0"), 1u);
+
+    gurl_use_transfer_library("libcurl.so.4");
+    const int64_t id = gurl_get(url.data(), url.size(), nullptr, nullptr);
+    ASSERT_GT(id, 0);
+    EXPECT_TRUE(connection_arrives(fd, 30000));
+    EXPECT_EQ(wait_for_end(gurl_get_job(id)), uint32_t(GURL_FAILED));  // the peer hung up at once
+    close(fd);
 }
 
 }  // namespace

@@ -137,6 +137,15 @@ TEST(Pacing, BatterySaverNeedsTheSettingTheBootAndHalfASecondIdle) {
     app.boot_finished = 1;
     config.battery_saver = 0;
     EXPECT_EQ(choose_frame_length(5000), 16u);
+    // The frame after which the loop quits is not waited out; one that waits for an exclusive
+    // process is.
+    app.quit_requested = 1;
+    EXPECT_EQ(choose_frame_length(5000), 0u);
+    app.reboot_requested = 1;
+    EXPECT_EQ(choose_frame_length(5000), 16u);
+    app.reboot_requested = 0;
+    app.exclusive_process = 7;
+    EXPECT_EQ(choose_frame_length(5000), 16u);
     config = saved;
     memset(&app, 0, sizeof(app));
 }
