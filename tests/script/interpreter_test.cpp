@@ -230,6 +230,48 @@ TEST_F(Interpreter, NativeCodeSeesTheChargeOfEveryInstructionBeforeIt) {
               std::to_string(6 + LUA_WORKMETA));
 }
 
+// Errors cost their raising, catching and message; a yield is no error and costs only its
+// instructions and the resume. No charge of the interpreter's own work wraps the count around.
+int raise_error(lua_State* L) {
+    lua_pushliteral(L, "failed");
+    return lua_error(L);
+}
+
+TEST_F(Interpreter, ErrorsAreChargedYieldsAreNotAndNoChargeWraps) {
+    lua_register(L, "cycles", lua_cycles);
+    // GETTABUP, GETTABUP, LOADK, CALL and GETTABUP, CALL, then the error with a short message.
+    EXPECT_EQ(run("local a = cycles() pcall(error, 'x') local b = cycles() return b - a"),
+              std::to_string(11 + LUA_WORKERROR));
+    EXPECT_EQ(run("local m = string.rep('m', 400) local a = cycles() pcall(error, m) local b = cycles() "
+                  "return b - a"),
+              std::to_string(11 + LUA_WORKERROR + 400 / LUA_WORKSCAN));
+    // MOVE, CALL, GETTABUP and CALL in the caller, JMP, GETTABUP, GETFIELD and CALL in the
+    // coroutine, and the resume's own charge.
+    EXPECT_EQ(run("local co = coroutine.wrap(function() while true do coroutine.yield() end end) co() "
+                  "local a = cycles() co() local b = cycles() return b - a"),
+              "31");
+    // Near the top of the count, an error, objects made and a collector step all saturate.
+    for (int32_t room : {1, LUA_WORKERROR}) {
+        cpu_cycles = INT32_MAX - room;
+        lua_pushcfunction(L, raise_error);
+        EXPECT_EQ(lua_pcall(L, 0, 0, 0), LUA_ERRRUN);
+        EXPECT_EQ(cpu_cycles, INT32_MAX) << room;
+        cpu_cycles = INT32_MAX - room;
+        lua_createtable(L, 1000, 1000);
+        EXPECT_EQ(cpu_cycles, INT32_MAX) << room;
+        cpu_cycles = INT32_MAX - room;
+        lua_newuserdatauv(L, 16, 100);
+        EXPECT_EQ(cpu_cycles, INT32_MAX) << room;
+        lua_settop(L, 0);
+        ASSERT_EQ(luaL_dostring(L, "garbage = {} for i = 1, 10000 do garbage[i] = {} end garbage = nil"),
+                  LUA_OK);
+        cpu_cycles = INT32_MAX - room;
+        lua_gc(L, LUA_GCSTEP, 0);
+        EXPECT_EQ(cpu_cycles, INT32_MAX) << room;
+    }
+    cpu_cycles = 0;
+}
+
 TEST_F(Interpreter, ASliceOfCheapInstructionsStopsOneCycleOverItsBudget) {
     std::string code = "local a = 0\n";
     for (int i = 0; i < 1000; i++) code += "a = a + 1\n";
