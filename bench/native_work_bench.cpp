@@ -334,6 +334,7 @@ const primitive PRIMITIVES[] = {
     {"growing tables", "", "local t = {} for k = 1, 64 do t[k] = k end local h = {} for k = 1, 16 do h['k' .. k] = k end"},
     {"metamethods", "local mt = {__index = function(t, k) return k end, __add = function(a, b) return 1 end} "
                     "local o = setmetatable({}, mt)", "local c = o.x local d = o + 1"},
+    {"typed array elements", "local u = userdata('i32', 256)", "local k = i & 255 u[k] = u[k] + 1"},
     {"tree builder", TREE_SETUP, "run_tree(i)"},
     {"parser", PARSER_SETUP, "run_parser(i)"},
     {"scheduler", SCHEDULER_SETUP, "run_scheduler(i)"},
