@@ -32,6 +32,8 @@ const hostile_case CASES[] = {
                      "for i = 1, 20 do table.concat(t, ',') end", false, 10},
     {"coroutine.wrap", "for i = 1, 20000 do coroutine.wrap(function() end)() end", false, 2},
     {"load", "local src = string.rep('x = x + 1 ', 20000) for i = 1, 20 do load(src) end", false, 40},
+    // 30,000 errors raised and caught, each charged for its raising and catching.
+    {"pcall(error)", "for i = 1, 30000 do pcall(error, 'x') end", false, 5},
     {"comparison in a callback", "string.gsub('x', '.', function() "
                                  "local a, b = string.rep('x', 1 << 20), string.rep('x', (1 << 20) - 1) .. 'x' "
                                  "while true do local _ = (a == b) end end)", true, 0},

@@ -183,12 +183,16 @@ TEST_F(Interpreter, EveryExecutedInstructionIsChargedByItsKind) {
                             OP_LOADNIL, OP_ADDI, OP_ADDK, OP_SUBK, OP_BANDK, OP_BORK,
                             OP_BXORK, OP_SHRI, OP_SHLI, OP_ADD, OP_SUB, OP_BAND,
                             OP_BOR, OP_BXOR, OP_SHL, OP_SHR, OP_UNM};
-    const char* chunks[] = {
-        "local t = {1, 2, 3}; local n = #t; local s = 'a' .. 'b' .. n; t.x = s; local y = t.x",
-        "local a, b = 7, 2; local c = a // b; c = a % b; c = a / b; c = a ^ b",
-        "local a = 3; local b = a + 1.5; b = -b; b = b * 2; b = b - a; local c = ~a; g = c",
-        "local function f(x) return x end; local r = f(1); r = select('#', f(1), f(2))"};
-    for (const char* chunk : chunks) {
+    // Beside the instructions, the objects made: the table, made with three array slots and
+    // then resized to four and one hash slot for x, and the closure.
+    auto resize = [](int64_t slots) { return (LUA_WORKOBJECT * LUA_WORKSCAN + slots) / LUA_WORKSCAN; };
+    const std::pair<const char*, int64_t> chunks[] = {
+        {"local t = {1, 2, 3}; local n = #t; local s = 'a' .. 'b' .. n; t.x = s; local y = t.x",
+         LUA_WORKOBJECT + resize(3) + resize(4 + 3 + 1)},
+        {"local a, b = 7, 2; local c = a // b; c = a % b; c = a / b; c = a ^ b", 0},
+        {"local a = 3; local b = a + 1.5; b = -b; b = b * 2; b = b - a; local c = ~a; g = c", 0},
+        {"local function f(x) return x end; local r = f(1); r = select('#', f(1), f(2))", LUA_WORKOBJECT}};
+    for (auto [chunk, made] : chunks) {
         ASSERT_EQ(luaL_loadstring(L, chunk), LUA_OK);
         const Proto* p = proto_at(L, -1);
         int64_t expected = 0;
@@ -206,7 +210,7 @@ TEST_F(Interpreter, EveryExecutedInstructionIsChargedByItsKind) {
             callee = 3 * 2;
         }
         lua_pop(L, 1);
-        EXPECT_EQ(cycles_of(chunk), expected + callee) << chunk;
+        EXPECT_EQ(cycles_of(chunk), expected + callee + made) << chunk;
     }
 }
 
@@ -219,10 +223,53 @@ TEST_F(Interpreter, NativeCodeSeesTheChargeOfEveryInstructionBeforeIt) {
     // MOVE and CALL in the caller, GETTABUP and TAILCALL in the Lua function it calls.
     EXPECT_EQ(run("local function f() return cycles() end; local a = cycles(); local b = f(); return b - a"),
               "7");
-    // From an __index function: GETFIELD in the caller, GETTABUP and TAILCALL in the function.
+    // From an __index function: GETFIELD in the caller, the metamethod's call, GETTABUP and
+    // TAILCALL in the function.
     EXPECT_EQ(run("local t = setmetatable({}, {__index = function() return cycles() end})\n"
                   "local b = t.x; local c = t.x; return c - b"),
-              "6");
+              std::to_string(6 + LUA_WORKMETA));
+}
+
+// Errors cost their raising, catching and message; a yield is no error and costs only its
+// instructions and the resume. No charge of the interpreter's own work wraps the count around.
+int raise_error(lua_State* L) {
+    lua_pushliteral(L, "failed");
+    return lua_error(L);
+}
+
+TEST_F(Interpreter, ErrorsAreChargedYieldsAreNotAndNoChargeWraps) {
+    lua_register(L, "cycles", lua_cycles);
+    // GETTABUP, GETTABUP, LOADK, CALL and GETTABUP, CALL, then the error with a short message.
+    EXPECT_EQ(run("local a = cycles() pcall(error, 'x') local b = cycles() return b - a"),
+              std::to_string(11 + LUA_WORKERROR));
+    EXPECT_EQ(run("local m = string.rep('m', 400) local a = cycles() pcall(error, m) local b = cycles() "
+                  "return b - a"),
+              std::to_string(11 + LUA_WORKERROR + 400 / LUA_WORKSCAN));
+    // MOVE, CALL, GETTABUP and CALL in the caller, JMP, GETTABUP, GETFIELD and CALL in the
+    // coroutine, and the resume's own charge.
+    EXPECT_EQ(run("local co = coroutine.wrap(function() while true do coroutine.yield() end end) co() "
+                  "local a = cycles() co() local b = cycles() return b - a"),
+              "31");
+    // Near the top of the count, an error, objects made and a collector step all saturate.
+    for (int32_t room : {1, LUA_WORKERROR}) {
+        cpu_cycles = INT32_MAX - room;
+        lua_pushcfunction(L, raise_error);
+        EXPECT_EQ(lua_pcall(L, 0, 0, 0), LUA_ERRRUN);
+        EXPECT_EQ(cpu_cycles, INT32_MAX) << room;
+        cpu_cycles = INT32_MAX - room;
+        lua_createtable(L, 1000, 1000);
+        EXPECT_EQ(cpu_cycles, INT32_MAX) << room;
+        cpu_cycles = INT32_MAX - room;
+        lua_newuserdatauv(L, 16, 100);
+        EXPECT_EQ(cpu_cycles, INT32_MAX) << room;
+        lua_settop(L, 0);
+        ASSERT_EQ(luaL_dostring(L, "garbage = {} for i = 1, 10000 do garbage[i] = {} end garbage = nil"),
+                  LUA_OK);
+        cpu_cycles = INT32_MAX - room;
+        lua_gc(L, LUA_GCSTEP, 0);
+        EXPECT_EQ(cpu_cycles, INT32_MAX) << room;
+    }
+    cpu_cycles = 0;
 }
 
 TEST_F(Interpreter, ASliceOfCheapInstructionsStopsOneCycleOverItsBudget) {
@@ -364,7 +411,9 @@ TEST_F(Interpreter, MainThreadCalledFromCIsNotStoppedButRunawayCodeEndsWithAnErr
     ASSERT_EQ(lua_pcall(L, 0, 0, 0), LUA_ERRRUN);
     EXPECT_NE(std::string(lua_tostring(L, -1)).find(":1: too many cycles in non-yieldable code"), std::string::npos)
         << lua_tostring(L, -1);
-    EXPECT_NEAR((int64_t)cpu_cycles - 1000, (1 << 23) + 5, 4);
+    // The error costs its raising and catching and its message.
+    int64_t error_charge = LUA_WORKERROR + (int64_t)lua_rawlen(L, -1) / LUA_WORKSCAN;
+    EXPECT_NEAR((int64_t)cpu_cycles - 1000, (1 << 23) + 5 + error_charge, 4);
     lua_settop(L, 0);
 
     // Caught in yieldable code, the error leaves a thread that the next test stops.
