@@ -62,7 +62,9 @@ bool unplaceable_entry(const std::string& name) {
 // Folders whose reading failed. The mount folders are never reused within a run, and a
 // note whose folder has gone is dropped when room is needed.
 
-std::string unread_folders[MAX_UNREAD_FOLDERS];
+// Grown as folders are noted (at most MAX_UNREAD_FOLDERS), so that a run that notes none
+// holds no table for them.
+std::vector<std::string> unread_folders;
 int32_t unread_count = 0;
 
 int32_t find_unread(const std::string& folder) {
@@ -73,8 +75,8 @@ int32_t find_unread(const std::string& folder) {
 }
 
 void forget_unread_at(int32_t i) {
-    for (int32_t j = i; j + 1 < unread_count; j++) unread_folders[j] = std::move(unread_folders[j + 1]);
-    unread_folders[--unread_count].clear();
+    unread_folders.erase(unread_folders.begin() + i);
+    unread_count--;
 }
 
 bool ram_folder_has_entries(const std::string& folder) {
@@ -97,7 +99,8 @@ void note_unread(const std::string& folder) {
         }
     }
     if (unread_count == MAX_UNREAD_FOLDERS) forget_unread_at(0);
-    unread_folders[unread_count++] = folder;
+    unread_folders.push_back(folder);
+    unread_count++;
 }
 
 void forget_unread(const std::string& folder) {
