@@ -9,6 +9,7 @@
 
 #include "audio/mudo.h"
 #include "base/machine.h"
+#include "gfx/sprites.h"
 #include "kernel/memory.h"
 #include "kernel/process.h"
 #include "kernel/slice.h"
@@ -584,6 +585,52 @@ TEST_F(MemoryAudio, TheCopyVisitsOnlyThePagesListedAsWritten) {
     EXPECT_EQ(mixer_bytes({0x40010, 0x40020, 0x41FFF, 0x42000, 0x60005}), (V{1, 2, 2, 3, 0}));
     EXPECT_EQ(p->pages.written_count, 0);
     EXPECT_EQ(flags({0x40, 0x41, 0x42}), (V{254, 254, 254}));
+}
+
+TEST_F(MemoryAudio, TheWrittenListGrowsAndWhenItCannotEveryMarkedPageIsCopied) {
+    bracket(1, 1);
+    for (uint32_t page = 0x100; page < 0x100 + 600; page++) poke(page * 4096 + 1, page & 0x7F);
+    EXPECT_EQ(p->pages.written_count, 600);
+    bracket(0, 1);
+    for (uint32_t page = 0x100; page < 0x100 + 600; page++) ASSERT_EQ(mixer_ram[page * 4096 + 1], page & 0x7F) << page;
+    EXPECT_EQ(p->pages.written_count, 0);
+    // As after a failed growth: the pages written meanwhile are not all listed.
+    poke(0x500001, 7);
+    poke(0x600001, 8);
+    p->pages.written_count = 1;
+    p->pages.written_all = 1;
+    bracket(0, 1);
+    EXPECT_EQ(mixer_bytes({0x500001, 0x600001}), (V{7, 8}));
+    EXPECT_EQ(flags({0x500, 0x600}), (V{254, 254}));
+    EXPECT_EQ(p->pages.written_all, 0);
+}
+
+TEST_F(Memory, ARecycledRecordStartsWithNothingOfTheLastProcess) {
+    lua_State* L = p->L;
+    userdata_header* u = new_array(UTYPE_U8, 64, 64);
+    lua_pushcfunction(L, lua54_set_spr);
+    lua_pushinteger(L, 5);
+    lua_pushvalue(L, -3);
+    ASSERT_EQ(lua_pcall(L, 2, 0, 0), LUA_OK);
+    EXPECT_EQ(sprite_slot(p, 5), u);
+    EXPECT_EQ(map(-1, {0x80000}), 4096);
+    lua_pop(L, 1);
+    for (uint32_t page = 0x100; page < 0x400; page++) poke(page * 4096, 1);
+    poke(0x1234, 9);
+    send_process_message_string(p, "hello");
+    process_record* old = p;
+    kill_process(p);
+    p = make("again");
+    ASSERT_EQ(p, old);  // the same place in the pool
+    set_current_process(p);
+    process_record* fresh = make("fresh");
+    EXPECT_EQ(sprite_slot(p, 5), nullptr);
+    EXPECT_EQ(page_array(p->pages, 0x80), nullptr);
+    EXPECT_EQ(arrays({0x80}), "0");
+    EXPECT_EQ(p->page_bytes, fresh->page_bytes);
+    EXPECT_EQ(p->pages.written_count, fresh->pages.written_count);
+    EXPECT_EQ(peeks({0x1234, 0x80000, 0x100000, 0x3FF000}), (V{0, 0, 0, 0}));
+    EXPECT_EQ(read_process_message(p, nullptr), nullptr);
 }
 
 TEST_F(MemoryAudio, DefaultAudioDataIsSharedUntilEachProcessWritesIt) {
