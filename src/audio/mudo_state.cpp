@@ -271,10 +271,15 @@ int audio_op_start(int64_t id, int force) {
     if (changed) {
         // A new owner: its whole space. Pages it never touched read zero in the cleared copy and
         // are not written, so they take no memory there.
+        // Only blocks of pages with something in them are looked at: a page shows bytes only
+        // when it is owned, shared or points into an array.
         mudo_memset(0, 0, ADDRESS_SPACE_SIZE);
-        for (uint32_t p = 0; p < PAGE_COUNT; p++) {
-            if ((pt.mapped[p] > 0 && pt.page[p]) || page_owned(pt, p)) copy_page_to_mixer(pt, p);
-            if (pt.flags[p] & PAGE_WRITTEN) pt.flags[p] &= (uint8_t)~PAGE_WRITTEN;
+        for (uint32_t b = 0; b < PAGE_BLOCKS; b++) {
+            if (!pt.owned[b] && !pt.shared_map[b] && !pt.userdata_map[b]) continue;
+            for (uint32_t p = b * PAGE_BLOCK; p < (b + 1) * PAGE_BLOCK; p++) {
+                if ((pt.mapped[p] > 0 && pt.page[p]) || page_owned(pt, p)) copy_page_to_mixer(pt, p);
+                pt.flags[p] &= (uint8_t)~PAGE_WRITTEN;
+            }
         }
         clear_written_list(pt);
     } else if (force) {

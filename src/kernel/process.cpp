@@ -351,11 +351,7 @@ void free_process(process_record* rec) {
     }
     free_page_tables(pt);
     if (initial) clear_to_fresh_pages(initial, INITIAL_PAGES * PAGE_SIZE);
-    memset(pt.page, 0, sizeof(pt.page));
-    memset(pt.mapped, 0, sizeof(pt.mapped));
-    memset(pt.flags, 0, sizeof(pt.flags));
-    memset(pt.userdata_map, 0, sizeof(pt.userdata_map));
-    memset(pt.shared_map, 0, sizeof(pt.shared_map));
+    clear_to_fresh_pages(&pt, sizeof(pt));
     rec->page_bytes = 0;
     free(rec->sprites);
     rec->sprites = nullptr;

@@ -27,6 +27,7 @@ constexpr uint32_t PROCESS_FLAG_SANDBOXED = 2;
 // allocated when the first of its pages needs it.
 constexpr uint32_t PAGE_BLOCK = 64;
 constexpr uint32_t PAGE_BLOCKS = PAGE_COUNT / PAGE_BLOCK;
+static_assert(PAGE_BLOCK == 64, "a block of pages is one word of the page bit maps");
 
 struct page_table {
     uint8_t* page[PAGE_COUNT];        // where the first `mapped` bytes of each page live
