@@ -24,14 +24,19 @@ process_record* cproc = nullptr;
 int64_t process_id = 1;
 
 // Records live at fixed addresses in the pool; the packed table holds pointers to them,
-// so removing a process never moves a record that someone still points at. Each record and
-// its initial pages start on a host page and are cleared by handing their pages back, so that
-// only the parts a process touches take memory.
-struct alignas(4096) pool_slot {
+// so removing a process never moves a record that someone still points at. Records and their
+// initial pages are cleared by handing their pages back, so that only the parts a process
+// touches take memory. The strides are not multiples of the host page: the same field of
+// every record, and the same register of every process, fall in different cache sets.
+struct alignas(64) pool_slot {
     process_record rec;
 };
-static pool_slot process_pool[MAX_PROCESSES];
-alignas(4096) static uint8_t initial_blocks[MAX_PROCESSES][INITIAL_PAGES * PAGE_SIZE];
+static_assert(sizeof(pool_slot) % 4096 != 0);
+alignas(4096) static pool_slot process_pool[MAX_PROCESSES];
+struct alignas(4096) initial_slot {
+    uint8_t bytes[INITIAL_PAGES * PAGE_SIZE + PAGE_SIZE];  // the last page is never used
+};
+static initial_slot initial_blocks[MAX_PROCESSES];
 static bool pool_used[MAX_PROCESSES];
 
 static int pool_index(const process_record* rec) {
@@ -42,7 +47,7 @@ static int pool_index(const process_record* rec) {
 // The record's initial pages, or null for a record outside the pool.
 static uint8_t* initial_block(const process_record* rec) {
     int i = pool_index(rec);
-    return i >= 0 ? initial_blocks[i] : nullptr;
+    return i >= 0 ? initial_blocks[i].bytes : nullptr;
 }
 process_record* process_slots[MAX_PROCESSES];
 int process_count = 0;
