@@ -30,7 +30,8 @@ flip()
 _signal(33)
 while true do flip() end
 LUA
-"$build/mkrom" "$work/src2" "$work/first/sysrom.dat" >/dev/null
+# The system font goes in as the build adds it: without it the window manager stops at its first line.
+"$build/mkrom" -add "$build/system_font.bin" fonts/system_font.bin "$work/src2" "$work/first/sysrom.dat" >/dev/null
 cp "$build/orvalune" "$work/first/orvalune"
 
 times_us() {  # command...

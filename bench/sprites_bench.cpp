@@ -85,7 +85,7 @@ int main() {
     double copy16_s = best_seconds_per_run([&] { copy_loop(screen, big, 16, tiles16); });
     double copy16_rate = pixels / copy16_s;
     // The map's baseline copies one 8 x 8 image per cell, as the map draws one sprite per cell.
-    const uint8_t* small = userdata_data(p->sprites[2]);
+    const uint8_t* small = userdata_data(sprite_slot(p, 2));
     double copy8_s = best_seconds_per_run([&] { copy_loop(screen, small, 8, tiles8); });
     double copy8_rate = pixels / copy8_s;
     std::printf("target %d x %d; %d spr calls of 16 x 16 tile it; copy loops: 16 x 16 %.1f Mpixels/s, 8 x 8 %.1f Mpixels/s\n",
@@ -170,7 +170,7 @@ int main() {
     volatile uint64_t found = 0;
     double scan_s = best_seconds_per_run([&] {
         uint64_t n = 0;
-        for (uint32_t i = 0; i < PAGE_COUNT; i++) n += p->pages.array[i] == spare_header ? 1 : 0;
+        for (uint32_t i = 0; i < PAGE_COUNT; i++) n += page_array(p->pages, i) == spare_header ? 1 : 0;
         found = found + n;
     });
     std::printf("remap with 512 arrays mapped: %.0f ns per _map_ram or _unmap_ram call, %.3fx one page-table scan (%.0f ns)\n",

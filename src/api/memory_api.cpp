@@ -238,6 +238,15 @@ int lua54_map_ram(lua_State* L) {
     int64_t length = offset_ok ? truncated_arg(L, 4, a.size - offset) : 0;
     bool map_page = first == (ADDR_MAP >> 12);
     bool becomes_map = map_page && a.type == UTYPE_I16;
+    // The page table's entries for the pages to map are made before anything changes.
+    if (offset_ok && length >= 1) {
+        int64_t span = std::min(length, a.size - offset);
+        uint32_t count = (uint32_t)std::min<int64_t>((span + PAGE_SIZE - 1) / PAGE_SIZE, PAGE_COUNT);
+        if (!reserve_page_arrays(rec->pages, first, count)) {
+            lua_pushliteral(L, "not enough memory");
+            return lua_error(L);
+        }
+    }
 
     held_tables t = push_held_tables(L);
     if (becomes_map || (offset_ok && length >= 1)) hold_array(L, t, 1, a.header);
@@ -270,7 +279,7 @@ int lua54_map_ram(lua_State* L) {
                 uint32_t stretch = 0;
                 locate_proc_for_write(rec, (int64_t)p << 12, &stretch);
             }
-            userdata_header* old = pt.array[p];
+            userdata_header* old = page_array(pt, p);
             if (old != a.header) {
                 added++;
                 if (old != run_array) {
@@ -282,7 +291,7 @@ int lua54_map_ram(lua_State* L) {
             }
             pt.page[p] = a.data + offset + i * PAGE_SIZE;
             pt.mapped[p] = mapped;
-            pt.array[p] = a.header;
+            set_page_array(pt, p, a.header);  // its entry was made above
             set_array_page(pt, p, true);
             mark_page_written(pt, p);
         }
@@ -323,11 +332,11 @@ int lua54_unmap_ram(lua_State* L) {
     // has been met.
     for (int64_t i = first; i <= last && seen < total; i++) {
         uint32_t p = (uint32_t)i;
-        if (pt.array[p] != a.header) continue;
+        if (page_array(pt, p) != a.header) continue;
         seen++;
         if ((uintptr_t)pt.page[p] >= hi) continue;
-        pt.page[p] = pt.owned[p];
-        pt.array[p] = nullptr;
+        pt.page[p] = page_owned(pt, p);
+        set_page_array(pt, p, nullptr);
         set_array_page(pt, p, false);
         mark_page_written(pt, p);
         pt.mapped[p] = 0;

@@ -128,7 +128,7 @@ void write_default_audio_data(process_record* rec) {
             continue;
         }
         if (page_is_shared(rec, p) && rec->pages.page[p] == shared) continue;
-        if (!rec->pages.owned[p] && rec->pages.mapped[p] == 0) share_page(rec, p, shared);
+        if (!page_owned(rec->pages, p) && rec->pages.mapped[p] == 0) share_page(rec, p, shared);
         else write_to_process(rec, p * PAGE_SIZE, shared, PAGE_SIZE);
     }
     // Every process starts its random stream where the first one's stands after the noise.
@@ -140,7 +140,7 @@ void write_default_audio_data(process_record* rec) {
     }
     constexpr uint32_t audio_page = ADDR_AUDIO_DATA >> 12;
     static_assert(MUDO_WAVE_DESCRIPTORS_OFFSET + sizeof(default_descriptors) <= PAGE_SIZE);
-    if (!rec->pages.owned[audio_page] && rec->pages.mapped[audio_page] == 0) {
+    if (!page_owned(rec->pages, audio_page) && rec->pages.mapped[audio_page] == 0) {
         share_page(rec, audio_page, default_audio_page);
     } else {
         write_to_process(rec, ADDR_AUDIO_DATA, default_instrument, sizeof(default_instrument));

@@ -226,13 +226,13 @@ namespace {
 
 void copy_page_to_mixer(const page_table& pt, uint32_t page) {
     uint32_t base = page * PAGE_SIZE;
-    int32_t mapped = std::clamp(pt.mapped[page], 0, (int32_t)PAGE_SIZE);
+    int32_t mapped = std::clamp((int32_t)pt.mapped[page], 0, (int32_t)PAGE_SIZE);
     if (mapped > 0 && pt.page[page]) mudo_memcpy(base, pt.page[page], (uint32_t)mapped);
     else mapped = 0;
     uint32_t rest = PAGE_SIZE - (uint32_t)mapped;
     if (rest == 0) return;
-    if (pt.owned[page])
-        mudo_memcpy(base + mapped, pt.owned[page] + mapped, rest);
+    if (const uint8_t* own = page_owned(pt, page))
+        mudo_memcpy(base + mapped, own + mapped, rest);
     else
         mudo_memset(base + mapped, 0, rest);
 }
@@ -271,20 +271,34 @@ int audio_op_start(int64_t id, int force) {
     if (changed) {
         // A new owner: its whole space. Pages it never touched read zero in the cleared copy and
         // are not written, so they take no memory there.
+        // Only blocks of pages with something in them are looked at: a page shows bytes only
+        // when it is owned, shared or points into an array.
         mudo_memset(0, 0, ADDRESS_SPACE_SIZE);
-        for (uint32_t p = 0; p < PAGE_COUNT; p++) {
-            if ((pt.mapped[p] > 0 && pt.page[p]) || pt.owned[p]) copy_page_to_mixer(pt, p);
-            pt.flags[p] &= (uint8_t)~PAGE_WRITTEN;
+        for (uint32_t b = 0; b < PAGE_BLOCKS; b++) {
+            if (!pt.owned[b] && !pt.shared_map[b] && !pt.userdata_map[b]) continue;
+            for (uint32_t p = b * PAGE_BLOCK; p < (b + 1) * PAGE_BLOCK; p++) {
+                if ((pt.mapped[p] > 0 && pt.page[p]) || page_owned(pt, p)) copy_page_to_mixer(pt, p);
+                pt.flags[p] &= (uint8_t)~PAGE_WRITTEN;
+            }
         }
-        pt.written_count = 0;
+        clear_written_list(pt);
     } else if (force) {
-        // Only the pages written since the last copy.
-        for (int32_t i = 0; i < pt.written_count; i++) {
-            uint32_t p = pt.written[i];
-            copy_page_to_mixer(pt, p);
-            pt.flags[p] &= (uint8_t)~PAGE_WRITTEN;
+        // Only the pages written since the last copy (every marked page when the list
+        // could not hold them all).
+        if (pt.written_all) {
+            for (uint32_t p = 0; p < PAGE_COUNT; p++) {
+                if (!(pt.flags[p] & PAGE_WRITTEN)) continue;
+                copy_page_to_mixer(pt, p);
+                pt.flags[p] &= (uint8_t)~PAGE_WRITTEN;
+            }
+        } else {
+            for (int32_t i = 0; i < pt.written_count; i++) {
+                uint32_t p = pt.written[i];
+                copy_page_to_mixer(pt, p);
+                pt.flags[p] &= (uint8_t)~PAGE_WRITTEN;
+            }
         }
-        pt.written_count = 0;
+        clear_written_list(pt);
     }
     if (changed) mudo_kill_all_audio();
     app.audio_mirror_id = owner->id;

@@ -312,7 +312,7 @@ void reset_rgb_palette() {
 // then the colour tables and the display remap reset; returns the cost.
 int64_t reset_all() {
     uint32_t page = ADDR_SCANLINE_PALETTE_SELECT >> 12;
-    uint8_t* own = cproc->pages.owned[page];  // present from the process's creation
+    uint8_t* own = page_owned(cproc->pages, page);  // present from the process's creation
     if (own) {
         memset(own + (ADDR_SCANLINE_PALETTE_SELECT & 0xFFF), 0, SCANLINE_CLEAR_BYTES);
         mark_page_written(cproc->pages, page);
@@ -481,8 +481,8 @@ void init_host_drawing_process(process_record* rec, uint8_t* pages, userdata_hea
     memset(rec, 0, sizeof(*rec));
     page_table& pt = rec->pages;
     for (uint32_t p = 0; p < INITIAL_PAGES; p++) {
-        pt.owned[p] = pages + size_t(p) * PAGE_SIZE;
-        pt.page[p] = pt.owned[p];
+        set_page_owned(pt, p, pages + size_t(p) * PAGE_SIZE);
+        pt.page[p] = pages + size_t(p) * PAGE_SIZE;
         pt.mapped[p] = PAGE_SIZE;
     }
     rec->page_bytes = INITIAL_PAGES * PAGE_SIZE;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 #include "gfx/shapes.h"
@@ -21,7 +22,7 @@ bool texture_fast(const draw_context& c) {
 }
 
 const userdata_header* sprite_slot(const process_record* rec, int64_t n) {
-    if (!rec || n < 0 || n >= MAX_SPRITES) return nullptr;
+    if (!rec || !rec->sprites || n < 0 || n >= MAX_SPRITES) return nullptr;
     return rec->sprites[n];
 }
 
@@ -198,6 +199,7 @@ int64_t draw_map(const draw_context& c, const userdata_header* map, int64_t mx, 
     if (layers != 0) gather_sprite_flags(rec);
     bool draw_zero = peek_proc(rec, ADDR_PRINT_OPTIONS) & PRINT_OPTION_MAP_SPRITE_0;
     const uint8_t* cells = userdata_data(map);
+    userdata_header* const* slots = rec->sprites;
     int64_t sum = 0;
     for (int64_t j = 0; j < h; j++) {
         const uint8_t* row = cells + ((my + j) * map_w + mx) * 2;
@@ -206,7 +208,7 @@ int64_t draw_map(const draw_context& c, const userdata_header* map, int64_t mx, 
             uint16_t v;
             memcpy(&v, row + i * 2, 2);
             int64_t index = v & 0x1FFF;
-            const userdata_header* s = rec->sprites[index];
+            const userdata_header* s = slots ? slots[index] : nullptr;
             if (!s || (index == 0 && !draw_zero)) continue;
             if (layers != 0 && (sprite_flags_copy[index] & layers) == 0) continue;
             int64_t px = x + i * cell_w;
@@ -443,6 +445,14 @@ int lua54_set_spr(lua_State* L) {
     if (!rec) return 0;
     int64_t slot = q64_intp(L, 1, 0) & (MAX_SPRITES - 1);
     userdata_header* ud = to_userdata(L, 2);
+    // The table of slots is made with the first sprite set.
+    if (!rec->sprites) {
+        rec->sprites = (userdata_header**)calloc(MAX_SPRITES, sizeof(userdata_header*));
+        if (!rec->sprites) {
+            lua_pushliteral(L, "not enough memory");
+            return lua_error(L);
+        }
+    }
     // The registry entry is written first: should that fail, the slot is left as it was.
     if (lua_rawgetp(L, LUA_REGISTRYINDEX, &sprite_arrays_key) != LUA_TTABLE) {
         lua_pop(L, 1);

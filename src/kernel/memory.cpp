@@ -33,9 +33,13 @@ inline bool is_shared_page(const page_table& pt, uint32_t page) {
 // with the shared bytes copied in.
 uint8_t* owned_page(process_record* rec, uint32_t page) {
     page_table& pt = rec->pages;
-    if (pt.owned[page]) return pt.owned[page];
+    if (uint8_t* own = page_owned(pt, page)) return own;
     bool shared = is_shared_page(pt, page);
     uint8_t* block = (uint8_t*)(shared ? malloc(PAGE_SIZE) : calloc(PAGE_SIZE, 1));
+    if (block && !set_page_owned(pt, page, block)) {
+        free(block);
+        block = nullptr;
+    }
     if (!block) {
         memset(spare_page, 0, sizeof(spare_page));
         return spare_page;
@@ -45,7 +49,6 @@ uint8_t* owned_page(process_record* rec, uint32_t page) {
         pt.shared_map[page >> 6] &= ~(uint64_t(1) << (page & 63));
         pt.mapped[page] = 0;
     }
-    pt.owned[page] = block;
     rec->page_bytes += PAGE_SIZE;
     if (pt.mapped[page] == 0) {
         pt.page[page] = block;
@@ -162,13 +165,21 @@ void copy_overlapping(process_record* rec, uint32_t d, uint32_t s, uint32_t coun
 
 // The 4,096 bytes a page presents: its mapped part, then its owned page (zeros without one).
 void gather_page(const page_table& pt, uint32_t page, uint8_t* out) {
-    int32_t mapped = std::clamp(pt.mapped[page], 0, (int32_t)PAGE_SIZE);
+    int32_t mapped = std::clamp((int32_t)pt.mapped[page], 0, (int32_t)PAGE_SIZE);
     if (mapped > 0 && pt.page[page]) memcpy(out, pt.page[page], mapped);
     else mapped = 0;
-    if (pt.owned[page])
-        memcpy(out + mapped, pt.owned[page] + mapped, PAGE_SIZE - mapped);
+    if (const uint8_t* own = page_owned(pt, page))
+        memcpy(out + mapped, own + mapped, PAGE_SIZE - mapped);
     else
         memset(out + mapped, 0, PAGE_SIZE - mapped);
+}
+
+// The entry of a page in one of the blocked tables, its block allocated if need be.
+template <typename T>
+T** table_entry(T** blocks[], uint32_t page) {
+    T**& block = blocks[page >> 6];
+    if (!block) block = (T**)calloc(PAGE_BLOCK, sizeof(T*));
+    return block ? &block[page & (PAGE_BLOCK - 1)] : nullptr;
 }
 
 }  // namespace
@@ -187,6 +198,56 @@ int64_t truncated_arg(lua_State* L, int index, int64_t dflt) {
     if (d >= 9.2233720368547758e18) return INT64_MAX;
     if (d <= -9.2233720368547758e18) return INT64_MIN;
     return (int64_t)d;
+}
+
+// ---- the page tables ------------------------------------------------------------------------
+
+bool set_page_owned(page_table& pt, uint32_t page, uint8_t* bytes) {
+    if (!bytes && !pt.owned[page >> 6]) return true;
+    uint8_t** entry = table_entry(pt.owned, page);
+    if (!entry) return false;
+    *entry = bytes;
+    return true;
+}
+
+bool set_page_array(page_table& pt, uint32_t page, userdata_header* array) {
+    if (!array && !pt.array[page >> 6]) return true;
+    userdata_header** entry = table_entry(pt.array, page);
+    if (!entry) return false;
+    *entry = array;
+    return true;
+}
+
+bool reserve_page_arrays(page_table& pt, uint32_t first, uint32_t count) {
+    for (uint32_t p = first; p < PAGE_COUNT && p - first < count; p = (p | (PAGE_BLOCK - 1)) + 1) {
+        if (!table_entry(pt.array, p)) return false;
+    }
+    return true;
+}
+
+void grow_written_list(page_table& pt) {
+    if (pt.written_capacity >= (int32_t)PAGE_COUNT) return;
+    int32_t capacity = std::min<int32_t>(std::max<int32_t>(256, pt.written_capacity * 2), PAGE_COUNT);
+    uint16_t* grown = (uint16_t*)realloc(pt.written, sizeof(uint16_t) * (size_t)capacity);
+    if (!grown) {
+        pt.written_all = 1;
+        return;
+    }
+    pt.written = grown;
+    pt.written_capacity = capacity;
+}
+
+void free_page_tables(page_table& pt) {
+    for (uint32_t b = 0; b < PAGE_BLOCKS; b++) {
+        free(pt.owned[b]);
+        pt.owned[b] = nullptr;
+        free(pt.array[b]);
+        pt.array[b] = nullptr;
+    }
+    free(pt.written);
+    pt.written = nullptr;
+    pt.written_capacity = 0;
+    clear_written_list(pt);
 }
 
 // ---- readers and writers ------------------------------------------------------------------
@@ -236,7 +297,7 @@ uint8_t* locate_proc_for_write(process_record* rec, int64_t a, uint32_t* stretch
 void share_page(process_record* rec, uint32_t page, const uint8_t* bytes) {
     if (!rec || !bytes || page >= PAGE_COUNT) return;
     page_table& pt = rec->pages;
-    if (pt.owned[page] || pt.mapped[page] != 0) return;
+    if (page_owned(pt, page) || pt.mapped[page] != 0) return;
     pt.page[page] = const_cast<uint8_t*>(bytes);  // never written through: see own_if_shared
     pt.mapped[page] = PAGE_SIZE;
     pt.shared_map[page >> 6] |= uint64_t(1) << (page & 63);
@@ -311,33 +372,34 @@ void q64_pmemcpy_pages(process_record* src_rec, process_record* dst_rec, int64_t
         uint32_t p = (uint32_t)i;
         if (!src_rec->pages.page[p]) continue;
         page_table& dt = dst_rec->pages;
-        if (!dt.owned[p] && dt.mapped[p] == 0) {
+        if (!page_owned(dt, p) && dt.mapped[p] == 0) {
             // A page the destination has not got yet: filled whole, so it need not be zeroed
             // first (new processes take their wave tables this way).
             uint8_t* block = (uint8_t*)malloc(PAGE_SIZE);
-            if (block) {
+            if (block && set_page_owned(dt, p, block)) {
                 gather_page(src_rec->pages, p, block);
-                dt.owned[p] = block;
                 dt.page[p] = block;
                 dt.mapped[p] = PAGE_SIZE;
                 dst_rec->page_bytes += PAGE_SIZE;
                 mark_page_written(dt, p);
                 continue;
             }
+            free(block);
         }
         // The source page may be a short stretch of an array: past it, its owned bytes.
         gather_page(src_rec->pages, p, bytes);
         owned_page(dst_rec, p);
-        if (!dt.owned[p]) continue;  // no memory for the page
+        uint8_t* own = page_owned(dt, p);
+        if (!own) continue;  // no memory for the page
         if (is_array_page(dt, p)) {
             // Keep the destination's array mapping; bytes past it go to its owned page.
-            int32_t mapped = std::clamp(dt.mapped[p], 0, (int32_t)PAGE_SIZE);
+            int32_t mapped = std::clamp((int32_t)dt.mapped[p], 0, (int32_t)PAGE_SIZE);
             if (mapped > 0) memcpy(dt.page[p], bytes, mapped);
-            memcpy(dt.owned[p] + mapped, bytes + mapped, PAGE_SIZE - mapped);
+            memcpy(own + mapped, bytes + mapped, PAGE_SIZE - mapped);
         } else {
-            dt.page[p] = dt.owned[p];
+            dt.page[p] = own;
             dt.mapped[p] = PAGE_SIZE;
-            memcpy(dt.owned[p], bytes, PAGE_SIZE);
+            memcpy(own, bytes, PAGE_SIZE);
         }
         mark_page_written(dt, p);
     }

@@ -8,12 +8,43 @@
 
 struct lua_State;
 
+// Makes room for one more entry in the written-page list, or sets written_all.
+void grow_written_list(page_table& pt);
+
 // Every write to a page of a process's space goes through this: the page's flags byte
 // becomes 255 and, when it was not marked since the last copy to the mixer, the page joins
 // the list of written pages that the copy visits.
 inline void mark_page_written(page_table& pt, uint32_t page) {
-    if (!(pt.flags[page] & PAGE_WRITTEN)) pt.written[pt.written_count++] = (uint16_t)page;
+    if (!(pt.flags[page] & PAGE_WRITTEN)) {
+        if (__builtin_expect(pt.written_count >= pt.written_capacity, 0)) grow_written_list(pt);
+        if (pt.written_count < pt.written_capacity) pt.written[pt.written_count++] = (uint16_t)page;
+    }
     pt.flags[page] = 0xFF;
+}
+
+// The page's own block, or null.
+inline uint8_t* page_owned(const page_table& pt, uint32_t page) {
+    uint8_t** block = pt.owned[page >> 6];
+    return block ? block[page & (PAGE_BLOCK - 1)] : nullptr;
+}
+// The typed array the page points into, or null.
+inline userdata_header* page_array(const page_table& pt, uint32_t page) {
+    userdata_header** block = pt.array[page >> 6];
+    return block ? block[page & (PAGE_BLOCK - 1)] : nullptr;
+}
+// Set the page's own block or array; false (nothing changed) when the block of entries it
+// needs could not be allocated. Setting null never fails.
+bool set_page_owned(page_table& pt, uint32_t page, uint8_t* bytes);
+bool set_page_array(page_table& pt, uint32_t page, userdata_header* array);
+// Makes sure the entries of pages first .. first + count - 1 exist for set_page_array;
+// false when they could not all be allocated.
+bool reserve_page_arrays(page_table& pt, uint32_t first, uint32_t count);
+// Frees the out-of-line tables (not the pages they point at) and clears the list.
+void free_page_tables(page_table& pt);
+// Empties the written-page list after the copy to the mixer.
+inline void clear_written_list(page_table& pt) {
+    pt.written_count = 0;
+    pt.written_all = 0;
 }
 
 // Addresses are taken modulo 2^24.

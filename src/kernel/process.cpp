@@ -10,6 +10,7 @@
 
 #include "kernel/api.h"
 #include "kernel/hooks.h"
+#include "kernel/memory.h"
 #include "base/machine.h"
 #include "kernel/slice.h"
 #include "lauxlib.h"
@@ -23,9 +24,31 @@ process_record* cproc = nullptr;
 int64_t process_id = 1;
 
 // Records live at fixed addresses in the pool; the packed table holds pointers to them,
-// so removing a process never moves a record that someone still points at.
-static process_record process_pool[MAX_PROCESSES];
+// so removing a process never moves a record that someone still points at. Records and their
+// initial pages are cleared by handing their pages back, so that only the parts a process
+// touches take memory. The strides are not multiples of the host page: the same field of
+// every record, and the same register of every process, fall in different cache sets.
+struct alignas(64) pool_slot {
+    process_record rec;
+};
+static_assert(sizeof(pool_slot) % 4096 != 0);
+alignas(4096) static pool_slot process_pool[MAX_PROCESSES];
+struct alignas(4096) initial_slot {
+    uint8_t bytes[INITIAL_PAGES * PAGE_SIZE + PAGE_SIZE];  // the last page is never used
+};
+static initial_slot initial_blocks[MAX_PROCESSES];
 static bool pool_used[MAX_PROCESSES];
+
+static int pool_index(const process_record* rec) {
+    const pool_slot* slot = reinterpret_cast<const pool_slot*>(rec);
+    return slot >= process_pool && slot < process_pool + MAX_PROCESSES ? (int)(slot - process_pool) : -1;
+}
+
+// The record's initial pages, or null for a record outside the pool.
+static uint8_t* initial_block(const process_record* rec) {
+    int i = pool_index(rec);
+    return i >= 0 ? initial_blocks[i].bytes : nullptr;
+}
 process_record* process_slots[MAX_PROCESSES];
 int process_count = 0;
 
@@ -94,16 +117,16 @@ static process_record* pool_take() {
     for (int i = 0; i < MAX_PROCESSES; i++) {
         if (!pool_used[i]) {
             pool_used[i] = true;
-            return &process_pool[i];
+            return &process_pool[i].rec;
         }
     }
     return nullptr;
 }
 
 static void pool_release(process_record* rec) {
-    int i = (int)(rec - process_pool);
-    memset(rec, 0, sizeof(*rec));
-    pool_used[i] = false;
+    int i = pool_index(rec);
+    clear_to_fresh_pages(rec, sizeof(*rec));
+    if (i >= 0) pool_used[i] = false;
 }
 
 void set_current_process(process_record* rec) {
@@ -137,7 +160,7 @@ static int open_process_state(lua_State* L) {
 
 int init_process(process_record* rec, int64_t id, const char* code, const char* name, const char* prog,
                  const char* location) {
-    memset(rec, 0, sizeof(*rec));
+    clear_to_fresh_pages(rec, sizeof(*rec));
     rec->id = id;
     rec->created_ms = os_get_time();
     copy_text(rec->name, name, sizeof(rec->name));
@@ -200,11 +223,23 @@ int init_process(process_record* rec, int64_t id, const char* code, const char* 
         return 1;
     }
 
-    rec->message_queue = create_buffer_2(MESSAGE_QUEUE_INITIAL, BUFFER_TAG_MESSAGE);
-    for (uint32_t p = 0; p < INITIAL_PAGES; p++) {
-        rec->pages.owned[p] = (uint8_t*)calloc(PAGE_SIZE, 1);
-        rec->pages.page[p] = rec->pages.owned[p];
+    // The first 64 kB exist from creation: the record's own block of fresh pages, which take
+    // memory only once touched.
+    uint8_t* initial = initial_block(rec);
+    bool have_pages = initial != nullptr;
+    for (uint32_t p = 0; have_pages && p < INITIAL_PAGES; p++) {
+        have_pages = set_page_owned(rec->pages, p, initial + size_t(p) * PAGE_SIZE);
+        rec->pages.page[p] = initial + size_t(p) * PAGE_SIZE;
         rec->pages.mapped[p] = PAGE_SIZE;
+    }
+    if (!have_pages) {
+        free_page_tables(rec->pages);
+        free(rec->code);
+        rec->code = nullptr;
+        lua_close(rec->L);
+        rec->L = nullptr;
+        restore_current(previous);
+        return 1;
     }
     rec->page_bytes += INITIAL_PAGES * PAGE_SIZE;
     for (uint32_t p = 8; p <= 11; p++) rec->pages.flags[p] |= PAGE_COLOUR_TABLE_CHANGED;
@@ -309,16 +344,22 @@ void free_process(process_record* rec) {
         cpu_superyielding = saved_super;
         restore_current(previous == rec ? nullptr : previous);
     }
-    for (uint32_t p = 0; p < PAGE_COUNT; p++) {
-        free(rec->pages.owned[p]);
-        rec->pages.owned[p] = nullptr;
-        rec->pages.page[p] = nullptr;
-        rec->pages.mapped[p] = 0;
-        rec->pages.flags[p] = 0;
+    page_table& pt = rec->pages;
+    uint8_t* initial = initial_block(rec);
+    for (uint32_t b = 0; b < PAGE_BLOCKS; b++) {
+        if (!pt.owned[b]) continue;
+        for (uint32_t k = 0; k < PAGE_BLOCK; k++) {
+            uint8_t* own = pt.owned[b][k];
+            bool in_initial = initial && own >= initial && own < initial + INITIAL_PAGES * PAGE_SIZE;
+            if (!in_initial) free(own);
+        }
     }
-    memset(rec->pages.shared_map, 0, sizeof(rec->pages.shared_map));
-    rec->pages.written_count = 0;
+    free_page_tables(pt);
+    if (initial) clear_to_fresh_pages(initial, INITIAL_PAGES * PAGE_SIZE);
+    clear_to_fresh_pages(&pt, sizeof(pt));
     rec->page_bytes = 0;
+    free(rec->sprites);
+    rec->sprites = nullptr;
     destroy_print_buffer(rec);
     destroy_buffer(rec->message_queue);
     rec->message_queue = nullptr;
@@ -420,7 +461,7 @@ void restart_process(process_record* rec) {
     if (init_process(rec, id, code, name, prog, location) == 0) {
         rec->table_index = slot;
         // The fresh record starts with the garbage collector in incremental mode.
-        rec->pages.owned[ADDR_PROCESS_FLAGS >> 12][ADDR_PROCESS_FLAGS & 0xFFF] = 1;
+        page_owned(rec->pages, ADDR_PROCESS_FLAGS >> 12)[ADDR_PROCESS_FLAGS & 0xFFF] = 1;
     } else {
         // The stored code no longer compiles: the slot cannot be kept.
         rec->table_index = slot;
@@ -451,16 +492,26 @@ int count_recent_sandboxed_processes() {
 
 static int32_t queue_append(process_record* rec, const void* bytes, int32_t len) {
     if (!rec) return 0;
+    if (len < 0) return 0;
     pbuffer* q = rec->message_queue;
     if (!q) {
-        printf("*** no message buffer: %lld\n", (long long)rec->id);
+        // Made with the first message, and grown as messages come.
+        q = create_buffer_2(std::min<int32_t>(len + 4, MESSAGE_QUEUE_INITIAL), BUFFER_TAG_MESSAGE);
+        if (!q) return 0;
+        rec->message_queue = q;
+        rec->queue_read = 0;
+    }
+    if (q->length - rec->queue_read > MESSAGE_QUEUE_LIMIT) return 0;
+    if ((int64_t)q->length + 4 + len > PBUFFER_MAX_LENGTH) return 0;
+    int32_t before = q->length;
+    q->cursor = before;
+    // A message that does not fit whole is not queued at all: half an entry would make the
+    // reader drop every message after it.
+    if (bwrite_uint32((uint32_t)len, q) != 4 || (len > 0 && bwrite(bytes, 1, len, q) != len)) {
+        q->length = before;
+        q->cursor = before;
         return 0;
     }
-    if (len < 0 || q->length - rec->queue_read > MESSAGE_QUEUE_LIMIT) return 0;
-    if ((int64_t)q->length + 4 + len > PBUFFER_MAX_LENGTH) return 0;
-    q->cursor = q->length;
-    bwrite_uint32((uint32_t)len, q);
-    if (len > 0) bwrite(bytes, 1, len, q);
     return len + 4;
 }
 

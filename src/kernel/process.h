@@ -23,20 +23,33 @@ enum process_state : int32_t { PSTATE_RUNNING = 0, PSTATE_FINISHED = 1, PSTATE_E
 constexpr uint32_t PROCESS_FLAG_SYSTEM = 1;
 constexpr uint32_t PROCESS_FLAG_SANDBOXED = 2;
 
+// Per-page tables that only some pages need are kept in blocks of this many pages, each
+// allocated when the first of its pages needs it.
+constexpr uint32_t PAGE_BLOCK = 64;
+constexpr uint32_t PAGE_BLOCKS = PAGE_COUNT / PAGE_BLOCK;
+static_assert(PAGE_BLOCK == 64, "a block of pages is one word of the page bit maps");
+
 struct page_table {
     uint8_t* page[PAGE_COUNT];        // where the first `mapped` bytes of each page live
-    int32_t mapped[PAGE_COUNT];       // 0..4096
+    uint16_t mapped[PAGE_COUNT];      // 0..4096
     uint8_t flags[PAGE_COUNT];        // PAGE_WRITTEN, PAGE_COLOUR_TABLE_CHANGED; a write sets 255
-    uint8_t* owned[PAGE_COUNT];       // the process's own zeroed block, null until touched
     uint64_t userdata_map[PAGE_COUNT / 64];  // page points into a typed array
     // The page points, in full, at a read-only copy shared by every process (the default audio
     // data): reads see it directly, and the first write gives the process its own copy.
     uint64_t shared_map[PAGE_COUNT / 64];
-    userdata_header* array[PAGE_COUNT];      // that array, or null
+    // The process's own zeroed block of each page, null until touched (page_owned, memory.h);
+    // a null block of pointers is a block of null pages.
+    uint8_t** owned[PAGE_BLOCKS];
+    // The typed array each page points into, or null (page_array); the same blocks.
+    userdata_header** array[PAGE_BLOCKS];
     // The pages whose PAGE_WRITTEN bit is set, each once, in the order they were first written:
-    // what the end-of-frame copy to the mixer visits. Kept by mark_page_written (memory.h).
-    uint16_t written[PAGE_COUNT];
+    // what the end-of-frame copy to the mixer visits. Kept by mark_page_written (memory.h); it
+    // grows as pages are written. When it cannot grow, written_all is set and the copy visits
+    // every page with PAGE_WRITTEN instead.
+    uint16_t* written;
     int32_t written_count;
+    int32_t written_capacity;
+    int32_t written_all;
 };
 
 // The clip rectangle as the rasterisers use it, worked out from the clip registers for one
@@ -80,7 +93,9 @@ struct process_record {
     uint32_t invert_flag;             // set by a colour with bit 35; read by the filled shapes
     print_context print;              // the print in progress and its text copy
     page_table pages;
-    userdata_header* sprites[MAX_SPRITES];  // held in the script state's registry while set
+    // MAX_SPRITES slots, held in the script state's registry while set; null until the first
+    // _set_spr, and then every slot is empty.
+    userdata_header** sprites;
     userdata_header* map_userdata;
 
     uint8_t buttons_prev[128];

@@ -467,10 +467,10 @@ TEST_F(StatScript, MixedBlockIsWrittenThroughTheAddressRuleAndCharged) {
     EXPECT_EQ(p->pages.flags[0xFFF], 255);
     EXPECT_EQ(p->pages.flags[0], 255);
     // An address beyond 16 MB, or below 0, lands at the same place.
-    memset(p->pages.owned[0], 0, 8);
+    memset(page_owned(p->pages, 0), 0, 8);
     EXPECT_EQ(run("stat(465, 0, -4)"), "f:3");
     EXPECT_EQ(peek2(4), 32767);
-    memset(p->pages.owned[0xFFF] + 0xFFC, 0, 4);
+    memset(page_owned(p->pages, 0xFFF) + 0xFFC, 0, 4);
     EXPECT_EQ(run("stat(465, 0, 0x7FFFFFC)"), "f:3");
     EXPECT_EQ(peek2(0xFFFFFC), 1);
     EXPECT_EQ(lock_level, 0);

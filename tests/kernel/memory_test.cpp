@@ -9,6 +9,7 @@
 
 #include "audio/mudo.h"
 #include "base/machine.h"
+#include "gfx/sprites.h"
 #include "kernel/memory.h"
 #include "kernel/process.h"
 #include "kernel/slice.h"
@@ -103,7 +104,7 @@ TEST_F(Memory, FirstTouchAllocatesOncePerPageAndReadsCount) {
     EXPECT_EQ(peek(0x7FFFF), 0);
     EXPECT_EQ(p->page_bytes, before + 4096);
     EXPECT_EQ(p->pages.mapped[0x7F], 4096);
-    EXPECT_EQ(p->pages.page[0x7F], p->pages.owned[0x7F]);
+    EXPECT_EQ(p->pages.page[0x7F], page_owned(p->pages, 0x7F));
     EXPECT_EQ(peek(0x7F000), 0);
     EXPECT_EQ(p->page_bytes, before + 4096);
     poke(0xFFFF, 1);  // pages 0 to 15 exist from creation
@@ -228,7 +229,7 @@ TEST_F(Memory, PageCopyBetweenProcesses) {
     // Untouched source pages 0x42 to 0x4F are skipped; both copied pages become q's own (page
     // 0x40 showed the shared default instrument).
     EXPECT_EQ(q->page_bytes, q_bytes + 2 * 4096);
-    EXPECT_EQ(q->pages.owned[0x42], nullptr);
+    EXPECT_EQ(page_owned(q->pages, 0x42), nullptr);
     q64_pmemcpy_pages(p, q, 0xFFF000, 0x1000000);  // the last page of the space
     EXPECT_EQ(peek_proc(q, 0xFFF000), 13);
     q64_pmemcpy_pages(nullptr, q, 0, 0x10000);
@@ -241,7 +242,7 @@ TEST_F(Memory, PageCopyWithShortArraysOnEitherSide) {
     userdata_header* u = new_array(3, 100, 1);
     for (int i = 0; i < 100; i++) data_of(u)[i] = 50;
     ASSERT_EQ(map(-1, {0x60000}), 100);
-    EXPECT_EQ(p->pages.owned[0x60], nullptr);
+    EXPECT_EQ(page_owned(p->pages, 0x60), nullptr);
     q64_pmemcpy_pages(p, q, 0x60000, 0x61000);
     EXPECT_EQ(peeks({0x60000, 0x60063, 0x60064}, q), (V{50, 50, 0}));
     poke(0x60064, 44);  // now it has one
@@ -278,7 +279,7 @@ TEST_F(Memory, MappedPageReadsTheArrayThenTheOwnedPage) {
     poke(0x300FF, 7);
     EXPECT_EQ(data_of(u)[255], 7);
     poke(0x30101, 8);
-    EXPECT_EQ(p->pages.owned[0x30][0x101], 8);
+    EXPECT_EQ(page_owned(p->pages, 0x30)[0x101], 8);
 }
 
 TEST_F(Memory, MapArgumentsAreCheckedAndOffsetAligned) {
@@ -382,7 +383,7 @@ TEST_F(Memory, UnmapRestoresTheOwnedBytes) {
     EXPECT_EQ(cpu_cycles, cycles + 4);
     EXPECT_EQ(arrays({0x30}), "0");
     EXPECT_EQ(p->pages.mapped[0x30], 0);
-    EXPECT_EQ(p->pages.page[0x30], p->pages.owned[0x30]);
+    EXPECT_EQ(p->pages.page[0x30], page_owned(p->pages, 0x30));
     EXPECT_EQ(p->pages.flags[0x30], 255);
     EXPECT_EQ(peek(0x30010), 99);
     // A page unmapped before it was ever touched reads zeros.
@@ -555,7 +556,7 @@ TEST_F(MemoryAudio, FirstCopyTakesEveryPageThenOnlyWrittenOnes) {
     EXPECT_EQ(app.audio_mirror_id, 1);
     EXPECT_EQ(mixer_bytes({0x40010, 0x700000}), (V{0x5A, 0}));
     EXPECT_EQ(flags({0x40, 0x50, 0x70}), (V{254, 254, 0}));
-    EXPECT_EQ(p->pages.owned[0x70], nullptr);  // the copy allocates nothing
+    EXPECT_EQ(page_owned(p->pages, 0x70), nullptr);  // the copy allocates nothing
 
     mixer_ram[0x50000] = 77;  // not written since: must stay as it is
     poke(0x40011, 3);
@@ -577,13 +578,59 @@ TEST_F(MemoryAudio, TheCopyVisitsOnlyThePagesListedAsWritten) {
     poke(0x40010, 1);
     poke2(0x41FFF, 0x0302);  // across two pages
     poke(0x40020, 2);        // a page already listed is listed once
-    memset(p->pages.owned[0x60], 99, 16);  // changed without the kernel's knowledge
+    memset(page_owned(p->pages, 0x60), 99, 16);  // changed without the kernel's knowledge
     EXPECT_EQ(p->pages.written_count, 3);
     EXPECT_EQ(std::vector<uint16_t>(p->pages.written, p->pages.written + 3), (std::vector<uint16_t>{0x40, 0x41, 0x42}));
     bracket(0, 1);
     EXPECT_EQ(mixer_bytes({0x40010, 0x40020, 0x41FFF, 0x42000, 0x60005}), (V{1, 2, 2, 3, 0}));
     EXPECT_EQ(p->pages.written_count, 0);
     EXPECT_EQ(flags({0x40, 0x41, 0x42}), (V{254, 254, 254}));
+}
+
+TEST_F(MemoryAudio, TheWrittenListGrowsAndWhenItCannotEveryMarkedPageIsCopied) {
+    bracket(1, 1);
+    for (uint32_t page = 0x100; page < 0x100 + 600; page++) poke(page * 4096 + 1, page & 0x7F);
+    EXPECT_EQ(p->pages.written_count, 600);
+    bracket(0, 1);
+    for (uint32_t page = 0x100; page < 0x100 + 600; page++) ASSERT_EQ(mixer_ram[page * 4096 + 1], page & 0x7F) << page;
+    EXPECT_EQ(p->pages.written_count, 0);
+    // As after a failed growth: the pages written meanwhile are not all listed.
+    poke(0x500001, 7);
+    poke(0x600001, 8);
+    p->pages.written_count = 1;
+    p->pages.written_all = 1;
+    bracket(0, 1);
+    EXPECT_EQ(mixer_bytes({0x500001, 0x600001}), (V{7, 8}));
+    EXPECT_EQ(flags({0x500, 0x600}), (V{254, 254}));
+    EXPECT_EQ(p->pages.written_all, 0);
+}
+
+TEST_F(Memory, ARecycledRecordStartsWithNothingOfTheLastProcess) {
+    lua_State* L = p->L;
+    userdata_header* u = new_array(UTYPE_U8, 64, 64);
+    lua_pushcfunction(L, lua54_set_spr);
+    lua_pushinteger(L, 5);
+    lua_pushvalue(L, -3);
+    ASSERT_EQ(lua_pcall(L, 2, 0, 0), LUA_OK);
+    EXPECT_EQ(sprite_slot(p, 5), u);
+    EXPECT_EQ(map(-1, {0x80000}), 4096);
+    lua_pop(L, 1);
+    for (uint32_t page = 0x100; page < 0x400; page++) poke(page * 4096, 1);
+    poke(0x1234, 9);
+    send_process_message_string(p, "hello");
+    process_record* old = p;
+    kill_process(p);
+    p = make("again");
+    ASSERT_EQ(p, old);  // the same place in the pool
+    set_current_process(p);
+    process_record* fresh = make("fresh");
+    EXPECT_EQ(sprite_slot(p, 5), nullptr);
+    EXPECT_EQ(page_array(p->pages, 0x80), nullptr);
+    EXPECT_EQ(arrays({0x80}), "0");
+    EXPECT_EQ(p->page_bytes, fresh->page_bytes);
+    EXPECT_EQ(p->pages.written_count, fresh->pages.written_count);
+    EXPECT_EQ(peeks({0x1234, 0x80000, 0x100000, 0x3FF000}), (V{0, 0, 0, 0}));
+    EXPECT_EQ(read_process_message(p, nullptr), nullptr);
 }
 
 TEST_F(MemoryAudio, DefaultAudioDataIsSharedUntilEachProcessWritesIt) {
