@@ -488,7 +488,7 @@ struct MoxMessages : Mox {
         set_current_process(proc);
         return out;
     }
-    int queued(process_record* rec) { return rec->message_queue->length - rec->queue_read; }
+    int queued(process_record* rec) { return rec->message_queue ? rec->message_queue->length - rec->queue_read : 0; }
 };
 
 TEST_F(MoxMessages, SentInOrderWithSenderFieldsAsLz4Blocks) {
