@@ -139,6 +139,17 @@ static void restore_current(process_record* rec) {
     cproc = rec;
 }
 
+// A creation that cannot go on: its code copy and state go, the caller's process is current
+// again, and the creation reports failure.
+static int abandon_creation(process_record* rec, process_record* previous) {
+    free(rec->code);
+    rec->code = nullptr;
+    if (rec->L) lua_close(rec->L);
+    rec->L = nullptr;
+    restore_current(previous);
+    return 1;
+}
+
 process_record* get_process(int64_t id) {
     process_record* rec = find_id(id);
     return rec && !rec->kill_pending ? rec : nullptr;
@@ -188,21 +199,11 @@ int init_process(process_record* rec, int64_t id, const char* code, const char* 
     // A fresh state has no error handler of its own: running out of memory while it is set up
     // must come back here rather than end the program.
     lua_pushcfunction(rec->L, open_process_state);
-    if (lua_pcall(rec->L, 0, 0, 0) != LUA_OK) {
-        lua_close(rec->L);
-        rec->L = nullptr;
-        restore_current(previous);
-        return 1;
-    }
+    if (lua_pcall(rec->L, 0, 0, 0) != LUA_OK) return abandon_creation(rec, previous);
 
     size_t len = code ? strlen(code) : 0;
     rec->code = (char*)calloc(len + 16, 1);
-    if (!rec->code) {
-        lua_close(rec->L);
-        rec->L = nullptr;
-        restore_current(previous);
-        return 1;
-    }
+    if (!rec->code) return abandon_creation(rec, previous);
     if (len) memcpy(rec->code, code, len);
     char chunkname[256];
     snprintf(chunkname, sizeof(chunkname), "@%s", rec->name);
@@ -215,12 +216,7 @@ int init_process(process_record* rec, int64_t id, const char* code, const char* 
         velt_debug("syntax error. ** could not create process **\n");
         snprintf(velt_debug_string, sizeof(velt_debug_string), "%s\n", message);
         velt_debug(velt_debug_string);
-        free(rec->code);
-        rec->code = nullptr;
-        lua_close(rec->L);
-        rec->L = nullptr;
-        restore_current(previous);
-        return 1;
+        return abandon_creation(rec, previous);
     }
 
     // The first 64 kB exist from creation: the record's own block of fresh pages, which take
@@ -229,17 +225,13 @@ int init_process(process_record* rec, int64_t id, const char* code, const char* 
     bool have_pages = initial != nullptr;
     for (uint32_t p = 0; have_pages && p < INITIAL_PAGES; p++) {
         have_pages = set_page_owned(rec->pages, p, initial + size_t(p) * PAGE_SIZE);
+        if (!have_pages) break;
         rec->pages.page[p] = initial + size_t(p) * PAGE_SIZE;
         rec->pages.mapped[p] = PAGE_SIZE;
     }
     if (!have_pages) {
         free_page_tables(rec->pages);
-        free(rec->code);
-        rec->code = nullptr;
-        lua_close(rec->L);
-        rec->L = nullptr;
-        restore_current(previous);
-        return 1;
+        return abandon_creation(rec, previous);
     }
     rec->page_bytes += INITIAL_PAGES * PAGE_SIZE;
     for (uint32_t p = 8; p <= 11; p++) rec->pages.flags[p] |= PAGE_COLOUR_TABLE_CHANGED;
