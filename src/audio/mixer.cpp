@@ -91,9 +91,6 @@ void start_channel_tick(int channel, int32_t samples) {
         if (node == STEREO_NODE_INDEX && !ch.wide) break;
         const int16_t* old = node_buffer(slot, node);
         int16_t* now = node_buffer(channel, node);
-        int16_t any = 0;
-        for (int32_t i = 0; i < fade; i++) any |= old[i] | now[i];
-        if (!any) continue;  // silence fades into silence; the buffer is left unwritten
         for (int32_t i = 0; i < fade; i++) now[i] = (int16_t)(((CROSSFADE - i) * old[i] + i * now[i]) >> 6);
     }
 
@@ -226,7 +223,7 @@ void rest_channel(int channel, int32_t n, int16_t* out) {
         ch.tick_samples_done += (uint32_t)k;
         done += k;
     }
-    clear_samples(out, (size_t)n * 2);
+    memset(out, 0, (size_t)n * 4);
     if (!ch.wide) {
         int32_t pan = std::clamp(ch.nodes[0].params[1] / 65536, -127, 127);
         ch.prev_gain_left = stereo_contrib[pan + 128];

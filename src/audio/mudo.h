@@ -2,7 +2,6 @@
 // that renders 44.1 kHz stereo from its own copy of the audio owner's memory.
 #pragma once
 #include <cstdint>
-#include <cstring>
 
 #include "kernel/memory.h"
 #include "platform/audio_device.h"
@@ -241,14 +240,6 @@ extern int32_t last_num_samples_mixed;
 // ---- Instrument nodes ----------------------------------------------------------------------------
 // A channel's tick: load the instrument (at every tick, so edits are heard at once), evaluate
 // the parameters, render. Channels 16..31 are the previous-tick copies and render the same way.
-
-// Sets n samples to silence, writing them only when some are not silent yet: buffers of
-// channels that stay quiet are then never written, and take no memory until they sound.
-inline void clear_samples(int16_t* p, size_t n) {
-    int16_t any = 0;
-    for (size_t i = 0; i < n; i++) any |= p[i];
-    if (any) memset(p, 0, n * 2);
-}
 
 // Points the channel's node outputs at its own node buffers (the stereo node's included).
 void point_channel_node_outputs(int channel);

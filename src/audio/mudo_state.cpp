@@ -131,7 +131,7 @@ void mudo_clear_for_boot() {
     mixer.music_volume = 0;
     mixer.sample_accumulator = 0;
     mudo_memset(0, 0, ADDRESS_SPACE_SIZE);
-    clear_samples(last_mixed_out, MUDO_LAST_MIXED_FRAMES * 2);
+    memset(last_mixed_out, 0, sizeof(last_mixed_out));
     last_num_samples_mixed = 0;
 }
 

@@ -422,7 +422,7 @@ void render_node(mudo_channel& ch, int k, int32_t n, bool has_echo) {
     // On a channel with an echo each freshly rendered node fades in from its previous tick's
     // settings over 64 samples, unless those settings would render the very same samples.
     bool fade = has_echo && fresh && prev.entry == nd.entry && !sounds_alike(prev, nd);
-    if (renders_silence(nd)) clear_samples(nd.output, (size_t)n);
+    if (renders_silence(nd)) memset(nd.output, 0, (size_t)n * 2);
     else if (nd.kind == NODE_OSCILLATOR) render_node_tick_osc(nd, nd.output, n);
     if (!fade) return;
     int32_t m = std::min<int32_t>(n, 64);
@@ -681,8 +681,8 @@ void render_channel_tick(int channel, int32_t n) {
     mudo_channel& ch = mixer.channels[channel];
     point_channel_node_outputs(channel);
     int16_t* stereo = ch.nodes[STEREO_NODE_INDEX].output;
-    clear_samples(stereo, (size_t)n);
-    clear_samples(ch.nodes[0].output, (size_t)n);
+    memset(stereo, 0, (size_t)n * 2);
+    memset(ch.nodes[0].output, 0, (size_t)n * 2);
     bool has_echo = false;
     for (int k = 0; k < MUDO_INSTRUMENT_NODES; k++) has_echo |= ch.nodes[k].kind == NODE_ECHO;
 
