@@ -325,7 +325,8 @@ int mudo_mix(int16_t* out, int32_t frames);
 int32_t mix_channel(int channel, int32_t n, int16_t* out);
 // A channel at rest (no note, track, instrument or self-stepping effect) whose last two ticks
 // were at rest is mixed as silence with its counters advanced, bit for bit what rendering it
-// would give. Tests clear this to compare the two.
+// would give; its previous-tick copy is retaken only after a write to the channel
+// (mudo_channel_written()). Tests clear this to compare the two.
 extern bool mudo_skip_resting_channels;
 
 // ---- Script functions -----------------------------------------------------------------------------
