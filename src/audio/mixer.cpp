@@ -78,6 +78,7 @@ void start_channel_tick(int channel, int32_t samples) {
     if (!channel_at_rest(ch) || rest_samples[channel] != samples) rest_ticks[channel] = 0;
     else if (rest_ticks[channel] < SETTLED) rest_ticks[channel]++;
     rest_samples[channel] = samples;
+    mixer.rest_copy_current[channel] = 0;
     update_channel_track_tick(channel);
     evaluate_channel_node_parameters(channel);
     render_channel_tick(channel, samples);
@@ -209,6 +210,13 @@ void mix_piece(int16_t* out, int32_t m) {
 void rest_channel(int channel, int32_t n, int16_t* out) {
     mudo_channel& ch = mixer.channels[channel];
     rested_mask |= 1u << channel;
+    // A copy still current means nothing wrote the channel since it was taken, when the node
+    // outputs were pointed at the channel's buffers as a rendered tick would point them.
+    bool current = mixer.rest_copy_current[channel] && mixer.rest_copy_writes[channel] == mixer.channel_writes[channel];
+    if (!current) point_channel_node_outputs(channel);
+    int16_t* own = mixer.channel_output[channel];
+    bool in_own = out >= own && out + 2 * n <= own + 2 * MUDO_NODE_BUFFER;
+    int32_t at = in_own ? (int32_t)(out - own) / 2 : 0;
     uint32_t samples = (uint32_t)rest_samples[channel];
     uint32_t ticks = 0, copied_done = 0, copied_samples = 0;  // the copy is taken before the tick resets
     for (int32_t done = 0; done < n;) {
@@ -223,25 +231,41 @@ void rest_channel(int channel, int32_t n, int16_t* out) {
         ch.tick_samples_done += (uint32_t)k;
         done += k;
     }
-    memset(out, 0, (size_t)n * 4);
+    // The channel's own buffer often holds silence already from the block before.
+    int32_t& silent = mixer.silent_output_frames[channel];
+    if (!in_own || at + n > silent) memset(out, 0, (size_t)n * 4);
+    if (in_own && at <= silent) silent = std::max(silent, at + n);
     if (!ch.wide) {
         int32_t pan = std::clamp(ch.nodes[0].params[1] / 65536, -127, 127);
         ch.prev_gain_left = stereo_contrib[pan + 128];
         ch.prev_gain_right = stereo_contrib[128 - pan];
     }
     if (ticks == 0) return;
-    for (int k = 0; k < MUDO_INSTRUMENT_NODES; k++) ch.nodes[k].kind = NODE_SILENT;
-    ch.tree_depth = 0;
     ch.ticks_since_release += ticks;
     mixer.tick_counter += ticks;
-    memcpy(ch.prev_nodes, ch.nodes, sizeof(ch.nodes));
     int slot = channel + MUDO_CHANNELS;
     mudo_channel& copy = mixer.channels[slot];
+    if (current) {
+        // Nothing wrote the channel or its copy since the last tick at rest took them: the
+        // nodes are still silent and the previous ones theirs, and the copy differs from the
+        // channel only in what the ticks since moved.
+        copy.ticks_since_release = ch.ticks_since_release;
+        copy.prev_gain_left = ch.prev_gain_left;
+        copy.prev_gain_right = ch.prev_gain_right;
+        copy.tick_samples_done = copied_done;
+        copy.tick_samples = copied_samples;
+        return;
+    }
+    for (int k = 0; k < MUDO_INSTRUMENT_NODES; k++) ch.nodes[k].kind = NODE_SILENT;
+    ch.tree_depth = 0;
+    memcpy(ch.prev_nodes, ch.nodes, sizeof(ch.nodes));
     memcpy(&copy, &ch, sizeof(ch));
     copy.index = (uint32_t)slot;
     copy.tick_samples_done = copied_done;
     copy.tick_samples = copied_samples;
     point_channel_node_outputs(slot);
+    mixer.rest_copy_current[channel] = 1;
+    mixer.rest_copy_writes[channel] = mixer.channel_writes[channel];
 }
 
 }  // namespace
@@ -251,8 +275,10 @@ bool mudo_skip_resting_channels = true;
 int32_t mix_channel(int channel, int32_t n, int16_t* out) {
     if (channel < 0 || channel >= MUDO_CHANNELS || n <= 0 || !out) return 0;
     mudo_channel& ch = mixer.channels[channel];
-    point_channel_node_outputs(channel);
-    if (ch.samples_per_tick == 0) ch.samples_per_tick = MUDO_SAMPLES_PER_TICK;
+    if (ch.samples_per_tick == 0) {
+        ch.samples_per_tick = MUDO_SAMPLES_PER_TICK;
+        mudo_channel_written(channel);
+    }
     int32_t samples = (int32_t)std::min<uint32_t>(ch.samples_per_tick, MUDO_NODE_BUFFER);
 
     if (mudo_skip_resting_channels && rest_ticks[channel] >= SETTLED && rest_samples[channel] == samples &&
@@ -261,6 +287,10 @@ int32_t mix_channel(int channel, int32_t n, int16_t* out) {
         return n;
     }
     rendered_mask |= 1u << channel;
+    point_channel_node_outputs(channel);
+    int16_t* own = mixer.channel_output[channel];
+    if (out >= own && out < own + 2 * MUDO_NODE_BUFFER)
+        mixer.silent_output_frames[channel] = std::min(mixer.silent_output_frames[channel], (int32_t)(out - own) / 2);
 
     int64_t g = ((int64_t)ch.mix_volume * mixer_ram[ADDR_AUDIO_VOLUME]) >> 4;
     if (ch.music_owned) g = g * mixer_ram[ADDR_AUDIO_MUSIC_VOLUME] * mixer.music_volume / 16384;

@@ -145,11 +145,31 @@ struct mudo_mixer {
     // length, and that length; the mixer skips rendering a channel settled at rest.
     uint8_t rest_ticks[MUDO_CHANNELS];
     int32_t rest_samples[MUDO_CHANNELS];
+    // Per live channel: bumped by every write to its record (or its copy's) that the mixer's
+    // ticks at rest did not make (mudo_channel_written()).
+    uint32_t channel_writes[MUDO_CHANNELS];
+    // Per live channel: its previous-tick copy and node records are what a tick at rest
+    // would write (but for the counters the tick moves), as of channel_writes equal to
+    // rest_copy_writes; and the frames at the start of its channel_output known to be silence.
+    uint8_t rest_copy_current[MUDO_CHANNELS];
+    uint32_t rest_copy_writes[MUDO_CHANNELS];
+    int32_t silent_output_frames[MUDO_CHANNELS];
     int16_t node_output[MUDO_CHANNEL_SLOTS * MUDO_MAX_CHANNEL_NODES][MUDO_NODE_BUFFER];
     int16_t channel_output[MUDO_CHANNELS][MUDO_NODE_BUFFER * 2];  // stereo frames
 };
 
 extern mudo_mixer mixer;
+
+// Called at every write to a channel's record (0..31; a copy counts for its live channel; -1:
+// every channel) but the mixer's own ticks at rest, so that a channel at rest takes a fresh
+// previous-tick copy at its next tick instead of keeping the one it has.
+inline void mudo_channel_written(int channel) {
+    if (channel < 0) {
+        for (int c = 0; c < MUDO_CHANNELS; c++) mixer.channel_writes[c]++;
+    } else {
+        mixer.channel_writes[channel % MUDO_CHANNELS]++;
+    }
+}
 
 // ---- Tables ---------------------------------------------------------------------------------------
 
@@ -305,7 +325,8 @@ int mudo_mix(int16_t* out, int32_t frames);
 int32_t mix_channel(int channel, int32_t n, int16_t* out);
 // A channel at rest (no note, track, instrument or self-stepping effect) whose last two ticks
 // were at rest is mixed as silence with its counters advanced, bit for bit what rendering it
-// would give. Tests clear this to compare the two.
+// would give; its previous-tick copy is retaken only after a write to the channel
+// (mudo_channel_written()). Tests clear this to compare the two.
 extern bool mudo_skip_resting_channels;
 
 // ---- Script functions -----------------------------------------------------------------------------

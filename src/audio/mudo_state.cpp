@@ -95,6 +95,7 @@ static bool live_channel(int channel) { return channel >= 0 && channel < MUDO_CH
 
 void reset_channel_state(int channel) {
     if (!live_channel(channel)) return;
+    mudo_channel_written(channel);
     mudo_channel& ch = mixer.channels[channel];
     ch.prev_volume = ch.volume;
     ch.prev_pan = ch.pan;
@@ -136,11 +137,14 @@ void mudo_clear_for_boot() {
 }
 
 void mudo_set_channel_mix_vol(int channel, int64_t v) {
-    if (live_channel(channel)) mixer.channels[channel].mix_volume = (uint32_t)(v & 255);
+    if (!live_channel(channel)) return;
+    mudo_channel_written(channel);
+    mixer.channels[channel].mix_volume = (uint32_t)(v & 255);
 }
 
 void mudo_set_channel_base_addr(int channel, int64_t address) {
     if (!live_channel(channel)) return;
+    mudo_channel_written(channel);
     mixer.channels[channel].base_address =
         (uint32_t)(address < 0 ? 0 : address > MUDO_MAX_CHANNEL_BASE ? MUDO_MAX_CHANNEL_BASE : address);
 }

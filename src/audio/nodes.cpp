@@ -447,6 +447,7 @@ void point_channel_node_outputs(int channel) {
 void grab_node_tree(int channel) {
     if (channel < 0 || channel >= MUDO_CHANNEL_SLOTS) return;
     mudo_channel& ch = mixer.channels[channel];
+    mudo_channel_written(channel);
     for (int k = 0; k < MUDO_INSTRUMENT_NODES; k++) ch.nodes[k].kind = NODE_SILENT;
     ch.tree_depth = 0;
     if (ch.instrument == MUDO_NO_INSTRUMENT) return;
@@ -510,6 +511,7 @@ void grab_node_tree(int channel) {
 void prepare_nodes_for_new_instrument(int channel) {
     if (channel < 0 || channel >= MUDO_CHANNEL_SLOTS) return;
     mudo_channel& ch = mixer.channels[channel];
+    mudo_channel_written(channel);
     for (int k = 0; k < MUDO_MAX_CHANNEL_NODES; k++) {
         node_state& nd = ch.nodes[k];
         nd.echo_prev_delay = nd.echo_prev_level = -1;
@@ -527,6 +529,7 @@ void retrigger_mval_env_tick(int channel, int node, int param, uint32_t mval) {
         param >= MUDO_NODE_PARAMS)
         return;
     mudo_channel& ch = mixer.channels[channel];
+    mudo_channel_written(channel);
     uint32_t env = envelope_address(ch, mval);
     uint8_t type = mudo_peek(env), flags = mudo_peek((uint64_t)env + 1);
     int32_t& pos = ch.nodes[node].env_ticks[param];
@@ -546,6 +549,7 @@ void retrigger_mval_env_tick(int channel, int node, int param, uint32_t mval) {
 void retrigger_channel_nodes(int channel) {
     if (channel < 0 || channel >= MUDO_CHANNEL_SLOTS) return;
     mudo_channel& ch = mixer.channels[channel];
+    mudo_channel_written(channel);
     for (int k = 0; k < MUDO_INSTRUMENT_NODES; k++) {
         node_state& nd = ch.nodes[k];
         if (!(nd.flags & NODE_FLAG_KEEP_PHASE)) nd.phase = 0;

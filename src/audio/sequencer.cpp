@@ -63,6 +63,7 @@ void mudo_set_note(int64_t channel, int64_t pitch, int64_t instrument, int64_t v
     }
     if (!live_channel(channel)) return;
     int c = (int)channel;
+    mudo_channel_written(c);
     mudo_channel& ch = mixer.channels[c];
     ch.samples_per_tick = MUDO_SAMPLES_PER_TICK;
     if (instrument < 0 || instrument > 255) {
@@ -248,6 +249,7 @@ void track_command(int64_t command, int64_t channel, int64_t value) {
     int first = 0, last = MUDO_CHANNELS - 1;
     if (channel >= 0) first = last = (int)std::min<int64_t>(channel, MUDO_CHANNELS - 1);
     for (int c = first; c <= last; c++) {
+        mudo_channel_written(c);
         mudo_channel& ch = mixer.channels[c];
         switch (command) {
         case -1: kill_channel(c, false); break;
@@ -272,6 +274,7 @@ int32_t mudo_play_track(int64_t track, int64_t channel, int64_t first_row, int64
     else if (live_channel(channel)) c = (int)channel;
     else return -1;
     if (c < 0) return -1;
+    mudo_channel_written(c);
     mudo_channel& ch = mixer.channels[c];
     if (!keep) {
         ch.instrument = MUDO_NO_INSTRUMENT;
@@ -353,6 +356,7 @@ uint32_t calc_pattern_ticks_to_play() {
 
 void mudo_play_pattern(int64_t pattern, int64_t, int64_t start_tick) {
     if (pattern < 0) return;
+    mudo_channel_written(-1);
     mixer.music_playing = 1;
     mixer.pattern = (int32_t)std::min<int64_t>(pattern, INT32_MAX);
     bool was_owned[MUDO_CHANNELS];
@@ -422,6 +426,7 @@ void advance_pattern() {
 }
 
 void mudo_stop_music() {
+    mudo_channel_written(-1);
     for (int c = 0; c < MUDO_CHANNELS; c++) {
         mudo_channel& ch = mixer.channels[c];
         if (!ch.music_owned) continue;

@@ -409,6 +409,13 @@ std::vector<int16_t> idle_and_notes() {
         }
     };
     run(3000);
+    // Changes that leave a settled channel at rest: its next tick's copy must carry them.
+    mudo_set_channel_mix_vol(2, 100);
+    mudo_set_channel_base_addr(4, BASE + 0x30000);
+    mudo_play_track(-4, 6, 33, 0, false, MUDO_NO_PAN, 64, BASE, 0);
+    mudo_set_note(10, MUDO_NOT_GIVEN, MUDO_NOT_GIVEN, 9, 0, 0, 0, -50);
+    kill_channel(11, true);
+    run(1000);
     mudo_set_note(0, 48, 1, 64, 0, 0, 1, MUDO_NO_PAN);
     run(2000);
     kill_channel(0, false);  // released: the instrument's sound goes on
@@ -460,6 +467,10 @@ TEST_F(Mixing, ChannelsAtRestMixAsRenderedBitForBit) {
     EXPECT_EQ(after.last_count, after_skip.last_count);
     EXPECT_TRUE(after.last == after_skip.last);
     EXPECT_TRUE(after.rng == after_skip.rng);
+    // The skip's own bookkeeping (write counts, which copies are current, known silence) is
+    // kept only by the skipping mixer.
+    for (auto* b : {&after.bytes, &after_skip.bytes})
+        std::fill(b->begin() + offsetof(mudo_mixer, channel_writes), b->begin() + offsetof(mudo_mixer, node_output), 0);
     size_t first = 0;
     while (first < after.bytes.size() && after.bytes[first] == after_skip.bytes[first]) first++;
     EXPECT_EQ(first, after.bytes.size()) << "state differs at byte " << first << " of the mixer";
@@ -469,6 +480,14 @@ TEST_F(Mixing, ChannelsAtRestMixAsRenderedBitForBit) {
     mixer.node_output[12 * MUDO_MAX_CHANNEL_NODES][0] = 777;
     mix(2 * TICK);
     EXPECT_EQ(mixer.node_output[12 * MUDO_MAX_CHANNEL_NODES][0], 777);
+    // A resting channel's copy is kept while nothing writes the channel, and retaken after a write.
+    mudo_channel& copy = mixer.channels[12 + MUDO_CHANNELS];
+    copy.reserved = 777;
+    mix(2 * TICK);
+    EXPECT_EQ(copy.reserved, 777u);
+    mudo_set_channel_mix_vol(12, 64);
+    mix(2 * TICK);
+    EXPECT_EQ(copy.reserved, 0u);
     mudo_skip_resting_channels = false;
     mix(2 * TICK);
     EXPECT_EQ(mixer.node_output[12 * MUDO_MAX_CHANNEL_NODES][0], 0);
