@@ -214,7 +214,7 @@ std::string name_of(const std::string& path) {
 std::string ext_of(const std::string& path) { return get_ext(path.c_str()); }
 
 std::string day_log_name(int year, int month, int day) {
-    char rel[32];
+    char rel[48];  // room for any three ints
     snprintf(rel, sizeof rel, "%04d-%02d/%02d.log", year, month, day);
     return rel;
 }
