@@ -1,11 +1,14 @@
 // The host audio device over SDL: one output stream filled by the synthesiser on SDL's audio
 // thread, reopened when the host's devices change, and the nesting lock over it.
 #include "platform/audio_device.h"
+#include "platform/sdl_library.h"
 
-#include <SDL.h>
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <pthread.h>
 
 #include "base/machine.h"
 #include "platform/host.h"
@@ -25,10 +28,87 @@ void log_line(const char* format, int64_t value, const char* text = nullptr) {
     velt_debug(velt_debug_string);
 }
 
+// The silent output: its thread, the lock the callback runs under, and the wake-up that ends it.
+constexpr int64_t SILENT_DEVICE_ID = 1;
+constexpr int32_t SILENT_BLOCK_FRAMES = 512;
+struct silent_output_state {
+    int32_t chosen;   // audio_use_silent_output was called
+    int32_t running;  // the thread runs and calls the callback
+    int32_t stop;     // asks the thread to end
+    pthread_t thread;
+    pthread_mutex_t lock;
+    pthread_cond_t wake;
+};
+silent_output_state silent = {0, 0, 0, {}, PTHREAD_MUTEX_INITIALIZER, {}};
+
+void* silent_output_thread(void*) {
+    pthread_setname_np(pthread_self(), "orvalune_audio");
+    static uint8_t block[SILENT_BLOCK_FRAMES * 4];
+    const int64_t period_ns = (int64_t)SILENT_BLOCK_FRAMES * 1000000000LL / MUDO_SAMPLE_RATE;
+    timespec next;
+    clock_gettime(CLOCK_MONOTONIC, &next);
+    pthread_mutex_lock(&silent.lock);
+    while (!silent.stop) {
+        sdl2_mixer_callback(nullptr, block, (int)sizeof(block));
+        int64_t ns = next.tv_nsec + period_ns;
+        next.tv_sec += (time_t)(ns / 1000000000LL);
+        next.tv_nsec = (long)(ns % 1000000000LL);
+        // A thread that fell more than a block behind starts counting again from now.
+        timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if (now.tv_sec > next.tv_sec + 1) next = now;
+        while (!silent.stop && pthread_cond_timedwait(&silent.wake, &silent.lock, &next) != ETIMEDOUT) {}
+    }
+    pthread_mutex_unlock(&silent.lock);
+    return nullptr;
+}
+
+bool start_silent_output() {
+    if (silent.running) return true;
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&silent.wake, &attr);
+    pthread_condattr_destroy(&attr);
+    silent.stop = 0;
+    int rc = pthread_create(&silent.thread, nullptr, silent_output_thread, nullptr);
+    if (rc != 0) {
+        snprintf(velt_debug_string, sizeof(velt_debug_string), "** audio device open failed: %s\n", strerror(rc));
+        velt_debug(velt_debug_string);
+        return false;
+    }
+    silent.running = 1;
+    return true;
+}
+
+void stop_silent_output() {
+    if (!silent.running) return;
+    // The main thread may hold the lock in a bracket: the thread is woken and joined outside it.
+    bool held = lock_level > 0;
+    if (!held) pthread_mutex_lock(&silent.lock);
+    silent.stop = 1;
+    pthread_cond_signal(&silent.wake);
+    pthread_mutex_unlock(&silent.lock);
+    pthread_join(silent.thread, nullptr);
+    silent.running = 0;
+    if (held) pthread_mutex_lock(&silent.lock);
+    pthread_cond_destroy(&silent.wake);
+}
+
 }  // namespace
+
+void audio_use_silent_output(bool use) {
+    if (audio_device <= 0 && lock_level == 0) silent.chosen = use ? 1 : 0;
+}
+bool audio_plays_into_silence() { return silent.chosen != 0; }
 
 void audio_open_output_device() {
     if (!sdl_state.audio_ok || audio_device > 0) return;
+    if (silent.chosen) {
+        velt_debug("Audio output: silent (no sound device)\n");
+        if (start_silent_output()) audio_device = SILENT_DEVICE_ID;
+        return;
+    }
     for (int capture = 0; capture < 2; capture++) {
         int count = SDL_GetNumAudioDevices(capture);
         for (int i = 0; i < count; i++) {
@@ -62,6 +142,11 @@ void audio_open_output_device() {
 
 void audio_close_output_device() {
     if (audio_device <= 0) return;
+    if (silent.chosen) {
+        stop_silent_output();
+        audio_device = -1;
+        return;
+    }
     SDL_AudioDeviceID id = (SDL_AudioDeviceID)audio_device;
     if (locked_device == id) {
         SDL_UnlockAudioDevice(id);
@@ -73,6 +158,10 @@ void audio_close_output_device() {
 
 void audio_end_output_device() {
     if (audio_device <= 0) return;
+    if (silent.chosen) {
+        audio_close_output_device();
+        return;
+    }
     const char* driver = SDL_GetCurrentAudioDriver();
     if (!driver || strcmp(driver, "dummy") != 0) {
         audio_close_output_device();
@@ -118,6 +207,11 @@ void audio_device_removed(uint32_t device_id) {
 }
 
 void os_lock_audio() {
+    if (silent.chosen) {
+        if (lock_level == 0) pthread_mutex_lock(&silent.lock);
+        lock_level++;
+        return;
+    }
     if (lock_level == 0 && audio_device > 0) {
         locked_device = (SDL_AudioDeviceID)audio_device;
         SDL_LockAudioDevice(locked_device);
@@ -126,6 +220,11 @@ void os_lock_audio() {
 }
 
 void os_unlock_audio() {
+    if (silent.chosen) {
+        lock_level--;
+        if (lock_level == 0) pthread_mutex_unlock(&silent.lock);
+        return;
+    }
     lock_level--;
     if (lock_level == 0 && locked_device != 0) {
         SDL_UnlockAudioDevice(locked_device);

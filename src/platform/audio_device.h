@@ -15,6 +15,13 @@ extern int64_t audio_device;
 void os_lock_audio();
 void os_unlock_audio();
 
+// From now on the output stream is a silent one of the program's own, for a run without a sound
+// device: a thread that takes a 512-frame block from the callback every 512 / 44,100 s, as SDL's
+// "dummy" driver would, without loading the media library (false goes back to the host's
+// device). While no output is open only.
+void audio_use_silent_output(bool use);
+bool audio_plays_into_silence();
+
 // Opens and starts the output stream of the host's default output: 44,100 Hz, signed 16-bit
 // stereo, 512-frame blocks. Nothing while the audio subsystem is down or a device is open; a
 // failed open is logged and left for a later device to retry.

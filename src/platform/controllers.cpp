@@ -1,8 +1,8 @@
 // Game controllers and joysticks: device slots, controller mappings, hot-plugging and the
 // button bytes of each player.
 #include "platform/controllers.h"
+#include "platform/sdl_library.h"
 
-#include <SDL.h>
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>

@@ -1,8 +1,8 @@
 // Host services on Linux: folders, the debug log, clock, the host "open" command,
 // the clipboard and worker threads.
 #include "platform/host.h"
+#include "platform/sdl_library.h"
 
-#include <SDL.h>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -23,6 +23,7 @@
 #include "lauxlib.h"
 #include "lua.h"
 #include "platform/host_text.h"
+#include "platform/window.h"
 
 extern char** environ;
 
@@ -371,7 +372,7 @@ bool is_url_byte_kept(uint8_t c)
 
 void minimise_fullscreen_window()
 {
-    if (!config.fullscreen || !SDL_WasInit(SDL_INIT_VIDEO)) return;
+    if (!config.fullscreen || !host_media_started() || !SDL_WasInit(SDL_INIT_VIDEO)) return;
     SDL_Window* window = SDL_GetKeyboardFocus();
     if (!window) window = SDL_GetMouseFocus();
     if (window) SDL_MinimizeWindow(window);
@@ -552,14 +553,29 @@ void velt_debug(const char* text)
     repeated_debug_msg_count = 0;
 }
 
+namespace {
+
+uint64_t monotonic_ms()
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (uint64_t)t.tv_sec * 1000u + (uint64_t)t.tv_nsec / 1000000u;
+}
+
+// The clock starts near 0 when the program starts (the first reading).
+uint64_t clock_start = monotonic_ms();
+
+}  // namespace
+
 uint64_t os_get_time()
 {
-    return SDL_GetTicks64();
+    return monotonic_ms() - clock_start;
 }
 
 void os_sleep(uint32_t ms)
 {
-    SDL_Delay(ms);
+    timespec t = {(time_t)(ms / 1000), (long)(ms % 1000) * 1000000L};
+    while (nanosleep(&t, &t) != 0 && errno == EINTR) {}
 }
 
 // ---------------------------------------------------------------------------
@@ -695,6 +711,7 @@ int open_host_file(const char* path)
 
 pbuffer* os_get_clipboard_text()
 {
+    host_media_start();
     char* host_text = SDL_GetClipboardText();
     pbuffer* in = create_buffer_from_str(host_text ? host_text : "");
     if (host_text) SDL_free(host_text);
@@ -706,6 +723,7 @@ pbuffer* os_get_clipboard_text()
 void os_set_clipboard_text(const char* text)
 {
     pbuffer* out = encode_host_text(text);
+    host_media_start();
     SDL_SetClipboardText(to_cstr(out));
     destroy_buffer(out);
 }
@@ -718,9 +736,28 @@ os_thread* os_create_thread(os_thread_function fn, void* arg)
     if (!fn) return nullptr;
     os_thread* t = (os_thread*)calloc(1, sizeof(os_thread));
     if (!t) return nullptr;
-    t->handle = SDL_CreateThread(fn, "orvalune_worker", arg);
-    if (!t->handle) {
-        log_format("os_create_thread: could not start a worker thread: %s\n", SDL_GetError());
+    struct start_block {
+        os_thread_function fn;
+        void* arg;
+    };
+    start_block* b = (start_block*)malloc(sizeof(start_block));
+    if (!b) {
+        free(t);
+        return nullptr;
+    }
+    b->fn = fn;
+    b->arg = arg;
+    auto start = [](void* p) -> void* {
+        start_block block = *(start_block*)p;
+        free(p);
+        pthread_setname_np(pthread_self(), "orvalune_worker");
+        block.fn(block.arg);
+        return nullptr;
+    };
+    int rc = pthread_create(&t->handle, nullptr, start, b);
+    if (rc != 0) {
+        log_format("os_create_thread: could not start a worker thread: %s\n", strerror(rc));
+        free(b);
         free(t);
         return nullptr;
     }
@@ -730,6 +767,6 @@ os_thread* os_create_thread(os_thread_function fn, void* arg)
 void os_destroy_thread(os_thread* t)
 {
     if (!t) return;
-    if (t->handle) SDL_DetachThread(t->handle);
+    pthread_detach(t->handle);
     free(t);
 }

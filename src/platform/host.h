@@ -3,10 +3,10 @@
 #pragma once
 #include <cstdint>
 #include <cstdio>
+#include <pthread.h>
 #include "base/pbuffer.h"
 
 struct lua_State;
-struct SDL_Thread;
 
 constexpr int VELT_PATH_MAX = 2048;  // room for any path the host helpers build
 constexpr int VELT_DEBUG_TEXT_MAX = 16384;
@@ -77,7 +77,7 @@ void os_set_clipboard_text(const char* text);
 
 // Worker threads, named "orvalune_worker".
 struct os_thread {
-    SDL_Thread* handle;
+    pthread_t handle;
 };
 typedef int (*os_thread_function)(void* arg);
 

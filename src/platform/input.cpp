@@ -1,11 +1,11 @@
 // Host input: the per-frame key state, host events turned into messages for the window
 // manager (process 3), the pointer mapped into display pixels, and the mouse lock.
-#include <SDL.h>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 
+#include "platform/sdl_library.h"
 #include "base/machine.h"
 #include "base/pbuffer.h"
 #include "platform/audio_device.h"
@@ -125,7 +125,7 @@ void window_event(const SDL_WindowEvent& w) {
 
 // In fullscreen the host pointer is kept inside the destination rectangle.
 void confine_pointer(const dest_rect& r) {
-    if (!config.fullscreen || !sdl_state.window || r.w < 1 || r.h < 1) return;
+    if (!config.fullscreen || !sdl_state.window || r.w < 1 || r.h < 1 || !host_media_started()) return;
     int x = 0, y = 0;
     SDL_GetMouseState(&x, &y);
     int cx = std::clamp(x, r.x, r.x + r.w - 1);
@@ -253,15 +253,18 @@ void send_mouse_state(int32_t host_x, int32_t host_y, uint32_t host_buttons) {
 void handle_sdl_messages() {
     char text[64];
     int n = 0;
-    const Uint8* host_keys = SDL_GetKeyboardState(&n);
+    // Without the media library (a headless run that has no sound device) no key is down and
+    // no host event comes.
+    bool media = host_media_started();
+    const Uint8* host_keys = media ? SDL_GetKeyboardState(&n) : nullptr;
     n = std::clamp(n, 0, KEY_STATE_COUNT);
-    SDL_ShowCursor(0);
+    if (media) SDL_ShowCursor(0);
     memcpy(last_key_state, sdl_state.key_state, sizeof(last_key_state));
     for (int i = 0; i < KEY_STATE_COUNT; i++) sdl_state.key_state[i] = i < n && host_keys ? host_keys[i] : 0;
 
     buttons_pressed_since_poll = 0;
     SDL_Event e;
-    while (SDL_PollEvent(&e)) handle_sdl_event(&e);
+    while (media && SDL_PollEvent(&e)) handle_sdl_event(&e);
 
     // Keys read as up for a moment after the window comes back, so the key that brought
     // it back is not taken as input.
@@ -277,7 +280,7 @@ void handle_sdl_messages() {
         }
     }
 
-    if (sdl_state.window_width >= 1 && sdl_state.window_height >= 1) {
+    if (media && sdl_state.window_width >= 1 && sdl_state.window_height >= 1) {
         int x = 0, y = 0;
         uint32_t buttons = SDL_GetMouseState(&x, &y) | buttons_pressed_since_poll;
         send_mouse_state(x, y, buttons);
@@ -296,7 +299,7 @@ void os_lock_mouse_cursor(uint8_t flags, uint8_t step_scale, uint8_t pointer_sca
     get_dest_rect(&r);
     if (want && !app.mouse_locked) {
         int x = 0, y = 0;
-        SDL_GetMouseState(&x, &y);
+        if (host_media_started()) SDL_GetMouseState(&x, &y);
         if (r.w >= 1 && r.h >= 1) {
             sdl_state.locked_mouse_x = (float)(x - r.x) * (float)display_width / (float)r.w;
             sdl_state.locked_mouse_y = (float)(y - r.y) * (float)display_height / (float)r.h;
@@ -346,7 +349,7 @@ int os_key_state(int sc) {
 bool os_key_from_scancode(int sc, char* dst, int size) {
     if (!dst || size < 1) return false;
     dst[0] = 0;
-    if (sc < 0 || sc >= SDL_NUM_SCANCODES) return false;
+    if (sc < 0 || sc >= SDL_NUM_SCANCODES || !host_media_start()) return false;
     // The host may keep the name in a buffer that its next call overwrites: copy it at once.
     const char* name = SDL_GetKeyName(SDL_GetKeyFromScancode((SDL_Scancode)sc));
     if (!name || !name[0]) return false;

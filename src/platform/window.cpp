@@ -1,13 +1,14 @@
 // The host window: start of the host layer, window, renderer and texture from the display
 // settings, title and icon, the destination rectangle, presentation and frame pacing.
 #include "platform/window.h"
+#include "platform/sdl_library.h"
 
-#include <SDL.h>
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 
 #include "base/machine.h"
 #include "base/memmap.h"
@@ -116,22 +117,61 @@ void upload(const uint32_t* pixels, int32_t width, int32_t height, int32_t pitch
 
 // --- Host start ---------------------------------------------------------------------------------
 
-void os_system_init() {
-    // A headless run needs no display at all.
-    if (config.headless) setenv("SDL_VIDEODRIVER", "dummy", 0);
+namespace {
+
+int32_t media_state = 0;  // 0 not started, 1 running, -1 the library could not be loaded
+
+// A headless run that names SDL's "dummy" audio driver has no sound device to play to.
+bool plays_into_nothing() {
+    const char* driver = getenv("SDL_AUDIODRIVER");
+    return config.headless && driver && strcasecmp(driver, "dummy") == 0;
+}
+
+}  // namespace
+
+bool host_media_started() { return media_state > 0; }
+
+bool host_media_start() {
+    if (media_state != 0) return media_state > 0;
+    media_state = -1;
+    if (!sdl_library_load()) return false;
+    media_state = 1;
     SDL_SetHint(SDL_HINT_VIDEO_ALLOW_SCREENSAVER, "1");
-    snprintf(sdl_window_title, sizeof(sdl_window_title), "%s", "Orvalune");
     SDL_Init(SDL_INIT_TIMER | SDL_INIT_VIDEO | SDL_INIT_JOYSTICK | SDL_INIT_HAPTIC | SDL_INIT_GAMECONTROLLER |
              SDL_INIT_EVENTS | SDL_INIT_SENSOR);
-    if (SDL_Init(SDL_INIT_AUDIO) == 0) {
-        sdl_state.audio_ok = 1;
-    } else {
-        velt_debug("** audio init failed");
-        log_line(" %s\n", SDL_GetError());
+    if (!audio_plays_into_silence()) {
+        if (SDL_Init(SDL_INIT_AUDIO) == 0) {
+            sdl_state.audio_ok = 1;
+        } else {
+            velt_debug("** audio init failed");
+            log_line(" %s\n", SDL_GetError());
+        }
     }
     velt_joystick_init();
     if (config.sdl_render_driver == 1) SDL_SetHint(SDL_HINT_RENDER_DRIVER, "opengl");
+    return true;
+}
+
+void os_system_init() {
+    // A headless run needs no display at all.
+    if (config.headless) setenv("SDL_VIDEODRIVER", "dummy", 0);
+    snprintf(sdl_window_title, sizeof(sdl_window_title), "%s", "Orvalune");
     memset(sdl_state.key_state, 0, sizeof(sdl_state.key_state));
+    if (plays_into_nothing()) {
+        audio_use_silent_output(true);
+        sdl_state.audio_ok = 1;
+    } else if (!host_media_start()) {
+        // Without the library there is no window to make.
+        if (!config.headless) {
+            snprintf(velt_debug_string, sizeof(velt_debug_string), "** could not start the window: %s\n",
+                     sdl_library_error());
+            velt_debug(velt_debug_string);
+            if (window_source.fatal_exit) window_source.fatal_exit(1);
+            exit(1);
+        }
+        velt_debug("** audio init failed");
+        log_line(" %s\n", sdl_library_error());
+    }
     audio_open_output_device();
 }
 
@@ -350,7 +390,7 @@ void blit_to_sdl_window(const uint32_t* frame, int32_t width) { blit_to_sdl_wind
 
 // --- Frame end and pacing -----------------------------------------------------------------------
 
-uint32_t get_ticks() { return SDL_GetTicks(); }
+uint32_t get_ticks() { return (uint32_t)os_get_time(); }
 
 uint32_t choose_frame_length(uint64_t now_ms) {
     app.battery_saver_active = config.battery_saver && app.boot_finished && app.last_input_ms + 500 < now_ms;
@@ -375,7 +415,7 @@ uint32_t end_frame() {
         if (frame && sdl_state.window) blit_to_sdl_window_hardware(frame, w);
     }
     uint32_t frame_ms = choose_frame_length(os_get_time());
-    last_t = pace_frame(last_t, frame_ms, SDL_GetTicks, SDL_Delay);
+    last_t = pace_frame(last_t, frame_ms, get_ticks, os_sleep);
     return last_t;
 }
 

@@ -39,8 +39,14 @@ struct dest_rect {
     int32_t x, y, w, h;
 };
 
-// One-time start of the host layer: subsystems, controllers, key state and audio output.
+// One-time start of the host layer: subsystems, controllers, key state and audio output. A
+// headless run whose audio driver is SDL's "dummy" (no sound device) plays into a silent output
+// of its own and leaves the media library unloaded until a host call needs it.
 void os_system_init();
+// The media library's start (hints, subsystems, controllers), once; true when it is running.
+// Calls that need the library's own state (clipboard, key names) make it first.
+bool host_media_start();
+bool host_media_started();
 // Creates (or re-creates) window, renderer and streaming texture from the settings.
 void os_apply_video_config();
 // Where a display image of w x h pixels goes in a window of W x H units.

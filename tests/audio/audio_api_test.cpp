@@ -4,6 +4,9 @@
 // the sound as fast as it can.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+
 #include <SDL.h>
 #include <cstring>
 #include <string>
@@ -246,9 +249,9 @@ struct AudioDevice : AudioScript {
     }
 };
 
-TEST_F(AudioDevice, NestingLockHoldsTheCallbackOff) {
+void nesting_lock_holds_the_callback_off() {
     os_lock_audio();
-    forget_block();  // under the outer level, so no block can be mixed in between
+    AudioDevice::forget_block();  // under the outer level, so no block can be mixed in between
     os_lock_audio();
     os_lock_audio();
     EXPECT_EQ(lock_level, 3);
@@ -258,13 +261,75 @@ TEST_F(AudioDevice, NestingLockHoldsTheCallbackOff) {
     EXPECT_EQ(last_num_samples_mixed, -7);
     os_unlock_audio();
     EXPECT_EQ(lock_level, 0);
-    EXPECT_TRUE(block_mixed());
+    EXPECT_TRUE(AudioDevice::block_mixed());
     // An unpaired unlock only counts; the next lock brings the count back without locking.
     os_unlock_audio();
     os_lock_audio();
     EXPECT_EQ(lock_level, 0);
-    forget_block();
-    EXPECT_TRUE(block_mixed());
+    AudioDevice::forget_block();
+    EXPECT_TRUE(AudioDevice::block_mixed());
+}
+
+TEST_F(AudioDevice, NestingLockHoldsTheCallbackOff) { nesting_lock_holds_the_callback_off(); }
+
+// A headless run without a sound device plays into the program's own silent output.
+struct SilentOutput : AudioScript {
+    static std::atomic<int> blocks;
+    static void (*next_mixed)(const uint8_t*, int32_t);
+    void SetUp() override {
+        AudioScript::SetUp();
+        blocks = 0;
+        next_mixed = audio_source.mixed;
+        audio_source.mixed = [](const uint8_t* b, int32_t n) {
+            blocks++;
+            if (next_mixed) next_mixed(b, n);
+        };
+        audio_use_silent_output(true);
+        sdl_state.audio_ok = 1;
+        audio_open_output_device();
+        ASSERT_GT(audio_device, 0);
+    }
+    void TearDown() override {
+        audio_close_output_device();
+        audio_use_silent_output(false);
+        audio_source.mixed = next_mixed;
+        sdl_state.audio_ok = 0;
+        lock_level = 0;
+        AudioScript::TearDown();
+    }
+};
+std::atomic<int> SilentOutput::blocks{0};
+void (*SilentOutput::next_mixed)(const uint8_t*, int32_t) = nullptr;
+
+TEST_F(SilentOutput, MixesBlocksAtTheDevicesPaceUnderTheNestingLock) {
+    EXPECT_TRUE(audio_plays_into_silence());
+    nesting_lock_holds_the_callback_off();
+    // 512 frames at 44.1 kHz: a block every 11.6 ms.
+    int before = blocks;
+    os_sleep(350);
+    int n = blocks - before;
+    EXPECT_GE(n, 15);
+    EXPECT_LE(n, 35);
+}
+
+TEST_F(SilentOutput, EndingStopsItAtOnceEvenInsideALockBracket) {
+    EXPECT_TRUE(AudioDevice::block_mixed());
+    os_lock_audio();
+    auto t0 = std::chrono::steady_clock::now();
+    audio_end_output_device();
+    auto waited = std::chrono::steady_clock::now() - t0;
+    EXPECT_LT(waited, std::chrono::milliseconds(500));  // woken, not left to time out
+    EXPECT_EQ(audio_device, -1);
+    int after = blocks;
+    os_unlock_audio();
+    os_sleep(40);
+    EXPECT_EQ(blocks, after);
+    // It opens again, and the choice cannot change while it is open.
+    audio_open_output_device();
+    EXPECT_GT(audio_device, 0);
+    audio_use_silent_output(false);
+    EXPECT_TRUE(audio_plays_into_silence());
+    EXPECT_TRUE(AudioDevice::block_mixed());
 }
 
 // At the end of the run a device of the dummy driver (which the tests use) is paused, not
