@@ -711,8 +711,7 @@ int open_host_file(const char* path)
 
 pbuffer* os_get_clipboard_text()
 {
-    host_media_start();
-    char* host_text = SDL_GetClipboardText();
+    char* host_text = host_media_start() ? SDL_GetClipboardText() : nullptr;
     pbuffer* in = create_buffer_from_str(host_text ? host_text : "");
     if (host_text) SDL_free(host_text);
     pbuffer* out = decode_host_text(in);
@@ -723,8 +722,7 @@ pbuffer* os_get_clipboard_text()
 void os_set_clipboard_text(const char* text)
 {
     pbuffer* out = encode_host_text(text);
-    host_media_start();
-    SDL_SetClipboardText(to_cstr(out));
+    if (host_media_start()) SDL_SetClipboardText(to_cstr(out));
     destroy_buffer(out);
 }
 

@@ -15,16 +15,17 @@ namespace {
 
 int32_t load_state = 0;  // 0 not tried, 1 loaded, -1 could not be loaded
 char load_error[512];
+const char* soname = SDL_LIBRARY_SONAME;
 
 }  // namespace
 
 bool sdl_library_load() {
     if (load_state != 0) return load_state > 0;
     load_state = -1;
-    void* handle = dlopen(SDL_LIBRARY_SONAME, RTLD_NOW | RTLD_LOCAL);
+    void* handle = dlopen(soname, RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
         const char* why = dlerror();
-        snprintf(load_error, sizeof(load_error), "could not load %s: %s", SDL_LIBRARY_SONAME, why ? why : "?");
+        snprintf(load_error, sizeof(load_error), "could not load %s: %s", soname, why ? why : "?");
     } else {
         const char* missing = nullptr;
 #define SDL_LIBRARY_LOOKUP(name)                                                   \
@@ -33,7 +34,7 @@ bool sdl_library_load() {
         SDL_LIBRARY_FUNCTIONS(SDL_LIBRARY_LOOKUP)
 #undef SDL_LIBRARY_LOOKUP
         if (missing) {
-            snprintf(load_error, sizeof(load_error), "%s has no %s", SDL_LIBRARY_SONAME, missing);
+            snprintf(load_error, sizeof(load_error), "%s has no %s", soname, missing);
             dlclose(handle);
             sdl_lib = sdl_library{};
         } else {
@@ -48,6 +49,10 @@ bool sdl_library_load() {
 }
 
 const char* sdl_library_error() { return load_error; }
+
+void sdl_library_use_soname(const char* name) {
+    if (load_state == 0 && name) soname = name;
+}
 
 sdl_library* sdl_library_needed() {
     if (!sdl_library_load()) {

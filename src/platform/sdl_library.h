@@ -39,6 +39,9 @@ extern sdl_library sdl_lib;
 // False, with the reason in the log and in sdl_library_error(), when it cannot be loaded.
 bool sdl_library_load();
 const char* sdl_library_error();
+// The library loaded is SDL_LIBRARY_SONAME unless another name is given before the first load
+// (tests name one that is missing).
+void sdl_library_use_soname(const char* soname);
 // The table, loaded on first use; a host that has no library at a point that cannot go on
 // without it ends the program with status 1 and the reason in the log.
 sdl_library* sdl_library_needed();

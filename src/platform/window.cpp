@@ -169,8 +169,11 @@ void os_system_init() {
             if (window_source.fatal_exit) window_source.fatal_exit(1);
             exit(1);
         }
+        // Headless, the sound is mixed into the silent output instead.
         velt_debug("** audio init failed");
         log_line(" %s\n", sdl_library_error());
+        audio_use_silent_output(true);
+        sdl_state.audio_ok = 1;
     }
     audio_open_output_device();
 }

@@ -25,7 +25,10 @@
 #include "base/pbuffer.h"
 #include "lauxlib.h"
 #include "lua.h"
+#include "platform/audio_device.h"
 #include "platform/host.h"
+#include "platform/sdl_library.h"
+#include "platform/window.h"
 
 namespace fs = std::filesystem;
 using lines = std::vector<std::string>;
@@ -600,6 +603,37 @@ TEST_F(HostThreads, FailureIsReportedToTheCaller) {
     EXPECT_EQ(report.ran.load(), 0);
     EXPECT_NE(read_file(log_path()).find("os_create_thread"), std::string::npos);
     EXPECT_EQ(os_create_thread(nullptr, nullptr), nullptr);
+}
+
+// Without SDL a headless run still mixes its sound (into the silent output) and every host
+// call that would need SDL gives its empty answer instead of ending the program.
+TEST_F(HostTest, WithoutSdlAHeadlessRunGoesOnSilently) {
+    if (sdl_lib.loaded) GTEST_SKIP() << "an earlier test of this process loaded SDL";
+    config.headless = 1;
+    const char* driver = getenv("SDL_AUDIODRIVER");
+    std::string saved_driver = driver ? driver : "";
+    setenv("SDL_AUDIODRIVER", "disk", 1);
+    sdl_library_use_soname("libSDL2-not-here.so.0");
+    os_system_init();
+    EXPECT_FALSE(host_media_started());
+    EXPECT_NE(read_file(log_path()).find("could not load libSDL2-not-here.so.0"), std::string::npos);
+    EXPECT_TRUE(audio_plays_into_silence());
+    EXPECT_GT(audio_device, 0);
+    char name[16] = "x";
+    EXPECT_FALSE(os_key_from_scancode(4, name, sizeof(name)));
+    EXPECT_STREQ(name, "");
+    os_set_clipboard_text("lost");
+    pbuffer* clip = os_get_clipboard_text();
+    ASSERT_NE(clip, nullptr);
+    EXPECT_EQ(clip->length, 0);
+    destroy_buffer(clip);
+    start_frame();
+    EXPECT_EQ(os_key_state(-1), 0);
+    audio_close_output_device();
+    audio_use_silent_output(false);
+    sdl_state.audio_ok = 0;
+    if (driver) setenv("SDL_AUDIODRIVER", saved_driver.c_str(), 1);
+    else unsetenv("SDL_AUDIODRIVER");
 }
 
 }  // namespace
