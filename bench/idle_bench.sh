@@ -44,7 +44,7 @@ main_ns() { cut -d' ' -f1 /proc/"$1"/task/"$1"/schedstat 2>/dev/null; }
 audio_ns() {
     local t
     for t in /proc/"$1"/task/*; do
-        if grep -q '^SDLAudio' "$t/comm" 2>/dev/null; then cut -d' ' -f1 "$t/schedstat"; return; fi
+        if grep -qE '^(SDLAudio|orvalune_audio)' "$t/comm" 2>/dev/null; then cut -d' ' -f1 "$t/schedstat"; return; fi
     done
     echo 0
 }
