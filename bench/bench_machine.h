@@ -45,7 +45,6 @@ inline int bench_parse_rounds(int argc, char** argv, int default_rounds, int max
 inline lua_State* bench_drawing_process() {
     processes_init();
     memset(&app, 0, sizeof(app));
-    init_default_coltabs();
     process_record* p = create_process_from_code("", "bench", "/apps/bench.lua", "");
     if (!p) {
         printf("could not create a process\n");

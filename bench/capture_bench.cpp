@@ -67,7 +67,6 @@ int main() {
     processes_init();
     memset(&app, 0, sizeof(app));
     config.video_process_id = 3;
-    init_default_coltabs();
     boot_init();
     pfile_init();
     pfile_reset();

@@ -43,7 +43,6 @@ double frame_seconds() {
 int main() {
     processes_init();
     memset(&app, 0, sizeof(app));
-    init_default_coltabs();
     boot_init();
     process_record* wm = nullptr;
     for (int i = 0; i < 3; i++) wm = create_process_from_code("", "bench", "/apps/bench.lua", "");

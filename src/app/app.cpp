@@ -123,7 +123,6 @@ int boot_system(const char* boot_path) {
     boot_init();
     pfile_init();
     pfile_reset();
-    init_default_coltabs();
     mudo_init();
     // Nothing of the last run's sound survives a reboot.
     os_lock_audio();

@@ -23,7 +23,6 @@ int32_t mix_accumulator[MIX_PIECE * 2];
 uint8_t* const rest_ticks = mixer.rest_ticks;
 int32_t* const rest_samples = mixer.rest_samples;
 constexpr uint8_t SETTLED = 2;
-uint32_t rendered_mask, rested_mask;  // channels mixed each way in the current piece
 
 // A channel that renders silence and whose tick moves nothing but counters: no note, no track,
 // no instrument, not the music's, and no channel effect that steps by itself.
@@ -59,6 +58,7 @@ void copy_echo_lines(int channel) {
         int64_t delay = nd.params[0];
         int64_t delay0 = nd.echo_prev_delay == -1 ? delay : nd.echo_prev_delay;
         int64_t back0 = (delay0 * 32256) >> 8, back = (delay * 32256) >> 8;
+        mixer.silent_node_samples[slot] = 0;
         if ((back - back0) / CROSSFADE != 0) {
             memcpy(dst, src, sizeof(mixer.node_output[0]));
             continue;
@@ -88,10 +88,13 @@ void start_channel_tick(int channel, int32_t samples) {
     int slot = channel + MUDO_CHANNELS;
     int32_t fade = std::min(samples, CROSSFADE);
     render_channel_tick(slot, fade);
+    const int32_t* silent = mixer.silent_node_samples;
+    bool both_silent = mudo_skip_resting_channels && silent[slot] >= fade && silent[channel] >= fade;
     for (int node : {0, STEREO_NODE_INDEX}) {
-        if (node == STEREO_NODE_INDEX && !ch.wide) break;
+        if (both_silent || (node == STEREO_NODE_INDEX && !ch.wide)) break;  // silence fades into silence
         const int16_t* old = node_buffer(slot, node);
         int16_t* now = node_buffer(channel, node);
+        mixer.silent_node_samples[channel] = 0;
         for (int32_t i = 0; i < fade; i++) now[i] = (int16_t)(((CROSSFADE - i) * old[i] + i * now[i]) >> 6);
     }
 
@@ -143,11 +146,28 @@ void wide_chunk(const int16_t* left, const int16_t* right, int16_t* out, int32_t
     }
 }
 
+// n frames of silence from a channel into out: not written where its own buffer is known to
+// hold silence already, and counted as known silence there from then on.
+void silent_frames(int channel, int16_t* out, int32_t n) {
+    int16_t* own = mixer.channel_output[channel];
+    bool in_own = out >= own && out + 2 * n <= own + 2 * MUDO_NODE_BUFFER;
+    int32_t at = in_own ? (int32_t)(out - own) / 2 : 0;
+    int32_t& silent = mixer.silent_output_frames[channel];
+    if (!in_own || at + n > silent) memset(out, 0, (size_t)n * 4);
+    if (in_own && at <= silent) silent = std::max(silent, at + n);
+}
+
+// Sound from a channel at out from here on: its own buffer's known silence ends there at most.
+void loud_frames(int channel, const int16_t* out) {
+    const int16_t* own = mixer.channel_output[channel];
+    if (out >= own && out < own + 2 * MUDO_NODE_BUFFER)
+        mixer.silent_output_frames[channel] = std::min(mixer.silent_output_frames[channel], (int32_t)(out - own) / 2);
+}
+
 // Mixes m (at most MIX_PIECE) frames into out.
 void mix_piece(int16_t* out, int32_t m) {
     int32_t remaining[MUDO_CHANNELS], offset[MUDO_CHANNELS];
     for (int c = 0; c < MUDO_CHANNELS; c++) remaining[c] = m, offset[c] = 0;
-    rendered_mask = rested_mask = 0;
 
     mixer.sample_accumulator += (uint32_t)m;
     while (mixer.sample_accumulator >= MUDO_SAMPLES_PER_TICK) {
@@ -181,14 +201,19 @@ void mix_piece(int16_t* out, int32_t m) {
     for (int c = 0; c < MUDO_CHANNELS; c++)
         if (remaining[c] > 0) memset(mixer.channel_output[c] + 2 * offset[c], 0, (size_t)remaining[c] * 4);
 
+    // Channels known to be silent over the piece add nothing to the sum; with none left it is
+    // silence.
     int32_t samples = 2 * m;
-    if (rendered_mask == 0 && rested_mask == (1u << MUDO_CHANNELS) - 1) {
-        // Every channel at rest: the sum is silence.
+    bool skip = mudo_skip_resting_channels;
+    int first = 0;
+    while (first < MUDO_CHANNELS && skip && mixer.silent_output_frames[first] >= m) first++;
+    if (first == MUDO_CHANNELS) {
         memset(out, 0, (size_t)samples * 2);
         return;
     }
-    for (int32_t i = 0; i < samples; i++) mix_accumulator[i] = mixer.channel_output[0][i];
-    for (int c = 1; c < MUDO_CHANNELS; c++) {
+    for (int32_t i = 0; i < samples; i++) mix_accumulator[i] = mixer.channel_output[first][i];
+    for (int c = first + 1; c < MUDO_CHANNELS; c++) {
+        if (skip && mixer.silent_output_frames[c] >= m) continue;
         const int16_t* src = mixer.channel_output[c];
         for (int32_t i = 0; i < samples; i++) mix_accumulator[i] += src[i];
     }
@@ -209,14 +234,10 @@ void mix_piece(int16_t* out, int32_t m) {
 // previous tick's, counts the tick and leaves a copy of the channel for the next fade.
 void rest_channel(int channel, int32_t n, int16_t* out) {
     mudo_channel& ch = mixer.channels[channel];
-    rested_mask |= 1u << channel;
     // A copy still current means nothing wrote the channel since it was taken, when the node
     // outputs were pointed at the channel's buffers as a rendered tick would point them.
     bool current = mixer.rest_copy_current[channel] && mixer.rest_copy_writes[channel] == mixer.channel_writes[channel];
     if (!current) point_channel_node_outputs(channel);
-    int16_t* own = mixer.channel_output[channel];
-    bool in_own = out >= own && out + 2 * n <= own + 2 * MUDO_NODE_BUFFER;
-    int32_t at = in_own ? (int32_t)(out - own) / 2 : 0;
     uint32_t samples = (uint32_t)rest_samples[channel];
     uint32_t ticks = 0, copied_done = 0, copied_samples = 0;  // the copy is taken before the tick resets
     for (int32_t done = 0; done < n;) {
@@ -232,9 +253,7 @@ void rest_channel(int channel, int32_t n, int16_t* out) {
         done += k;
     }
     // The channel's own buffer often holds silence already from the block before.
-    int32_t& silent = mixer.silent_output_frames[channel];
-    if (!in_own || at + n > silent) memset(out, 0, (size_t)n * 4);
-    if (in_own && at <= silent) silent = std::max(silent, at + n);
+    silent_frames(channel, out, n);
     if (!ch.wide) {
         int32_t pan = std::clamp(ch.nodes[0].params[1] / 65536, -127, 127);
         ch.prev_gain_left = stereo_contrib[pan + 128];
@@ -286,11 +305,9 @@ int32_t mix_channel(int channel, int32_t n, int16_t* out) {
         rest_channel(channel, n, out);
         return n;
     }
-    rendered_mask |= 1u << channel;
     point_channel_node_outputs(channel);
-    int16_t* own = mixer.channel_output[channel];
-    if (out >= own && out < own + 2 * MUDO_NODE_BUFFER)
-        mixer.silent_output_frames[channel] = std::min(mixer.silent_output_frames[channel], (int32_t)(out - own) / 2);
+    bool skip = mudo_skip_resting_channels;
+    if (!skip) loud_frames(channel, out);
 
     int64_t g = ((int64_t)ch.mix_volume * mixer_ram[ADDR_AUDIO_VOLUME]) >> 4;
     if (ch.music_owned) g = g * mixer_ram[ADDR_AUDIO_MUSIC_VOLUME] * mixer.music_volume / 16384;
@@ -306,6 +323,19 @@ int32_t mix_channel(int channel, int32_t n, int16_t* out) {
         }
         int32_t k = std::min((int32_t)(ch.tick_samples - ch.tick_samples_done), n - done);
         const int16_t* left = node_buffer(channel, 0) + ch.tick_samples_done;
+        if (skip && mixer.silent_node_samples[channel] >= (int32_t)ch.tick_samples_done + k) {
+            // The tick's sound is silence here, whatever its gains; the pan moves them on.
+            silent_frames(channel, out + 2 * done, k);
+            if (!ch.wide) {
+                int32_t pan = std::clamp(ch.nodes[0].params[1] / 65536, -127, 127);
+                ch.prev_gain_left = stereo_contrib[pan + 128];
+                ch.prev_gain_right = stereo_contrib[128 - pan];
+            }
+            ch.tick_samples_done += (uint32_t)k;
+            done += k;
+            continue;
+        }
+        if (skip) loud_frames(channel, out + 2 * done);
         if (ch.wide) wide_chunk(left, node_buffer(channel, STEREO_NODE_INDEX) + ch.tick_samples_done, out + 2 * done, k, g);
         else pan_chunk(ch, left, out + 2 * done, k, g);
         ch.tick_samples_done += (uint32_t)k;

@@ -154,6 +154,11 @@ struct mudo_mixer {
     uint8_t rest_copy_current[MUDO_CHANNELS];
     uint32_t rest_copy_writes[MUDO_CHANNELS];
     int32_t silent_output_frames[MUDO_CHANNELS];
+    // Per slot: the samples at the start of every one of its node buffers (the stereo node's
+    // included) known to be silence; a tick of a slot without nodes neither clears nor reads
+    // them, and its sound there is silence. 0 knows nothing; the first mudo_init() knows the
+    // untouched buffers whole.
+    int32_t silent_node_samples[MUDO_CHANNEL_SLOTS];
     int16_t node_output[MUDO_CHANNEL_SLOTS * MUDO_MAX_CHANNEL_NODES][MUDO_NODE_BUFFER];
     int16_t channel_output[MUDO_CHANNELS][MUDO_NODE_BUFFER * 2];  // stereo frames
 };
@@ -180,7 +185,8 @@ extern const int32_t fade_spd[16];
 extern const uint64_t mudo_note_dx[13];
 extern const int32_t stereo_contrib[257];  // index pan + 128, gains on a scale of 4096
 extern const char effect_digit_remap[5];   // "1".."5" stand for these letters
-extern uint16_t gain_tri[16384];
+// The gain node's fold curve: a triangle over 16384 steps.
+constexpr uint16_t gain_tri(uint32_t i) { return (uint16_t)((4 * i) ^ (i < 8192 ? 0x7fff : 0x8000)); }
 
 // ---- Reading the audio owner's memory ------------------------------------------------------------
 
@@ -326,7 +332,8 @@ int32_t mix_channel(int channel, int32_t n, int16_t* out);
 // A channel at rest (no note, track, instrument or self-stepping effect) whose last two ticks
 // were at rest is mixed as silence with its counters advanced, bit for bit what rendering it
 // would give; its previous-tick copy is retaken only after a write to the channel
-// (mudo_channel_written()). Tests clear this to compare the two.
+// (mudo_channel_written()). Likewise node and channel buffers known to hold silence are not
+// cleared again, nor read to render or sum silence. Tests clear this to compare the two.
 extern bool mudo_skip_resting_channels;
 
 // ---- Script functions -----------------------------------------------------------------------------

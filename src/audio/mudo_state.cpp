@@ -12,8 +12,8 @@
 #include "platform/audio_device.h"
 
 mudo_mixer mixer;
-uint16_t gain_tri[16384];
-int16_t last_mixed_out[MUDO_LAST_MIXED_FRAMES * 2];
+// Page-aligned so that clearing it hands back every one of its pages.
+alignas(4096) int16_t last_mixed_out[MUDO_LAST_MIXED_FRAMES * 2];
 int32_t last_num_samples_mixed = 0;
 
 static bool mudo_inited = false;
@@ -80,11 +80,11 @@ uint32_t mudo_rand() { return (uint32_t)(xoshiro256ss(mudo_rng_state) >> 33); }
 void mudo_init() {
     if (mudo_inited) return;
     mudo_inited = true;
-    // The sound buffers are static and so still zero at this first call: only the records
-    // are cleared, which leaves 20 MB of buffers untouched until they are used.
-    memset(&mixer, 0, offsetof(mudo_mixer, node_output));
+    // The mixer is static and nothing has mixed before this first call: its records are still
+    // zero and its 20 MB of buffers silence, which they stay, untouched, until they sound.
     for (int c = 0; c < MUDO_CHANNELS; c++) mixer.channels[c].index = (uint32_t)c;
-    for (uint32_t i = 0; i < 16384; i++) gain_tri[i] = (uint16_t)((4 * i) ^ (i < 8192 ? 0x7fff : 0x8000));
+    for (int32_t& s : mixer.silent_node_samples) s = MUDO_NODE_BUFFER;
+    for (int32_t& s : mixer.silent_output_frames) s = MUDO_NODE_BUFFER;
 }
 
 void mudo_set_volume(int32_t v) { mixer.master_volume = (uint32_t)(v < 0 ? 0 : v > 256 ? 256 : v); }
@@ -132,7 +132,8 @@ void mudo_clear_for_boot() {
     mixer.music_volume = 0;
     mixer.sample_accumulator = 0;
     mudo_memset(0, 0, ADDRESS_SPACE_SIZE);
-    memset(last_mixed_out, 0, sizeof(last_mixed_out));
+    // Pages the block never took (all of them at the first boot) are not touched.
+    clear_to_fresh_pages(last_mixed_out, sizeof(last_mixed_out));
     last_num_samples_mixed = 0;
 }
 

@@ -355,7 +355,7 @@ void gain_loop(int16_t* buf, int32_t n, int64_t g, int64_t t, int64_t knee, int6
         } else if (fold) {
             int64_t driven = (a * g) >> 16;
             uint32_t index = (uint32_t)(((uint64_t)(driven - t) * fold_rate) & 0xffffffff) >> 17 & 0x3fff;
-            y = (2 * t * gain_tri[index]) >> 16;
+            y = (2 * t * gain_tri(index)) >> 16;
         } else {
             wide v = (wide)t + (((wide)(a - knee) * slope) >> 16);
             y = (int64_t)std::clamp<wide>(v, lowest, 65535);
@@ -431,6 +431,43 @@ void render_node(mudo_channel& ch, int k, int32_t n, bool has_echo) {
     if (!renders_silence(prev) && prev.kind == NODE_OSCILLATOR) render_node_tick_osc(prev, node_ramp_buf, m);
     else memset(node_ramp_buf, 0, (size_t)m * 2);
     for (int32_t i = 0; i < m; i++) nd.output[i] = (int16_t)(((64 - i) * node_ramp_buf[i] + i * nd.output[i]) >> 6);
+}
+
+// Every node's sound for the tick, each child applied to its parent's buffer.
+void render_nodes(mudo_channel& ch, int32_t n) {
+    int16_t* stereo = ch.nodes[STEREO_NODE_INDEX].output;
+    memset(stereo, 0, (size_t)n * 2);
+    memset(ch.nodes[0].output, 0, (size_t)n * 2);
+    bool has_echo = false;
+    for (int k = 0; k < MUDO_INSTRUMENT_NODES; k++) has_echo |= ch.nodes[k].kind == NODE_ECHO;
+
+    for (int d = MUDO_INSTRUMENT_NODES - 1; d >= 0; d--) {
+        for (int k = 0; k < MUDO_INSTRUMENT_NODES; k++) {
+            node_state& nd = ch.nodes[k];
+            if (nd.depth != (uint32_t)d) continue;
+            render_node(ch, k, n, has_echo);
+            if (nd.kind == NODE_OSCILLATOR && nd.op == NODE_OP_FM && k > nd.parent) {
+                ch.nodes[nd.parent].fm_input = nd.output;
+                ch.nodes[nd.parent].fm_shift = nd.fm_shift;
+            }
+            for (int j = k + 1; j < MUDO_INSTRUMENT_NODES; j++) {
+                node_state& child = ch.nodes[j];
+                if (child.parent != k || (child.flags & NODE_FLAG_MUTED)) continue;
+                if (child.kind == NODE_OSCILLATOR) {
+                    if (k == 0 && ch.wide) {
+                        int32_t pan = std::clamp(child.params[1] / 65536, -127, 127);
+                        apply_op(child.op, child.fm_shift, child.output, nd.output, n, stereo_contrib[pan + 128]);
+                        apply_op(child.op, child.fm_shift, child.output, stereo, n, stereo_contrib[128 - pan]);
+                    } else {
+                        apply_op(child.op, child.fm_shift, child.output, nd.output, n, 4096);
+                    }
+                } else if (child.kind >= NODE_FILTER && child.kind <= NODE_GAIN) {
+                    apply_fx(child, nd.output, n);
+                    if (child.twin_index >= 0) apply_fx(ch.nodes[child.twin_index], stereo, n);
+                }
+            }
+        }
+    }
 }
 
 }  // namespace
@@ -684,39 +721,17 @@ void render_channel_tick(int channel, int32_t n) {
     n = std::min(n, MUDO_NODE_BUFFER);
     mudo_channel& ch = mixer.channels[channel];
     point_channel_node_outputs(channel);
-    int16_t* stereo = ch.nodes[STEREO_NODE_INDEX].output;
-    memset(stereo, 0, (size_t)n * 2);
-    memset(ch.nodes[0].output, 0, (size_t)n * 2);
-    bool has_echo = false;
-    for (int k = 0; k < MUDO_INSTRUMENT_NODES; k++) has_echo |= ch.nodes[k].kind == NODE_ECHO;
-
-    for (int d = MUDO_INSTRUMENT_NODES - 1; d >= 0; d--) {
-        for (int k = 0; k < MUDO_INSTRUMENT_NODES; k++) {
-            node_state& nd = ch.nodes[k];
-            if (nd.depth != (uint32_t)d) continue;
-            render_node(ch, k, n, has_echo);
-            if (nd.kind == NODE_OSCILLATOR && nd.op == NODE_OP_FM && k > nd.parent) {
-                ch.nodes[nd.parent].fm_input = nd.output;
-                ch.nodes[nd.parent].fm_shift = nd.fm_shift;
-            }
-            for (int j = k + 1; j < MUDO_INSTRUMENT_NODES; j++) {
-                node_state& child = ch.nodes[j];
-                if (child.parent != k || (child.flags & NODE_FLAG_MUTED)) continue;
-                if (child.kind == NODE_OSCILLATOR) {
-                    if (k == 0 && ch.wide) {
-                        int32_t pan = std::clamp(child.params[1] / 65536, -127, 127);
-                        apply_op(child.op, child.fm_shift, child.output, nd.output, n, stereo_contrib[pan + 128]);
-                        apply_op(child.op, child.fm_shift, child.output, stereo, n, stereo_contrib[128 - pan]);
-                    } else {
-                        apply_op(child.op, child.fm_shift, child.output, nd.output, n, 4096);
-                    }
-                } else if (child.kind >= NODE_FILTER && child.kind <= NODE_GAIN) {
-                    apply_fx(child, nd.output, n);
-                    if (child.twin_index >= 0) apply_fx(ch.nodes[child.twin_index], stereo, n);
-                }
-            }
-        }
+    // Without nodes (no instrument) a tick only clears the buffers it renders: over samples
+    // known to be silence already, it writes nothing.
+    bool no_nodes = true, all_rendered = true;
+    for (int k = 0; k < MUDO_INSTRUMENT_NODES; k++) {
+        no_nodes = no_nodes && ch.nodes[k].kind == NODE_SILENT;
+        all_rendered = all_rendered && ch.nodes[k].depth < (uint32_t)MUDO_INSTRUMENT_NODES;
     }
+    int32_t& silent = mixer.silent_node_samples[channel];
+    if (!no_nodes) silent = 0;
+    if (!no_nodes || !mudo_skip_resting_channels || silent < n) render_nodes(ch, n);
+    if (no_nodes && all_rendered) silent = std::max(silent, n);
 
     if (ch.note_on) ch.ticks_since_note_on++;
     else ch.ticks_since_release++;

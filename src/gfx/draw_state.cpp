@@ -13,30 +13,34 @@
 #include "lua.h"
 #include "userdata/userdata.h"
 
-const uint32_t system_palette[64] = {
+constexpr uint32_t system_palette[64] = {
     0x000000, 0x1d2b53, 0x7e2553, 0x008751, 0xab5236, 0x5f574f, 0xc2c3c7, 0xfff1e8,
     0xff004d, 0xffa300, 0xffec27, 0x00e436, 0x29adff, 0x83769c, 0xff77a8, 0xffccaa,
     0x2463b0, 0x00a5a1, 0x654688, 0x125359, 0x70322e, 0x452d32, 0xa28879, 0xffacc5,
     0xb9003e, 0xe26b13, 0x95f04b, 0x00b251, 0x64dff6, 0xbd9adf, 0xe40dab, 0xf49671,
 };
 
-uint8_t default_coltabs[4 * COLOUR_TABLE_BYTES];
-uint8_t default_display_remap[64];
-uint32_t default_rgb_palette[256];
+namespace {
 
-void init_default_coltabs() {
+constexpr colour_defaults make_colour_defaults() {
+    colour_defaults d{};
     for (int t = 0; t < 4; t++) {
         for (int r = 0; r < 64; r++) {
-            uint8_t* row = default_coltabs + t * COLOUR_TABLE_BYTES + r * 64;
+            uint8_t* row = d.coltabs + t * COLOUR_TABLE_BYTES + r * 64;
             for (int c = 0; c < 64; c++) {
                 if (t == 0) row[c] = r == 0 ? uint8_t(c) : uint8_t(r | 0xC0);
                 else row[c] = uint8_t((t << 6) | c);
             }
         }
     }
-    for (int i = 0; i < 64; i++) default_display_remap[i] = uint8_t(i);
-    for (int i = 0; i < 256; i++) default_rgb_palette[i] = system_palette[i & 63];
+    for (int i = 0; i < 64; i++) d.display_remap[i] = uint8_t(i);
+    for (int i = 0; i < 256; i++) d.rgb_palette[i] = system_palette[i & 63];
+    return d;
 }
+
+}  // namespace
+
+constinit const colour_defaults default_colours = make_colour_defaults();
 
 namespace {
 
@@ -291,7 +295,7 @@ int64_t reset_colour_tables() {
     for (int t = 0; t < 4; t++) {
         uint32_t page = (ADDR_COLOUR_TABLES >> 12) + uint32_t(t);
         if (!(cproc->pages.flags[page] & PAGE_COLOUR_TABLE_CHANGED)) continue;
-        poke_block(ADDR_COLOUR_TABLES + t * COLOUR_TABLE_BYTES, default_coltabs + t * COLOUR_TABLE_BYTES,
+        poke_block(ADDR_COLOUR_TABLES + t * COLOUR_TABLE_BYTES, default_colours.coltabs + t * COLOUR_TABLE_BYTES,
                    COLOUR_TABLE_BYTES);
         cproc->pages.flags[page] &= uint8_t(~PAGE_COLOUR_TABLE_CHANGED);
         cost += 8;
@@ -299,12 +303,12 @@ int64_t reset_colour_tables() {
     return cost;
 }
 
-void reset_display_remap() { poke_block(ADDR_DISPLAY_REMAP, default_display_remap, 64); }
+void reset_display_remap() { poke_block(ADDR_DISPLAY_REMAP, default_colours.display_remap, 64); }
 
 void reset_rgb_palette() {
     uint8_t bytes[1024];
     for (int i = 0; i < 256; i++)
-        for (int k = 0; k < 4; k++) bytes[i * 4 + k] = uint8_t(default_rgb_palette[i] >> (8 * k));
+        for (int k = 0; k < 4; k++) bytes[i * 4 + k] = uint8_t(default_colours.rgb_palette[i] >> (8 * k));
     poke_block(ADDR_PALETTES, bytes, sizeof bytes);
 }
 

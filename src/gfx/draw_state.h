@@ -16,12 +16,13 @@ struct userdata_header;
 extern const uint32_t system_palette[64];
 // The four default colour tables (table 0: row 0 the identity, rows 1-63 solid colour r | 0xC0;
 // tables 1-3: the destination kept, with the table's own bits), the identity display remap and
-// the default RGB palette (entry i = system colour i & 63). Built by init_default_coltabs.
-extern uint8_t default_coltabs[4 * COLOUR_TABLE_BYTES];
-extern uint8_t default_display_remap[64];
-extern uint32_t default_rgb_palette[256];
-// Builds the shared defaults; called at every boot.
-void init_default_coltabs();
+// the default RGB palette (entry i = system colour i & 63). Read-only data made at build time.
+struct colour_defaults {
+    uint8_t coltabs[4 * COLOUR_TABLE_BYTES];
+    uint8_t display_remap[64];
+    uint32_t rgb_palette[256];
+};
+extern const colour_defaults default_colours;
 
 // ---- integer steps ------------------------------------------------------------------------------
 

@@ -170,6 +170,9 @@ const transfer_api* load_transfer() {
 
 gurl_job jobs[GURL_MAX_JOBS];
 gurl_account accounts[GURL_MAX_ACCOUNTS];
+// Accounts ever given an owner come first: those past them are still free and untouched, and
+// are not looked at.
+int accounts_used = 0;
 bool table_ready = false;
 std::atomic<int64_t> gurl_tick{0};
 int64_t next_job_id = 1;
@@ -353,13 +356,15 @@ gurl_job* gurl_get_job(int64_t id) {
 gurl_account* gurl_account_for(process_record* rec) {
     if (!rec || rec->id <= 0) return nullptr;
     gurl_account* account = nullptr;
-    for (gurl_account& a : accounts) {
+    for (int i = 0; i < accounts_used; i++) {
+        gurl_account& a = accounts[i];
         if (a.owner == rec->id) {
             account = &a;
             break;
         }
         if (!account && a.owner == 0 && a.jobs == 0) account = &a;
     }
+    if (!account && accounts_used < GURL_MAX_ACCOUNTS) account = &accounts[accounts_used++];
     if (!account) return nullptr;
     if (account->owner != rec->id) {
         account->owner = rec->id;
@@ -372,7 +377,8 @@ gurl_account* gurl_account_for(process_record* rec) {
 
 void gurl_process_gone(int64_t pid) {
     if (pid <= 0) return;
-    for (gurl_account& a : accounts) {
+    for (int i = 0; i < accounts_used; i++) {
+        gurl_account& a = accounts[i];
         if (a.owner != pid) continue;
         a.owner = 0;
         a.room.store(0, std::memory_order_relaxed);
@@ -383,7 +389,8 @@ void gurl_process_gone(int64_t pid) {
 void gurl_update() {
     const int64_t tick = gurl_tick.load(std::memory_order_relaxed);
     // The room of every downloading process follows its memory once a frame.
-    for (gurl_account& a : accounts) {
+    for (int i = 0; i < accounts_used; i++) {
+        gurl_account& a = accounts[i];
         if (a.owner == 0) continue;
         if (const process_record* rec = get_process(a.owner)) refresh_room(&a, rec);
     }

@@ -98,7 +98,6 @@ struct gif_job {
     bool done;                  // lock: the worker has finished and touches nothing more
     int64_t written;            // worker: bytes in the file so far, gathered ones included
     int32_t out_used;           // worker: bytes gathered in out
-    uint8_t out[65536];
     int64_t settled;            // lock: bytes of the frames taken off the queue
 
     // Worker only while it runs.
@@ -106,6 +105,13 @@ struct gif_job {
     uint8_t* raster;
     int32_t frames_written;
     bool has_previous;
+    struct gif_work* work;      // the recording's own entry of gif_works
+};
+
+// A recording's large buffers (worker only while it runs), kept apart from the job records so
+// that those, which every frame looks at, take a page or two and not one per recording.
+struct gif_work {
+    uint8_t out[65536];
     uint8_t previous_screen[SCREEN_PIXELS];
     uint32_t first_palette[256];
     uint32_t previous_palette[256];
@@ -113,6 +119,7 @@ struct gif_job {
 };
 
 gif_job gif_jobs[GIF_RECORDINGS];
+gif_work gif_works[GIF_RECORDINGS];
 
 // Fills the raster from a queued frame: each pixel is its line's palette times 64 plus its
 // colour. Returns true when some pixel needs index 255 (palette 3, colour 63).
@@ -143,8 +150,8 @@ bool mark_unchanged(gif_job* j, const uint32_t* palette) {
     for (int32_t r = 0; r < h; r++) {
         uint8_t* row = j->raster + int64_t(r) * w;
         const int32_t sy = b.y + r / sc;
-        const uint32_t* old_palette = j->previous_palette + (j->previous_lines[sy] & 3) * 64;
-        const uint8_t* old = j->previous_screen + sy * VIDEO_WIDTH + b.x;
+        const uint32_t* old_palette = j->work->previous_palette + (j->work->previous_lines[sy] & 3) * 64;
+        const uint8_t* old = j->work->previous_screen + sy * VIDEO_WIDTH + b.x;
         for (int32_t c = 0; c < w; c++) {
             if (palette[row[c]] == old_palette[old[c / sc] & 63]) {
                 row[c] = GIF_UNCHANGED_INDEX;
@@ -169,7 +176,7 @@ ColorMapObject* make_map(const uint32_t* palette) {
 bool flush_gif_output(gif_job* j) {
     int32_t done = 0;
     while (done < j->out_used) {
-        ssize_t put = write(j->fd, j->out + done, size_t(j->out_used - done));
+        ssize_t put = write(j->fd, j->work->out + done, size_t(j->out_used - done));
         if (put < 0 && errno == EINTR) continue;
         if (put <= 0) return false;
         done += int32_t(put);
@@ -183,9 +190,9 @@ bool flush_gif_output(gif_job* j) {
 int gif_output(GifFileType* f, const GifByteType* bytes, int n) {
     gif_job* j = static_cast<gif_job*>(f->UserData);
     if (n <= 0) return 0;
-    if (j->out_used + n > int32_t(sizeof j->out) && !flush_gif_output(j)) return 0;
-    if (n > int32_t(sizeof j->out)) return 0;  // never asked of us: the library's pieces are small
-    memcpy(j->out + j->out_used, bytes, size_t(n));
+    if (j->out_used + n > int32_t(sizeof j->work->out) && !flush_gif_output(j)) return 0;
+    if (n > int32_t(sizeof j->work->out)) return 0;  // never asked of us: the library's pieces are small
+    memcpy(j->work->out + j->out_used, bytes, size_t(n));
     j->out_used += n;
     j->written += n;
     return n;
@@ -204,7 +211,7 @@ bool put_gif_head(gif_job* j, const ColorMapObject* map) {
 // Encodes one queued frame into the file (worker thread).
 bool encode_gif_frame(gif_job* j, const gif_frame_in* in) {
     const bool first = j->frames_written == 0;
-    const bool own_map = !first && memcmp(in->palette, j->first_palette, sizeof j->first_palette) != 0;
+    const bool own_map = !first && memcmp(in->palette, j->work->first_palette, sizeof j->work->first_palette) != 0;
     const bool needs_last_index = fill_raster(j, in);
     const bool marked = j->has_previous && !needs_last_index && mark_unchanged(j, in->palette);
 
@@ -220,10 +227,10 @@ bool encode_gif_frame(gif_job* j, const gif_frame_in* in) {
     GifFreeMapObject(map);
     if (!ok) return false;
 
-    if (first) memcpy(j->first_palette, in->palette, sizeof j->first_palette);
-    memcpy(j->previous_screen, in->screen, sizeof j->previous_screen);
-    memcpy(j->previous_palette, in->palette, sizeof j->previous_palette);
-    memcpy(j->previous_lines, in->lines, sizeof j->previous_lines);
+    if (first) memcpy(j->work->first_palette, in->palette, sizeof j->work->first_palette);
+    memcpy(j->work->previous_screen, in->screen, sizeof j->work->previous_screen);
+    memcpy(j->work->previous_palette, in->palette, sizeof j->work->previous_palette);
+    memcpy(j->work->previous_lines, in->lines, sizeof j->work->previous_lines);
     j->has_previous = true;
     j->frames_written++;
     return true;
@@ -360,7 +367,7 @@ struct shot_job {
     int32_t silent;
     char path[CAPTURE_PATH_MAX];
     int fd;
-    uint32_t pixels[SCREEN_PIXELS];  // the box of the frame, row by row
+    uint32_t* pixels;  // its own entry of shot_pixels: the box of the frame, row by row
 
     std::mutex lock;
     std::condition_variable wake;
@@ -369,6 +376,8 @@ struct shot_job {
 };
 
 shot_job shot_jobs[SCREENSHOT_JOBS];
+// Kept apart from the job records so that those, which every frame looks at, share a page.
+uint32_t shot_pixels[SCREENSHOT_JOBS][SCREEN_PIXELS];
 bool shot_dropping = false;  // screenshots have been dropped since the last one taken
 
 bool write_whole(int fd, const uint8_t* bytes, size_t n) {
@@ -469,6 +478,7 @@ void take_screenshot(const uint32_t* frame) {
         notify(SCREENSHOT_FAILED);
         return;
     }
+    j->pixels = shot_pixels[j - shot_jobs];
     for (int32_t r = 0; r < box.height; r++)
         memcpy(j->pixels + int64_t(r) * box.width, frame + (box.y + r) * VIDEO_WIDTH + box.x,
                size_t(box.width) * sizeof(uint32_t));
@@ -704,6 +714,7 @@ int gif_start() {
     j->ending = j->failed = j->done = false;
     j->written = j->settled = 0;
     j->out_used = 0;
+    j->work = &gif_works[j - gif_jobs];
     j->frames_queued = j->frames_written = 0;
     j->has_previous = false;
     j->file = j->queue && j->raster ? EGifOpen(j, gif_output, &error) : nullptr;

@@ -445,7 +445,7 @@ TEST_F(Synth, RecordAddressesWrapInsideTheSpace) {
 }
 
 TEST_F(Synth, StateReaders) {
-    EXPECT_EQ((std::vector<int>{gain_tri[0], gain_tri[8191], gain_tri[8192], gain_tri[16383]}),
+    EXPECT_EQ((std::vector<int>{gain_tri(0), gain_tri(8191), gain_tri(8192), gain_tri(16383)}),
               (std::vector<int>{32767, 3, 0, 32764}));
     mudo_set_volume(300);
     EXPECT_EQ(mixer.master_volume, 256u);

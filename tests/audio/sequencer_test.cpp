@@ -493,3 +493,32 @@ TEST_F(Mixing, ChannelsAtRestMixAsRenderedBitForBit) {
     EXPECT_EQ(mixer.node_output[12 * MUDO_MAX_CHANNEL_NODES][0], 0);
     mudo_skip_resting_channels = true;
 }
+
+// Buffers known to hold silence (as all are at the first start) stay unwritten while channels
+// without nodes tick, so their pages are never touched; a mark stands for such a page. Sound
+// brings the clearing back.
+TEST_F(Mixing, BuffersKnownSilentAreNeitherClearedNorSummed) {
+    const_instrument(1, 8192);
+    for (int32_t& s : mixer.silent_node_samples) s = MUDO_NODE_BUFFER;
+    for (int32_t& s : mixer.silent_output_frames) s = MUDO_NODE_BUFFER;
+    int16_t& node = mixer.node_output[5 * MUDO_MAX_CHANNEL_NODES + 3][10];
+    int16_t& copy = mixer.node_output[(5 + MUDO_CHANNELS) * MUDO_MAX_CHANNEL_NODES][10];
+    int16_t& output = mixer.channel_output[5][20];
+    node = copy = output = 777;
+    std::vector<int16_t> quiet = mix(3 * TICK);
+    EXPECT_EQ(std::count(quiet.begin(), quiet.end(), 0), (long)quiet.size());
+    EXPECT_EQ(node, 777);
+    EXPECT_EQ(copy, 777);
+    EXPECT_EQ(output, 777);
+
+    for (int c = 0; c < MUDO_CHANNELS; c++) mudo_set_channel_base_addr(c, BASE);
+    mudo_set_note(5, 48, 1, 64, 0, 0, 1, MUDO_NO_PAN);
+    std::vector<int16_t> loud = mix(3 * TICK);
+    EXPECT_NE(std::count(loud.begin(), loud.end(), 0), (long)loud.size());
+    EXPECT_EQ(node, 0);
+    EXPECT_EQ(mixer.silent_node_samples[5], 0);
+    EXPECT_LT(mixer.silent_output_frames[5], 512);
+    // Nothing is known of the buffers the marks were put in behind the mixer's back.
+    for (int32_t& s : mixer.silent_node_samples) s = 0;
+    for (int32_t& s : mixer.silent_output_frames) s = 0;
+}

@@ -741,7 +741,6 @@ void boot_machine() {
     config = initial_config;
     boot_init();
     pfile_reset();
-    init_default_coltabs();
     // As a boot clears the synthesiser, but without clearing all of its memory each time.
     mudo_kill_all_audio();
     mixer.fade_length = mixer.fade_counter = 0;

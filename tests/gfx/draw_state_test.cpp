@@ -65,7 +65,7 @@ TEST_F(DrawState, PalFormsAndResets) {
     EXPECT_EQ(cost("pal, 0"), 0);
     for (int t = 0; t < 4; t++)
         for (int i = 0; i < 4096; i += 97)
-            ASSERT_EQ(peek(t0 + t * 4096 + i), default_coltabs[t * 4096 + i]) << t << " " << i;
+            ASSERT_EQ(peek(t0 + t * 4096 + i), default_colours.coltabs[t * 4096 + i]) << t << " " << i;
     EXPECT_EQ(run("pal(2) return peek4(0x5000 + 4 * 12), peek4(0x5000 + 4 * 76), peek4(0x5000 + 4 * 40)"),
               std::to_string(0x29adff) + " " + std::to_string(0x29adff) + " 0");
     EXPECT_EQ(run("pal(5, 0x123456, 2) pal(261, 7, 2) return peek4(0x5014)"), "7");

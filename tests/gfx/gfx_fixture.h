@@ -23,7 +23,6 @@ struct GfxTest : testing::Test {
     void SetUp() override {
         processes_init();
         memset(&app, 0, sizeof(app));
-        init_default_coltabs();
         p = create_process_from_code("", "gfx", "/apps/gfx.lua", "");
         ASSERT_NE(p, nullptr);
         set_current_process(p);

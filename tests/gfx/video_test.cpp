@@ -31,7 +31,6 @@ struct Video : testing::Test {
         memset(&app, 0, sizeof(app));
         config.video_process_id = 3;
         config.headless = 0;
-        init_default_coltabs();
         boot_init();
         stub_clock_ms = 0;
         boot_host_clock = stub_clock;

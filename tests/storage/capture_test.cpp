@@ -48,7 +48,6 @@ struct Capture : temp_drive {
         processes_init();
         memset(&app, 0, sizeof(app));
         config.video_process_id = 3;
-        init_default_coltabs();
         boot_init();
         app.frames_run = 1;
         boot_get_time();

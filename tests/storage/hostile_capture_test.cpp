@@ -20,7 +20,6 @@ struct HostileCapture : drive_test::temp_drive {
     void SetUp() override {
         hostile::fresh_machine();
         temp_drive::SetUp();
-        init_default_coltabs();
         boot_init();
         app.frames_run = 1;
         boot_get_time();
