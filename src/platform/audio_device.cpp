@@ -53,10 +53,12 @@ void* silent_output_thread(void*) {
         int64_t ns = next.tv_nsec + period_ns;
         next.tv_sec += (time_t)(ns / 1000000000LL);
         next.tv_nsec = (long)(ns % 1000000000LL);
-        // A thread that fell more than a block behind starts counting again from now.
+        // A thread that fell more than a block behind (a stall, a stopped process) starts
+        // counting again from now rather than mixing the blocks it missed back to back.
         timespec now;
         clock_gettime(CLOCK_MONOTONIC, &now);
-        if (now.tv_sec > next.tv_sec + 1) next = now;
+        int64_t behind = ((int64_t)now.tv_sec - (int64_t)next.tv_sec) * 1000000000LL + (now.tv_nsec - next.tv_nsec);
+        if (behind > period_ns) next = now;
         while (!silent.stop && pthread_cond_timedwait(&silent.wake, &silent.lock, &next) != ETIMEDOUT) {}
     }
     pthread_mutex_unlock(&silent.lock);

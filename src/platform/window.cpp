@@ -136,6 +136,12 @@ bool host_media_start() {
     media_state = -1;
     if (!sdl_library_load()) return false;
     media_state = 1;
+    if (plays_into_nothing()) {
+        // Only what a key's name and the clipboard need: controllers stay unread, and the call
+        // that brought the library in does not wait for a scan of the host's input devices.
+        SDL_Init(SDL_INIT_VIDEO);
+        return true;
+    }
     SDL_SetHint(SDL_HINT_VIDEO_ALLOW_SCREENSAVER, "1");
     SDL_Init(SDL_INIT_TIMER | SDL_INIT_VIDEO | SDL_INIT_JOYSTICK | SDL_INIT_HAPTIC | SDL_INIT_GAMECONTROLLER |
              SDL_INIT_EVENTS | SDL_INIT_SENSOR);

@@ -312,6 +312,18 @@ TEST_F(SilentOutput, MixesBlocksAtTheDevicesPaceUnderTheNestingLock) {
     EXPECT_LE(n, 35);
 }
 
+// Blocks missed while the lock was held (or the process stopped) are not mixed back to back
+// afterwards: that would hold the lock from the main thread and jump the sequencer ahead.
+TEST_F(SilentOutput, AStallIsNotMadeUpInABurst) {
+    EXPECT_TRUE(AudioDevice::block_mixed());
+    os_lock_audio();
+    os_sleep(600);  // some 50 blocks' time
+    int before = blocks;
+    os_unlock_audio();
+    os_sleep(30);
+    EXPECT_LE(blocks - before, 15);
+}
+
 TEST_F(SilentOutput, EndingStopsItAtOnceEvenInsideALockBracket) {
     EXPECT_TRUE(AudioDevice::block_mixed());
     os_lock_audio();

@@ -26,4 +26,5 @@ mapped=$(grep -c "libSDL2" "/proc/$pid/maps" 2>/dev/null)
 echo go > "$m/home/drive/go.txt"
 wait "$pid"; rc=$?
 [ "$rc" = 0 ] && grep -q "^key A$" "$m/out.txt"; check "a key's name loads SDL when it is asked for" $?
+! grep -q "searching for joysticks" "$m/home/log.txt"; check "loaded for a key's name, SDL reads no controllers" $?
 grep -q "^clipboard kept$" "$m/out.txt"; check "the clipboard works without a sound device" $?
