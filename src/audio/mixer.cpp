@@ -107,10 +107,21 @@ void start_channel_tick(int channel, int32_t samples) {
     ch.tick_samples = (uint32_t)samples;
 }
 
+// The pan of a channel's mono sound, -127 (left) to 127.
+int32_t channel_pan(const mudo_channel& ch) { return std::clamp(ch.nodes[0].params[1] / 65536, -127, 127); }
+
+// A mono channel mixed as silence moves its gains on to its pan's, as a panned chunk would.
+void settle_pan_gains(mudo_channel& ch) {
+    if (ch.wide) return;
+    int32_t pan = channel_pan(ch);
+    ch.prev_gain_left = stereo_contrib[pan + 128];
+    ch.prev_gain_right = stereo_contrib[128 - pan];
+}
+
 // k frames of a channel's mono sound panned with gains that move from the previous chunk's
 // to this one's; gains are on a scale of 4096 and g (256 = unity) scales both.
 void pan_chunk(mudo_channel& ch, const int16_t* in, int16_t* out, int32_t k, int64_t g) {
-    int32_t pan = std::clamp(ch.nodes[0].params[1] / 65536, -127, 127);
+    int32_t pan = channel_pan(ch);
     int64_t new_left = stereo_contrib[pan + 128], new_right = stereo_contrib[128 - pan];
     // The 16.16 gains reach 4096 x 16,192 x 256 for a loud music channel: 64-bit arithmetic.
     int64_t left = (int64_t)ch.prev_gain_left * g * 256, right = (int64_t)ch.prev_gain_right * g * 256;
@@ -254,11 +265,7 @@ void rest_channel(int channel, int32_t n, int16_t* out) {
     }
     // The channel's own buffer often holds silence already from the block before.
     silent_frames(channel, out, n);
-    if (!ch.wide) {
-        int32_t pan = std::clamp(ch.nodes[0].params[1] / 65536, -127, 127);
-        ch.prev_gain_left = stereo_contrib[pan + 128];
-        ch.prev_gain_right = stereo_contrib[128 - pan];
-    }
+    settle_pan_gains(ch);
     if (ticks == 0) return;
     ch.ticks_since_release += ticks;
     mixer.tick_counter += ticks;
@@ -326,11 +333,7 @@ int32_t mix_channel(int channel, int32_t n, int16_t* out) {
         if (skip && mixer.silent_node_samples[channel] >= (int32_t)ch.tick_samples_done + k) {
             // The tick's sound is silence here, whatever its gains; the pan moves them on.
             silent_frames(channel, out + 2 * done, k);
-            if (!ch.wide) {
-                int32_t pan = std::clamp(ch.nodes[0].params[1] / 65536, -127, 127);
-                ch.prev_gain_left = stereo_contrib[pan + 128];
-                ch.prev_gain_right = stereo_contrib[128 - pan];
-            }
+            settle_pan_gains(ch);
             ch.tick_samples_done += (uint32_t)k;
             done += k;
             continue;

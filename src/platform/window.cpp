@@ -145,13 +145,11 @@ bool host_media_start() {
     SDL_SetHint(SDL_HINT_VIDEO_ALLOW_SCREENSAVER, "1");
     SDL_Init(SDL_INIT_TIMER | SDL_INIT_VIDEO | SDL_INIT_JOYSTICK | SDL_INIT_HAPTIC | SDL_INIT_GAMECONTROLLER |
              SDL_INIT_EVENTS | SDL_INIT_SENSOR);
-    if (!audio_plays_into_silence()) {
-        if (SDL_Init(SDL_INIT_AUDIO) == 0) {
-            sdl_state.audio_ok = 1;
-        } else {
-            velt_debug("** audio init failed");
-            log_line(" %s\n", SDL_GetError());
-        }
+    if (SDL_Init(SDL_INIT_AUDIO) == 0) {
+        sdl_state.audio_ok = 1;
+    } else {
+        velt_debug("** audio init failed");
+        log_line(" %s\n", SDL_GetError());
     }
     velt_joystick_init();
     if (config.sdl_render_driver == 1) SDL_SetHint(SDL_HINT_RENDER_DRIVER, "opengl");
@@ -163,21 +161,20 @@ void os_system_init() {
     if (config.headless) setenv("SDL_VIDEODRIVER", "dummy", 0);
     snprintf(sdl_window_title, sizeof(sdl_window_title), "%s", "Orvalune");
     memset(sdl_state.key_state, 0, sizeof(sdl_state.key_state));
-    if (plays_into_nothing()) {
-        audio_use_silent_output(true);
-        sdl_state.audio_ok = 1;
-    } else if (!host_media_start()) {
+    bool silent = plays_into_nothing();
+    if (!silent && !host_media_start()) {
         // Without the library there is no window to make.
         if (!config.headless) {
-            snprintf(velt_debug_string, sizeof(velt_debug_string), "** could not start the window: %s\n",
-                     sdl_library_error());
-            velt_debug(velt_debug_string);
+            log_line("** could not start the window: %s\n", sdl_library_error());
             if (window_source.fatal_exit) window_source.fatal_exit(1);
             exit(1);
         }
         // Headless, the sound is mixed into the silent output instead.
         velt_debug("** audio init failed");
         log_line(" %s\n", sdl_library_error());
+        silent = true;
+    }
+    if (silent) {
         audio_use_silent_output(true);
         sdl_state.audio_ok = 1;
     }

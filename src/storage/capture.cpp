@@ -105,7 +105,6 @@ struct gif_job {
     uint8_t* raster;
     int32_t frames_written;
     bool has_previous;
-    struct gif_work* work;      // the recording's own entry of gif_works
 };
 
 // A recording's large buffers (worker only while it runs), kept apart from the job records so
@@ -120,6 +119,9 @@ struct gif_work {
 
 gif_job gif_jobs[GIF_RECORDINGS];
 gif_work gif_works[GIF_RECORDINGS];
+
+// A recording's own entry of gif_works.
+gif_work& work_of(const gif_job* j) { return gif_works[j - gif_jobs]; }
 
 // Fills the raster from a queued frame: each pixel is its line's palette times 64 plus its
 // colour. Returns true when some pixel needs index 255 (palette 3, colour 63).
@@ -146,12 +148,13 @@ bool fill_raster(gif_job* j, const gif_frame_in* in) {
 bool mark_unchanged(gif_job* j, const uint32_t* palette) {
     const capture_box& b = j->box;
     const int32_t w = j->width, h = j->height, sc = b.scale;
+    const gif_work& previous = work_of(j);
     bool marked = false;
     for (int32_t r = 0; r < h; r++) {
         uint8_t* row = j->raster + int64_t(r) * w;
         const int32_t sy = b.y + r / sc;
-        const uint32_t* old_palette = j->work->previous_palette + (j->work->previous_lines[sy] & 3) * 64;
-        const uint8_t* old = j->work->previous_screen + sy * VIDEO_WIDTH + b.x;
+        const uint32_t* old_palette = previous.previous_palette + (previous.previous_lines[sy] & 3) * 64;
+        const uint8_t* old = previous.previous_screen + sy * VIDEO_WIDTH + b.x;
         for (int32_t c = 0; c < w; c++) {
             if (palette[row[c]] == old_palette[old[c / sc] & 63]) {
                 row[c] = GIF_UNCHANGED_INDEX;
@@ -176,7 +179,7 @@ ColorMapObject* make_map(const uint32_t* palette) {
 bool flush_gif_output(gif_job* j) {
     int32_t done = 0;
     while (done < j->out_used) {
-        ssize_t put = write(j->fd, j->work->out + done, size_t(j->out_used - done));
+        ssize_t put = write(j->fd, work_of(j).out + done, size_t(j->out_used - done));
         if (put < 0 && errno == EINTR) continue;
         if (put <= 0) return false;
         done += int32_t(put);
@@ -190,9 +193,11 @@ bool flush_gif_output(gif_job* j) {
 int gif_output(GifFileType* f, const GifByteType* bytes, int n) {
     gif_job* j = static_cast<gif_job*>(f->UserData);
     if (n <= 0) return 0;
-    if (j->out_used + n > int32_t(sizeof j->work->out) && !flush_gif_output(j)) return 0;
-    if (n > int32_t(sizeof j->work->out)) return 0;  // never asked of us: the library's pieces are small
-    memcpy(j->work->out + j->out_used, bytes, size_t(n));
+    uint8_t* out = work_of(j).out;
+    constexpr int32_t room = int32_t(sizeof gif_work::out);
+    if (j->out_used + n > room && !flush_gif_output(j)) return 0;
+    if (n > room) return 0;  // never asked of us: the library's pieces are small
+    memcpy(out + j->out_used, bytes, size_t(n));
     j->out_used += n;
     j->written += n;
     return n;
@@ -211,7 +216,8 @@ bool put_gif_head(gif_job* j, const ColorMapObject* map) {
 // Encodes one queued frame into the file (worker thread).
 bool encode_gif_frame(gif_job* j, const gif_frame_in* in) {
     const bool first = j->frames_written == 0;
-    const bool own_map = !first && memcmp(in->palette, j->work->first_palette, sizeof j->work->first_palette) != 0;
+    gif_work& w = work_of(j);
+    const bool own_map = !first && memcmp(in->palette, w.first_palette, sizeof w.first_palette) != 0;
     const bool needs_last_index = fill_raster(j, in);
     const bool marked = j->has_previous && !needs_last_index && mark_unchanged(j, in->palette);
 
@@ -227,10 +233,10 @@ bool encode_gif_frame(gif_job* j, const gif_frame_in* in) {
     GifFreeMapObject(map);
     if (!ok) return false;
 
-    if (first) memcpy(j->work->first_palette, in->palette, sizeof j->work->first_palette);
-    memcpy(j->work->previous_screen, in->screen, sizeof j->work->previous_screen);
-    memcpy(j->work->previous_palette, in->palette, sizeof j->work->previous_palette);
-    memcpy(j->work->previous_lines, in->lines, sizeof j->work->previous_lines);
+    if (first) memcpy(w.first_palette, in->palette, sizeof w.first_palette);
+    memcpy(w.previous_screen, in->screen, sizeof w.previous_screen);
+    memcpy(w.previous_palette, in->palette, sizeof w.previous_palette);
+    memcpy(w.previous_lines, in->lines, sizeof w.previous_lines);
     j->has_previous = true;
     j->frames_written++;
     return true;
@@ -367,7 +373,6 @@ struct shot_job {
     int32_t silent;
     char path[CAPTURE_PATH_MAX];
     int fd;
-    uint32_t* pixels;  // its own entry of shot_pixels: the box of the frame, row by row
 
     std::mutex lock;
     std::condition_variable wake;
@@ -378,6 +383,9 @@ struct shot_job {
 shot_job shot_jobs[SCREENSHOT_JOBS];
 // Kept apart from the job records so that those, which every frame looks at, share a page.
 uint32_t shot_pixels[SCREENSHOT_JOBS][SCREEN_PIXELS];
+
+// A screenshot's own entry of shot_pixels: the box of the frame, row by row.
+uint32_t* pixels_of(const shot_job* j) { return shot_pixels[j - shot_jobs]; }
 bool shot_dropping = false;  // screenshots have been dropped since the last one taken
 
 bool write_whole(int fd, const uint8_t* bytes, size_t n) {
@@ -412,7 +420,7 @@ int shot_worker(void* arg) {
     const int64_t w = bw * s, h = int64_t(j->box.height) * s;
     uint8_t* rgba = static_cast<uint8_t*>(malloc(size_t(w * h * 4)));
     bool ok = rgba != nullptr;
-    if (ok) enlarge_to_rgba(j->pixels, bw, w, h, s, rgba);
+    if (ok) enlarge_to_rgba(pixels_of(j), bw, w, h, s, rgba);
     unsigned char* png = nullptr;
     size_t size = 0;
     ok = ok && encode_png(rgba, unsigned(w), unsigned(h), LCT_RGBA, 8, &png, &size) == 0;
@@ -478,9 +486,8 @@ void take_screenshot(const uint32_t* frame) {
         notify(SCREENSHOT_FAILED);
         return;
     }
-    j->pixels = shot_pixels[j - shot_jobs];
     for (int32_t r = 0; r < box.height; r++)
-        memcpy(j->pixels + int64_t(r) * box.width, frame + (box.y + r) * VIDEO_WIDTH + box.x,
+        memcpy(pixels_of(j) + int64_t(r) * box.width, frame + (box.y + r) * VIDEO_WIDTH + box.x,
                size_t(box.width) * sizeof(uint32_t));
     j->box = box;
     j->s = video_mode_scale() * box.scale;
@@ -714,7 +721,6 @@ int gif_start() {
     j->ending = j->failed = j->done = false;
     j->written = j->settled = 0;
     j->out_used = 0;
-    j->work = &gif_works[j - gif_jobs];
     j->frames_queued = j->frames_written = 0;
     j->has_previous = false;
     j->file = j->queue && j->raster ? EGifOpen(j, gif_output, &error) : nullptr;
